@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: unit and end-to-end, normal and sanitizer builds.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh test
+for preset in default sanitize; do
+  echo "== $preset build"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j2
+  ctest --preset "$preset" -j2 </dev/null
+done

@@ -1,0 +1,17 @@
+// Prompts and text formatting primitives.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+#include <wchar.h>
+
+extern const char* const units[5];
+
+int read_line_w(const wchar_t* prompt, wchar_t* buffer, int capacity);
+int prompt_yes_no(const wchar_t* prompt, int default_answer);
+double prompt_double(const wchar_t* prompt, double default_value);
+void format_bytes(uint64_t bytes, char out[64]);
+void format_duration(double seconds, char out[32]);
+void print_win_error(const wchar_t* label, uint32_t code);
+int wide_to_utf8(const wchar_t* wide, char* out, uint64_t capacity);
+void trim_newline_w(wchar_t* text);

@@ -1,0 +1,40 @@
+// The test file's content as a function of the byte offset: the one contract
+// between the writer and the verifier.
+#pragma once
+
+#include <stdint.h>
+
+uint64_t pattern_word(uint64_t index);
+// Fills buffer with the length bytes the file holds from offset (a multiple of 8).
+void pattern_fill(void* buffer, uint64_t offset, uint32_t length);
+// Offset within buffer of the first 8-byte word (or trailing partial word) that
+// differs from the pattern for a chunk at file offset; -1 when all match.
+int64_t pattern_first_mismatch(const void* buffer, uint64_t offset, uint32_t length);
+
+// pattern_fill and pattern_first_mismatch run on the fastest path this CPU
+// offers; every path gives the same bytes and the same answers. The paths are
+// listed so that tests and benchmarks can run each one against the plain loop.
+enum PatternPath {
+    PATTERN_PATH_SCALAR = 0,
+    PATTERN_PATH_AVX2 = 1,
+    PATTERN_PATH_AVX512 = 2,
+    PATTERN_PATH_COUNT = 3
+};
+
+struct PatternKernels {
+    const char* name;
+    void (*fill)(void* buffer, uint64_t offset, uint32_t length);
+    int64_t (*first_mismatch)(const void* buffer, uint64_t offset, uint32_t length);
+};
+
+// The kernels of one path; null when this build or this CPU lacks it.
+const PatternKernels* pattern_kernels(int path);
+// The path that pattern_fill and pattern_first_mismatch use here.
+int pattern_active_path(void);
+
+// The vector paths; each returns null where its instructions are unavailable.
+const PatternKernels* pattern_avx2_kernels(void);
+const PatternKernels* pattern_avx512_kernels(void);
+// The plain loops, which the vector paths also use for their last few words.
+void pattern_fill_scalar(void* buffer, uint64_t offset, uint32_t length);
+int64_t pattern_first_mismatch_scalar(const void* buffer, uint64_t offset, uint32_t length);

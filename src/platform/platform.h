@@ -1,0 +1,101 @@
+// The operating-system operations the program needs, named for what they do.
+// One header, one implementation per OS (platform_posix.cpp, platform_win32.cpp),
+// chosen at link time; unit tests link a fake instead.
+//
+// Conventions: paths are wide strings (UTF-16 on Windows, UTF-32 elsewhere).
+// Calls that can fail return 1 on success and 0 on failure; after a failure
+// plat_last_error() gives the Windows error code of that failure, on every OS.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <wchar.h>
+
+typedef intptr_t plat_file;
+#define PLAT_NO_FILE ((plat_file)-1)
+
+// Console event codes handed to the control handler (Windows values).
+enum {
+    PLAT_CTRL_C = 0,
+    PLAT_CTRL_BREAK = 1,
+    PLAT_CTRL_CLOSE = 2,
+    PLAT_CTRL_LOGOFF = 5,
+    PLAT_CTRL_SHUTDOWN = 6
+};
+typedef int (*plat_ctrl_handler)(uint32_t event);
+
+typedef struct PlatLocalTime {
+    int year;   // four digits
+    int month;  // 1..12
+    int day;    // 1..31
+    int hour;   // 0..23
+    int minute;
+    int second;
+} PlatLocalTime;
+
+// ---- texts that differ by platform ----
+extern const char plat_banner_second_line[];     // ends in "\n\n"
+extern const wchar_t plat_directory_prompt[];
+extern const char plat_io_mode_line[];           // CSV header line 13, with newline
+int plat_is_separator(wchar_t c);                // counts as a directory separator
+extern const wchar_t plat_separator;             // appended to a directory answer
+int plat_same_volume_root(const wchar_t* a, const wchar_t* b);
+
+// ---- console and process ----
+void plat_console_setup(void);                   // UTF-8 in and out
+intptr_t plat_stdout_handle(void);               // 0 when there is none
+int plat_console_clear(intptr_t console);        // 0 when not a console
+void plat_console_home(intptr_t console);        // cursor to column 0, row 0
+void plat_console_cursor_visible(intptr_t console, int visible);
+void plat_console_restore(void);                 // undo terminal modes (idempotent)
+void plat_set_ctrl_handler(plat_ctrl_handler handler, int add);
+int plat_key_waiting(void);                      // never blocks
+int plat_key_read(void);                         // one key code, no echo
+
+// ---- standard streams (every byte of console output goes through here) ----
+void plat_write_stdout(const char* bytes, size_t count);
+void plat_flush_stdout(void);
+void plat_write_stderr(const char* bytes, size_t count);
+// Reads up to cap bytes of standard input: the count, 0 at end of input, -1 on error.
+long plat_read_stdin(char* buffer, size_t cap);
+
+// ---- files ----
+int plat_open_write_through(const wchar_t* path, plat_file* out); // create or truncate
+int plat_open_read_sequential(const wchar_t* path, plat_file* out);
+int plat_write(plat_file f, const void* buffer, uint32_t length, uint32_t* moved);
+int plat_read(plat_file f, void* buffer, uint32_t length, uint32_t* moved);
+int plat_flush(plat_file f);
+void plat_close(plat_file f);
+int plat_delete_file(const wchar_t* path);
+// 1 when something exists at path (is_dir tells whether it is a directory).
+int plat_file_attributes(const wchar_t* path, int* is_dir);
+// Like GetFullPathNameW: the length of the full path written (without its NUL),
+// the size needed when cap is too small, or 0 on failure.
+uint32_t plat_full_path(const wchar_t* path, wchar_t* out, uint32_t cap);
+FILE* plat_open_log(const wchar_t* path);        // "wb": created or emptied
+
+// ---- volumes ----
+int plat_volume_root(const wchar_t* path, wchar_t* root, uint32_t cap);
+int plat_free_bytes_available(const wchar_t* root, uint64_t* bytes);
+int plat_logical_sector_bytes(const wchar_t* root, uint32_t* bytes);
+int plat_physical_sector_bytes(const wchar_t* root, uint32_t* bytes);
+int plat_filesystem_name(const wchar_t* root, wchar_t* name, uint32_t cap);
+
+// ---- memory ----
+void* plat_alloc_pages(size_t bytes);            // page-aligned, zeroed; null on failure
+void plat_free_pages(void* p, size_t bytes);
+void* plat_mem_realloc(void* p, size_t bytes);   // heap: sample arrays, median copy
+void* plat_mem_alloc(size_t bytes);
+void plat_mem_free(void* p);
+
+// ---- time ----
+int64_t plat_perf_counter(void);
+int64_t plat_perf_frequency(void);
+int plat_local_time(PlatLocalTime* out);
+void plat_sleep_ms(uint32_t ms);
+
+// ---- errors ----
+uint32_t plat_last_error(void);
+// The system's message for a Windows error code; 0 when there is none.
+int plat_error_message(uint32_t code, wchar_t* out, size_t cap);

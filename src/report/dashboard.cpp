@@ -1,0 +1,176 @@
+// Live dashboards. A frame is drawn over the previous one from the top-left
+// corner without clearing, so every line sits at a fixed row, the fixed texts
+// carry trailing blanks up to their full width and the numbers use fixed-width
+// fields: that way each frame covers what the last one left.
+#include "report/dashboard.h"
+
+#include "console/console.h"
+#include "console/output.h"
+#include "console/text.h"
+#include "engine/samples.h"
+#include "platform/platform.h"
+#include "run/program.h"
+
+namespace {
+
+const int GRAPH_COLUMNS = 60;
+const int GRAPH_ROWS = 10;
+
+const char RULE_LINE[] =
+    "================================================================================\n";
+
+struct SetStats {
+    double min;
+    double mean;
+    double median;
+    double max;
+};
+
+SetStats set_stats(const SampleSet* set) {
+    SetStats stats = {0.0, 0.0, 0.0, 0.0};
+    if (set->count > 0) {
+        stats.min = set->min;
+        stats.max = set->max;
+    }
+    stats.mean = samples_mean(set);
+    stats.median = samples_median(set);
+    return stats;
+}
+
+double percent_of(uint64_t part, uint64_t whole) {
+    // In doubles: part * 100 would overflow 64 bits for huge counts.
+    return whole > 0 ? (double)part * 100.0 / (double)whole : 0.0;
+}
+
+void print_heading(void) {
+    out_printf("%s", RULE_LINE);
+    out_printf(" %s v%s\n", DRIVE_TEST_TITLE, DRIVE_TEST_VERSION);
+    out_printf("%s", RULE_LINE);
+}
+
+char graph_cell(double sample, double upper, double lower, double threshold_mbps) {
+    if (sample >= upper) {
+        return '#';
+    }
+    if (sample > lower) {
+        return '+';
+    }
+    if (threshold_mbps > 0 && lower <= threshold_mbps && threshold_mbps < upper) {
+        return '-';
+    }
+    return ' ';
+}
+
+}  // namespace
+
+void draw_write_dashboard(uint64_t written, uint64_t target, double elapsed_s, double active_s,
+                          double current_mbps, const SampleSet* set, double threshold_mbps,
+                          uint64_t write_errors) {
+    char written_text[64];
+    char target_text[64];
+    char elapsed_text[32];
+    char eta_text[32];
+    format_bytes(written, written_text);
+    format_bytes(target, target_text);
+    format_duration(elapsed_s, elapsed_text);
+
+    double avg = speed_mbps(written, active_s);
+    double eta = -1.0;  // shown as "--:--:--"
+    if (active_s > 0 && avg > 0) {
+        uint64_t remaining = target > written ? target - written : 0;
+        eta = (double)remaining / (1000000.0 * avg);
+    }
+    format_duration(eta, eta_text);
+
+    SetStats stats = set_stats(set);
+    uint64_t below = samples_below(set, threshold_mbps);
+
+    plat_console_home(g_console);
+    print_heading();
+    out_printf(" Phase              : WRITE TEST                                            \n");
+    out_printf(" Progress           : %6.2f %%   %s / %s\n", percent_of(written, target),
+               written_text, target_text);
+    out_printf(" Elapsed            : %s   ETA: %s\n", elapsed_text, eta_text);
+    out_printf(" Current sample     : %9.2f MB/s\n", current_mbps);
+    out_printf(" Sample statistics  : min %8.2f | avg %8.2f | median %8.2f | max %8.2f MB/s\n",
+               stats.min, stats.mean, stats.median, stats.max);
+    out_printf(" Active-write avg   : %9.2f MB/s\n", avg);
+    if (threshold_mbps > 0) {
+        out_printf(" Required minimum   : %9.2f MB/s   below threshold samples: %llu / %llu\n",
+                   threshold_mbps, (unsigned long long)below, (unsigned long long)set->count);
+        out_printf(" Threshold status   : %-52s\n",
+                   below == 0 ? "PASS SO FAR" : "FAILED AT LEAST ONCE");
+    } else {
+        out_printf(" Required minimum   : not configured                                         \n");
+        out_printf(" Threshold status   : n/a                                                    \n");
+    }
+    out_printf(" Write errors       : %llu\n", (unsigned long long)write_errors);
+    out_printf(" Stop               : Press Q or Ctrl+C                                      \n");
+    draw_speed_graph(set, threshold_mbps);
+    out_printf("\n Note: MB/s uses decimal megabytes (1 MB = 1,000,000 bytes).                  \n");
+    out_flush();
+}
+
+void draw_speed_graph(const SampleSet* set, double threshold_mbps) {
+    uint64_t shown = set->count < (uint64_t)GRAPH_COLUMNS ? set->count : (uint64_t)GRAPH_COLUMNS;
+    const double* window = shown > 0 ? set->values + (set->count - shown) : nullptr;
+    int blank_columns = GRAPH_COLUMNS - (int)shown;  // short histories are right-aligned
+
+    double scale = threshold_mbps > 0 ? 1.2 * threshold_mbps : 1.0;
+    for (uint64_t i = 0; i < shown; ++i) {
+        if (window[i] > scale) {
+            scale = window[i];
+        }
+    }
+    if (scale < 1.0) {
+        scale = 1.0;
+    }
+
+    out_printf("\n  Recent sustained write speed (last %d samples, scale 0..%.1f MB/s)\n",
+               GRAPH_COLUMNS, scale);
+    for (int k = GRAPH_ROWS; k >= 1; --k) {
+        double upper = k * scale / 10;
+        double lower = (k - 1) * scale / 10;
+        char cells[GRAPH_COLUMNS + 1];
+        for (int c = 0; c < GRAPH_COLUMNS; ++c) {
+            cells[c] = c < blank_columns
+                           ? ' '
+                           : graph_cell(window[c - blank_columns], upper, lower, threshold_mbps);
+        }
+        cells[GRAPH_COLUMNS] = '\0';
+        out_printf("  %7.1f |%s|\n", upper, cells);
+    }
+    out_printf("           +------------------------------------------------------------+\n");
+    if (threshold_mbps > 0) {
+        out_printf("             '-' marks the configured %.1f MB/s threshold\n", threshold_mbps);
+    }
+}
+
+void draw_verify_dashboard(uint64_t verified, uint64_t total, double elapsed_s,
+                           double current_mbps, const SampleSet* set, uint64_t mismatch_blocks,
+                           uint64_t read_errors) {
+    char verified_text[64];
+    char total_text[64];
+    char elapsed_text[32];
+    format_bytes(verified, verified_text);
+    format_bytes(total, total_text);
+    format_duration(elapsed_s, elapsed_text);
+    SetStats stats = set_stats(set);
+
+    plat_console_home(g_console);
+    print_heading();
+    out_printf(" Phase              : READ-BACK VERIFICATION                                 \n");
+    out_printf(" Progress           : %6.2f %%   %s / %s\n", percent_of(verified, total),
+               verified_text, total_text);
+    out_printf(" Elapsed            : %s\n", elapsed_text);
+    out_printf(" Current read speed : %9.2f MB/s\n", current_mbps);
+    out_printf(" Read speed stats   : min %8.2f | avg %8.2f | median %8.2f | max %8.2f MB/s\n",
+               stats.min, stats.mean, stats.median, stats.max);
+    out_printf(" Data mismatches    : %llu\n", (unsigned long long)mismatch_blocks);
+    out_printf(" Read errors        : %llu\n", (unsigned long long)read_errors);
+    out_printf(" Stop               : Press Q or Ctrl+C                                      \n");
+    out_printf("%80s\n", "");
+    out_printf(" Verification compares every byte with a deterministic position-dependent     \n");
+    out_printf(" pattern. A mismatch indicates corruption, misplaced data, or incomplete data. \n");
+    out_flush();
+}

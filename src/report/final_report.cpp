@@ -1,0 +1,108 @@
+// The final result screen and the disposal of the test file. Nothing here
+// changes the exit code; a failed deletion is reported and the run goes on.
+#include "report/final_report.h"
+
+#include "console/output.h"
+#include "console/text.h"
+#include "engine/samples.h"
+#include "platform/platform.h"
+#include "run/program.h"
+#include "run/test_config.h"
+#include "run/test_results.h"
+
+namespace {
+
+const char RULE_LINE[] =
+    "================================================================================\n";
+
+const char* write_status(const TestResults* results) {
+    if (results->write_failed) {
+        return "FAILED";
+    }
+    return results->user_stopped ? "STOPPED BY USER / LIMIT" : "COMPLETED";
+}
+
+const char* integrity_verdict(const TestResults* results) {
+    int intact = !results->verify_failed && results->bytes_verified == results->bytes_written &&
+                 results->verification_mismatch_blocks == 0;
+    return intact ? "PASS" : "FAIL / INCOMPLETE";
+}
+
+void dispose_of_test_file(const TestConfig* config) {
+    if (config->delete_after_test) {
+        // Attempted also when the file was never created: the result then says so.
+        if (plat_delete_file(config->target_path)) {
+            out_printf("\nTest file deleted successfully.\n");
+            return;
+        }
+        uint32_t code = plat_last_error();
+        out_flush();  // the report must show before the error on a shared terminal
+        print_win_error(L"Could not delete test file", code);
+        out_printf("The test result is still valid; delete the file manually when convenient.\n");
+        return;
+    }
+    int is_dir = 0;
+    if (plat_file_attributes(config->target_path, &is_dir)) {
+        out_printf("\nTest file kept on disk as requested.\n");
+    }
+}
+
+}  // namespace
+
+void print_final_report(const TestConfig* config, const TestResults* results) {
+    const SampleSet* writes = &results->write_samples;
+    char written_text[64];
+    char wall_text[32];
+    char active_text[32];
+    char verify_text[32];
+    format_bytes(results->bytes_written, written_text);
+    format_duration(results->wall_elapsed_sec, wall_text);
+    format_duration(results->write_active_sec, active_text);
+    format_duration(results->verify_elapsed_sec, verify_text);
+
+    double minimum = config->minimum_required_mbps;
+    int has_samples = writes->count > 0;
+
+    out_printf("%s", RULE_LINE);
+    out_printf(" %s - FINAL RESULT\n", DRIVE_TEST_TITLE);
+    out_printf("%s\n", RULE_LINE);
+    out_printf("Written data       : %s\n", written_text);
+    out_printf("Wall time          : %s\n", wall_text);
+    out_printf("Active write time  : %s\n", active_text);
+    out_printf("Write samples      : %llu\n", (unsigned long long)writes->count);
+    out_printf("Minimum speed      : %.2f MB/s\n", has_samples ? writes->min : 0.0);
+    out_printf("Average speed      : %.2f MB/s\n", samples_mean(writes));
+    out_printf("Median speed       : %.2f MB/s\n", samples_median(writes));
+    out_printf("Maximum speed      : %.2f MB/s\n", has_samples ? writes->max : 0.0);
+    if (minimum > 0) {
+        uint64_t below = samples_below(writes, minimum);
+        // No sample at all proves nothing about the minimum: that is a FAIL.
+        const char* verdict = has_samples && below == 0 ? "PASS" : "FAIL";
+        out_printf("Required minimum   : %.2f MB/s\n", minimum);
+        out_printf("Threshold result   : %s (%llu below-threshold samples)\n", verdict,
+                   (unsigned long long)below);
+    }
+    out_printf("Write errors       : %llu\n", (unsigned long long)results->write_errors);
+    out_printf("Write status       : %s\n", write_status(results));
+    if (config->verification_requested) {
+        out_printf("\nVerification time  : %s\n", verify_text);
+        out_printf("Bytes verified     : %llu\n", (unsigned long long)results->bytes_verified);
+        out_printf("Mismatch blocks    : %llu\n",
+                   (unsigned long long)results->verification_mismatch_blocks);
+        out_printf("Read errors        : %llu\n", (unsigned long long)results->verification_errors);
+        out_printf("Data integrity     : %s\n", integrity_verdict(results));
+    }
+    if (results->last_error != 0) {
+        out_printf("\nLast Windows error : %lu\n", (unsigned long)results->last_error);
+    }
+    out_printf("\nCSV log            : ");
+    out_wide(config->log_path);
+    out_printf("\n");
+    out_printf("Test file          : ");
+    out_wide(config->target_path);
+    out_printf("\n");
+    out_printf("%s", RULE_LINE);
+
+    dispose_of_test_file(config);
+    out_flush();
+}

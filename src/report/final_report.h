@@ -1,0 +1,7 @@
+#pragma once
+
+struct TestConfig;
+struct TestResults;
+
+// Prints the final result screen, then deletes or keeps the test file.
+void print_final_report(const TestConfig* config, const TestResults* results);

@@ -1,0 +1,159 @@
+// The configuration dialogue: every setting of one run, asked in a fixed order.
+#include "run/dialogue.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include "console/output.h"
+#include "console/text.h"
+#include "platform/platform.h"
+#include "run/test_config.h"
+#include "run/volume_probe.h"
+
+static const wchar_t DEFAULT_FILE_NAME[] = L"tesselmark-drive-test.bin";
+static const uint32_t ERROR_DIRECTORY_CODE = 267;
+
+static int valid_file_name(const wchar_t* name) {
+    if (!name[0] || !wcscmp(name, L".") || !wcscmp(name, L"..")) return 0;
+    for (const wchar_t* p = name; *p; p++) {
+        if (*p < 32 || wcschr(L"\\/:*?\"<>|", *p)) return 0;
+    }
+    return 1;
+}
+
+// Copies at most cap - 1 characters and always terminates.
+static void copy_w(wchar_t* out, const wchar_t* in, size_t cap) {
+    wcsncpy(out, in, cap - 1);
+    out[cap - 1] = 0;
+}
+
+static int ask_directory(TestConfig* c) {
+    if (read_line_w(plat_directory_prompt, c->target_dir, PATH_CHARS) != READ_LINE_OK ||
+        !c->target_dir[0])
+        return 0;
+    size_t len = wcslen(c->target_dir);
+    if (!plat_is_separator(c->target_dir[len - 1]) && len <= PATH_CHARS - 2) {
+        c->target_dir[len] = plat_separator;
+        c->target_dir[len + 1] = 0;
+    }
+    int is_dir = 0;
+    if (!plat_file_attributes(c->target_dir, &is_dir)) {
+        print_win_error(L"Target directory is not accessible", plat_last_error());
+        return 0;
+    }
+    if (!is_dir) {
+        print_win_error(L"Target directory is not accessible", ERROR_DIRECTORY_CODE);
+        return 0;
+    }
+    return 1;
+}
+
+static int ask_file(TestConfig* c, wchar_t* input) {
+    static wchar_t name[PATH_CHARS];
+    copy_w(name, DEFAULT_FILE_NAME, PATH_CHARS);
+    int got = read_line_w(L"Test filename [tesselmark-drive-test.bin]: ", input, PATH_CHARS);
+    if (got == READ_LINE_EOF) return 0;
+    if (got == READ_LINE_OK && input[0]) copy_w(name, input, PATH_CHARS);
+    if (got != READ_LINE_OK || !valid_file_name(name)) {
+        err_printf("Invalid filename. Use a filename only, without path separators.\n");
+        return 0;
+    }
+    copy_w(c->file_name, name, PATH_CHARS);
+    if (wcslen(c->target_dir) + wcslen(c->file_name) > PATH_CHARS - 1) {
+        err_printf("Target path is too long.\n");
+        return 0;
+    }
+    wcscpy(c->target_path, c->target_dir);
+    wcscat(c->target_path, c->file_name);
+    int is_dir = 0;
+    if (plat_file_attributes(c->target_path, &is_dir)) {
+        out_printf("\nThe test file already exists and will be overwritten:\n  ");
+        out_wide(c->target_path);
+        out_printf("\n");
+        if (!prompt_yes_no(L"Overwrite it? [y/N]: ", 0)) return 0;
+    }
+    return 1;
+}
+
+static int ask_volume_and_size(TestConfig* c) {
+    static VolumeGeometry g;
+    memset(&g, 0, sizeof g);
+    if (!probe_volume(c->target_dir, &g)) return 0;
+    wcscpy(c->volume_root, g.volume_root);
+    c->logical_sector_bytes = g.logical_sector_bytes;
+    c->physical_sector_bytes = g.physical_sector_bytes;
+    c->alignment_bytes = g.alignment_bytes;
+    c->block_size_bytes = g.block_size_bytes;
+    wcscpy(c->filesystem, g.filesystem);
+    double gib = prompt_double(L"Test size in GiB [0 = maximum safe free space]: ", 0.0);
+    return resolve_test_size(gib, &g, &c->target_bytes);
+}
+
+static void default_log_name(wchar_t* out) {
+    PlatLocalTime t;
+    if (!plat_local_time(&t)) memset(&t, 0, sizeof t);
+    swprintf(out, PATH_CHARS, L"drive-test-%04d%02d%02d-%02d%02d%02d.csv", t.year, t.month,
+             t.day, t.hour, t.minute, t.second);
+}
+
+static int ask_log(TestConfig* c, wchar_t* input) {
+    static wchar_t default_name[PATH_CHARS];
+    static wchar_t prompt[PATH_CHARS + 32];
+    static wchar_t full[PATH_CHARS];
+    default_log_name(default_name);
+    wcscpy(prompt, L"Log path [");
+    wcscat(prompt, default_name);
+    wcscat(prompt, L"]: ");
+    int got = read_line_w(prompt, input, PATH_CHARS);
+    if (got != READ_LINE_OK) return 0;
+    copy_w(c->log_path, input[0] ? input : default_name, PATH_CHARS);
+    uint32_t len = plat_full_path(c->log_path, full, PATH_CHARS);
+    if (len >= 1 && len <= PATH_CHARS - 1) wcscpy(c->log_path, full);
+
+    // Opening the test file would truncate a log of the same name under the run.
+    len = plat_full_path(c->target_path, full, PATH_CHARS);
+    const wchar_t* target_full = len >= 1 && len <= PATH_CHARS - 1 ? full : c->target_path;
+    if (plat_same_volume_root(target_full, c->log_path)) {
+        err_printf("The log path must not be the test file.\n");
+        return 0;
+    }
+
+    static wchar_t target_root[PATH_CHARS];
+    static wchar_t log_root[PATH_CHARS];
+    if (plat_volume_root(c->target_path, target_root, PATH_CHARS) &&
+        plat_volume_root(c->log_path, log_root, PATH_CHARS) &&
+        plat_same_volume_root(target_root, log_root)) {
+        out_printf("\nWARNING: The CSV log is on the SAME VOLUME as the test file.\n");
+        out_printf("That adds extra writes and can slightly distort the measurement.\n");
+        if (!prompt_yes_no(L"Continue with this log location? [y/N]: ", 0)) return 0;
+    }
+    return 1;
+}
+
+int run_configuration_dialogue(TestConfig* c) {
+    static wchar_t input[PATH_CHARS];
+    if (!ask_directory(c) || !ask_file(c, input) || !ask_volume_and_size(c)) {
+        return DIALOGUE_CANCELLED;
+    }
+    c->duration_limit_s =
+        prompt_double(L"Optional duration limit in minutes [0 = disabled]: ", 0.0) * 60.0;
+    c->minimum_required_mbps =
+        prompt_double(L"Required minimum sustained write speed in MB/s [0 = none]: ", 100.0);
+    c->verification_requested = prompt_yes_no(
+        L"Verify the written file byte-for-byte after the write test? [Y/n]: ", 1);
+    if (!ask_log(c, input)) return DIALOGUE_CANCELLED;
+    c->delete_after_test =
+        prompt_yes_no(L"Delete the test file automatically after all tests? [y/N]: ", 0);
+
+    char size_text[64];
+    format_bytes(c->target_bytes, size_text);
+    out_printf("\nTarget file : ");
+    out_wide(c->target_path);
+    out_printf("\nTest size   : %s\n", size_text);
+    out_printf("Threshold   : %.2f MB/s\n", c->minimum_required_mbps);
+    out_printf("Verification: %s\n", c->verification_requested ? "yes" : "no");
+    out_printf("Log         : ");
+    out_wide(c->log_path);
+    out_printf("\n\n");
+    return prompt_yes_no(L"START TEST? [y/N]: ", 0) ? DIALOGUE_CONFIRMED : DIALOGUE_CANCELLED;
+}

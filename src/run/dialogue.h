@@ -1,0 +1,7 @@
+#pragma once
+
+struct TestConfig;
+
+enum { DIALOGUE_CANCELLED = 0, DIALOGUE_CONFIRMED = 1 };
+
+int run_configuration_dialogue(TestConfig* config);

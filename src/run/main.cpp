@@ -1,0 +1,5 @@
+#include "run/driver.h"
+
+int main(void) {
+    return drive_test_main();
+}

@@ -1,0 +1,22 @@
+// The settings of one test run: filled by the dialogue, read-only afterwards.
+#pragma once
+
+#include "run/volume_geometry.h"
+
+struct TestConfig {
+    wchar_t target_dir[PATH_CHARS];
+    wchar_t file_name[PATH_CHARS];
+    wchar_t target_path[PATH_CHARS];
+    wchar_t log_path[PATH_CHARS];
+    wchar_t volume_root[PATH_CHARS];
+    uint64_t target_bytes;
+    double duration_limit_s;
+    double minimum_required_mbps;
+    uint32_t logical_sector_bytes;
+    uint32_t physical_sector_bytes;
+    uint32_t alignment_bytes;
+    uint32_t block_size_bytes;
+    wchar_t filesystem[FILESYSTEM_CHARS];
+    int verification_requested;
+    int delete_after_test;
+};

@@ -1,0 +1,21 @@
+// The results of one test run, filled by the two phases.
+#pragma once
+
+#include "engine/samples.h"
+
+struct TestResults {
+    uint64_t bytes_written;
+    uint64_t bytes_verified;
+    uint64_t write_errors;
+    uint64_t verification_errors;
+    uint64_t verification_mismatch_blocks;
+    double wall_elapsed_sec;
+    double write_active_sec;
+    double verify_elapsed_sec;
+    int user_stopped;
+    int write_failed;
+    int verify_failed;
+    uint32_t last_error;
+    SampleSet write_samples;
+    SampleSet read_samples;
+};

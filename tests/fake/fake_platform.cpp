@@ -1,0 +1,357 @@
+// In-memory stand-in for the operating system, with fault injection.
+#include "fake/fake_platform.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <cwctype>
+
+#include "console/console.h"
+
+FakePlatform g_fake;
+
+namespace {
+
+struct OpenFile {
+    std::wstring path;
+    uint64_t pos = 0;
+    bool in_use = false;
+};
+OpenFile g_open[16];
+
+int fail(uint32_t code) {
+    g_fake.last_error = code;
+    return 0;
+}
+
+OpenFile* handle_of(plat_file f) {
+    if (f < 0 || f >= 16 || !g_open[f].in_use) return nullptr;
+    return &g_open[f];
+}
+
+plat_file new_handle(const std::wstring& path) {
+    for (int i = 0; i < 16; i++) {
+        if (!g_open[i].in_use) {
+            g_open[i] = OpenFile{path, 0, true};
+            g_fake.open_files++;
+            return i;
+        }
+    }
+    return PLAT_NO_FILE;
+}
+
+std::wstring parent_of(const std::wstring& path) {
+    size_t cut = path.find_last_of(L'/', path.size() > 1 ? path.size() - 2 : 0);
+    return cut == std::wstring::npos ? L"" : path.substr(0, cut + 1);
+}
+
+const FakeVolume* volume_of(const std::wstring& path) {
+    const FakeVolume* best = nullptr;
+    for (const FakeVolume& v : g_fake.volumes) {
+        if (path.compare(0, v.root.size(), v.root) == 0 &&
+            (!best || v.root.size() > best->root.size()))
+            best = &v;
+    }
+    return best;
+}
+
+const FakeVolume* volume_at_root(const wchar_t* root) {
+    for (const FakeVolume& v : g_fake.volumes)
+        if (v.root == root) return &v;
+    return nullptr;
+}
+
+int copy_out(const std::wstring& text, wchar_t* out, size_t cap) {
+    if (text.size() + 1 > cap) return fail(122);
+    wcscpy(out, text.c_str());
+    return 1;
+}
+
+}  // namespace
+
+void fake_reset() {
+    for (OpenFile& f : g_open) f = OpenFile{};
+    g_fake = FakePlatform{};
+    g_stop_requested.store(0);
+    g_console = plat_stdout_handle();
+}
+
+void fake_stdin(const std::string& bytes) {
+    g_fake.stdin_bytes = bytes;
+    g_fake.stdin_pos = 0;
+}
+
+const std::vector<uint8_t>& fake_file(const std::wstring& path) {
+    static const std::vector<uint8_t> none;
+    auto it = g_fake.files.find(path);
+    return it == g_fake.files.end() ? none : it->second.data;
+}
+
+// ---- texts that differ by platform (the Linux ones) ----
+const char plat_banner_second_line[] = "Native Linux sustained storage write test\n\n";
+const wchar_t plat_directory_prompt[] = L"Target directory (example /media/usb/): ";
+const char plat_io_mode_line[] = "# io_mode=O_DIRECT|O_DSYNC\n";
+const wchar_t plat_separator = L'/';
+int plat_is_separator(wchar_t c) { return c == L'/'; }
+int plat_same_volume_root(const wchar_t* a, const wchar_t* b) { return wcscmp(a, b) == 0; }
+
+// ---- console and process ----
+void plat_console_setup(void) {}
+intptr_t plat_stdout_handle(void) { return 1; }
+int plat_console_clear(intptr_t) {
+    if (!g_fake.out_is_console) return 0;
+    g_fake.clear_calls++;
+    g_fake.out += "<clear>";
+    return 1;
+}
+void plat_console_home(intptr_t) {
+    if (g_fake.out_is_console) g_fake.out += "<home>";
+}
+void plat_console_cursor_visible(intptr_t, int visible) {
+    if (g_fake.out_is_console) g_fake.cursor_visible = visible;
+}
+void plat_console_restore(void) {}
+void plat_set_ctrl_handler(plat_ctrl_handler handler, int add) {
+    g_fake.handler = add ? handler : nullptr;
+}
+int plat_key_waiting(void) { return !g_fake.keys.empty(); }
+int plat_key_read(void) {
+    if (g_fake.keys.empty()) return 0;
+    int key = g_fake.keys.front();
+    g_fake.keys.erase(g_fake.keys.begin());
+    return key;
+}
+
+// ---- standard streams ----
+void plat_write_stdout(const char* bytes, size_t count) { g_fake.out.append(bytes, count); }
+void plat_flush_stdout(void) {}
+void plat_write_stderr(const char* bytes, size_t count) { g_fake.err.append(bytes, count); }
+long plat_read_stdin(char* buffer, size_t cap) {
+    if (g_fake.stdin_error) return -1;
+    size_t n = std::min(cap, g_fake.stdin_bytes.size() - g_fake.stdin_pos);
+    memcpy(buffer, g_fake.stdin_bytes.data() + g_fake.stdin_pos, n);
+    g_fake.stdin_pos += n;
+    return (long)n;
+}
+
+// ---- files ----
+int plat_open_write_through(const wchar_t* path, plat_file* out) {
+    if (g_fake.open_write_error) return fail(g_fake.open_write_error);
+    auto it = g_fake.files.find(path);
+    if (it != g_fake.files.end() && it->second.is_dir) return fail(5);
+    if (!g_fake.files.count(parent_of(path)) && !volume_of(path)) return fail(3);
+    g_fake.files[path] = FakeFile{};
+    *out = new_handle(path);
+    return *out == PLAT_NO_FILE ? fail(4) : 1;
+}
+
+int plat_open_read_sequential(const wchar_t* path, plat_file* out) {
+    if (g_fake.open_read_error) return fail(g_fake.open_read_error);
+    auto it = g_fake.files.find(path);
+    if (it == g_fake.files.end() || it->second.is_dir) return fail(2);
+    *out = new_handle(path);
+    return *out == PLAT_NO_FILE ? fail(4) : 1;
+}
+
+int plat_write(plat_file f, const void* buffer, uint32_t length, uint32_t* moved) {
+    uint64_t call = ++g_fake.write_calls;
+    g_fake.write_lengths.push_back(length);
+    if (g_fake.on_write) g_fake.on_write(call);
+    g_fake.now += g_fake.write_cost;
+    OpenFile* h = handle_of(f);
+    if (!h) return fail(6);
+    uint32_t n = length;
+    bool failed = false;
+    if (call == g_fake.fail_write_call) {
+        n = std::min(g_fake.fail_write_moved, length);
+        failed = true;
+    } else if (call == g_fake.short_write_call) {
+        n = std::min(g_fake.short_write_moved, length);
+    }
+    std::vector<uint8_t>& data = g_fake.files[h->path].data;
+    if (data.size() < h->pos + n) data.resize(h->pos + n);
+    memcpy(data.data() + h->pos, buffer, n);
+    h->pos += n;
+    *moved = n;
+    return failed ? fail(g_fake.fail_write_error) : 1;
+}
+
+int plat_read(plat_file f, void* buffer, uint32_t length, uint32_t* moved) {
+    uint64_t call = ++g_fake.read_calls;
+    if (g_fake.on_read) g_fake.on_read(call);
+    g_fake.now += g_fake.read_cost;
+    OpenFile* h = handle_of(f);
+    if (!h) return fail(6);
+    if (call == g_fake.fail_read_call) return fail(g_fake.fail_read_error);
+    const std::vector<uint8_t>& data = g_fake.files[h->path].data;
+    uint64_t avail = data.size() > h->pos ? data.size() - h->pos : 0;
+    uint32_t n = (uint32_t)std::min<uint64_t>(length, avail);
+    if (call == g_fake.short_read_call) n = std::min(n, g_fake.short_read_moved);
+    memcpy(buffer, data.data() + h->pos, n);
+    for (uint64_t off : g_fake.corrupt_offsets)
+        if (off >= h->pos && off < h->pos + n) ((uint8_t*)buffer)[off - h->pos] ^= 0x5A;
+    h->pos += n;
+    *moved = n;
+    return 1;
+}
+
+int plat_flush(plat_file f) {
+    g_fake.flush_calls++;
+    if (!handle_of(f)) return fail(6);
+    return g_fake.flush_error ? fail(g_fake.flush_error) : 1;
+}
+
+void plat_close(plat_file f) {
+    OpenFile* h = handle_of(f);
+    if (!h) return;
+    h->in_use = false;
+    g_fake.open_files--;
+}
+
+int plat_delete_file(const wchar_t* path) {
+    if (g_fake.delete_error) return fail(g_fake.delete_error);
+    auto it = g_fake.files.find(path);
+    if (it == g_fake.files.end()) return fail(2);
+    if (it->second.is_dir) return fail(5);
+    g_fake.files.erase(it);
+    return 1;
+}
+
+int plat_file_attributes(const wchar_t* path, int* is_dir) {
+    std::wstring p = path;
+    auto it = g_fake.files.find(p);
+    if (it == g_fake.files.end() && p.size() > 1 && p.back() == L'/')
+        it = g_fake.files.find(p.substr(0, p.size() - 1));
+    if (it == g_fake.files.end()) {
+        for (const FakeVolume& v : g_fake.volumes) {
+            if (v.root == p) {
+                *is_dir = 1;
+                return 1;
+            }
+        }
+        return fail(parent_of(p).empty() || g_fake.files.count(parent_of(p)) ? 2 : 3);
+    }
+    *is_dir = it->second.is_dir ? 1 : 0;
+    return 1;
+}
+
+uint32_t plat_full_path(const wchar_t* path, wchar_t* out, uint32_t cap) {
+    std::wstring full = path[0] == L'/' ? std::wstring(path) : g_fake.current_dir + path;
+    if (full.size() + 1 > cap) return (uint32_t)full.size() + 1;
+    wcscpy(out, full.c_str());
+    return (uint32_t)full.size();
+}
+
+FILE* plat_open_log(const wchar_t* path) {
+    std::wstring dir = parent_of(path);
+    if (!dir.empty() && !g_fake.files.count(dir) && !volume_at_root(dir.c_str())) {
+        fail(3);
+        return nullptr;
+    }
+    return tmpfile();
+}
+
+// ---- volumes ----
+int plat_volume_root(const wchar_t* path, wchar_t* root, uint32_t cap) {
+    const FakeVolume* v = volume_of(path);
+    if (!v) return fail(3);
+    if (v->root_error) return fail(v->root_error);
+    return copy_out(v->root, root, cap);
+}
+
+int plat_free_bytes_available(const wchar_t* root, uint64_t* bytes) {
+    const FakeVolume* v = volume_at_root(root);
+    if (!v) return fail(3);
+    if (v->free_error) return fail(v->free_error);
+    *bytes = v->free_bytes;
+    return 1;
+}
+
+int plat_logical_sector_bytes(const wchar_t* root, uint32_t* bytes) {
+    const FakeVolume* v = volume_at_root(root);
+    if (!v) return fail(3);
+    if (v->sector_error) return fail(v->sector_error);
+    *bytes = v->logical;
+    return 1;
+}
+
+int plat_physical_sector_bytes(const wchar_t* root, uint32_t* bytes) {
+    const FakeVolume* v = volume_at_root(root);
+    if (!v || v->physical == 0) return fail(50);
+    *bytes = v->physical;
+    return 1;
+}
+
+int plat_filesystem_name(const wchar_t* root, wchar_t* name, uint32_t cap) {
+    const FakeVolume* v = volume_at_root(root);
+    if (!v || v->filesystem.empty()) return fail(1);
+    return copy_out(v->filesystem, name, cap);
+}
+
+// ---- memory ----
+void* plat_alloc_pages(size_t bytes) {
+    if (g_fake.alloc_pages_error) {
+        fail(g_fake.alloc_pages_error);
+        return nullptr;
+    }
+    void* p = aligned_alloc(4096, (bytes + 4095) / 4096 * 4096);
+    if (!p) {
+        fail(8);
+        return nullptr;
+    }
+    memset(p, 0, bytes);
+    g_fake.page_buffers++;
+    return p;
+}
+
+void plat_free_pages(void* p, size_t) {
+    if (!p) return;
+    free(p);
+    g_fake.page_buffers--;
+}
+
+void* plat_mem_realloc(void* p, size_t bytes) {
+    if (g_fake.fail_realloc_calls.count(++g_fake.realloc_calls)) return nullptr;
+    return realloc(p, bytes);
+}
+
+void* plat_mem_alloc(size_t bytes) {
+    if (g_fake.fail_alloc_calls.count(++g_fake.alloc_calls)) return nullptr;
+    return malloc(bytes);
+}
+
+void plat_mem_free(void* p) { free(p); }
+
+// ---- time ----
+int64_t plat_perf_counter(void) {
+    int64_t ticks = (int64_t)(g_fake.now * 1e9 + 0.5);
+    g_fake.now += g_fake.read_tick;
+    return ticks;
+}
+int64_t plat_perf_frequency(void) { return 1000000000; }
+int plat_local_time(PlatLocalTime* out) {
+    if (g_fake.local_time_fails) return 0;
+    *out = g_fake.local;
+    return 1;
+}
+void plat_sleep_ms(uint32_t ms) { g_fake.sleeps.push_back(ms); }
+
+// ---- errors ----
+uint32_t plat_last_error(void) { return g_fake.last_error; }
+
+int plat_error_message(uint32_t code, wchar_t* out, size_t cap) {
+    static const struct { uint32_t code; const wchar_t* text; } known[] = {
+        {2, L"No such file or directory"},
+        {3, L"No such file or directory"},
+        {5, L"Permission denied"},
+        {8, L"Not enough memory resources are available to process this command."},
+        {23, L"Data error (cyclic redundancy check)."},
+        {29, L"The system cannot write to the specified device."},
+        {30, L"The system cannot read from the specified device."},
+        {112, L"No space left on device"},
+        {1117, L"Input/output error"},
+    };
+    for (const auto& k : known)
+        if (k.code == code) return copy_out(k.text, out, cap);
+    return 0;
+}

@@ -1,0 +1,101 @@
+// The fake platform: in-memory files and volumes, scripted standard input,
+// captured output, a clock that only moves when told to, and fault injection.
+// Unit tests link it in place of the real platform; fake_reset() between tests.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+struct FakeFile {
+    std::vector<uint8_t> data;
+    bool is_dir = false;
+};
+
+struct FakeVolume {
+    std::wstring root;            // with its trailing separator
+    uint64_t free_bytes = 0;
+    uint32_t logical = 512;
+    uint32_t physical = 0;        // 0: the physical query fails
+    std::wstring filesystem = L"ext4";  // empty: the name query fails
+    uint32_t root_error = 0;      // non-zero: queries on this volume fail with it
+    uint32_t free_error = 0;
+    uint32_t sector_error = 0;
+};
+
+struct FakePlatform {
+    // files and volumes
+    std::map<std::wstring, FakeFile> files;
+    std::vector<FakeVolume> volumes;
+    std::wstring current_dir = L"/home/user/";
+
+    // standard streams
+    std::string stdin_bytes;
+    size_t stdin_pos = 0;
+    bool stdin_error = false;
+    std::string out;              // everything written to standard output
+    std::string err;              // everything written to standard error
+    bool out_is_console = false;  // clear/home/cursor act only then
+    int clear_calls = 0;
+    int cursor_visible = 1;
+    std::vector<int> keys;        // pending key codes, read front first
+    plat_ctrl_handler handler = nullptr;
+
+    // clock: seconds; a read returns now, then advances it by read_tick
+    double now = 1000.0;
+    double read_tick = 0.0;
+    double write_cost = 0.0;      // seconds each write call takes
+    double read_cost = 0.0;       // seconds each read call takes
+    PlatLocalTime local = {2026, 12, 8, 21, 5, 9};
+    bool local_time_fails = false;  // plat_local_time reports failure
+    std::vector<uint32_t> sleeps;
+
+    // counters of calls made
+    uint64_t write_calls = 0;
+    uint64_t read_calls = 0;
+    uint64_t realloc_calls = 0;
+    uint64_t alloc_calls = 0;
+    uint64_t flush_calls = 0;
+    int open_files = 0;
+    int page_buffers = 0;
+    std::vector<uint32_t> write_lengths;
+
+    // faults: 0 means none; call numbers count from 1
+    uint32_t open_write_error = 0;
+    uint32_t open_read_error = 0;
+    uint32_t alloc_pages_error = 0;   // fail plat_alloc_pages with this code
+    uint64_t fail_write_call = 0;     // this write call fails ...
+    uint32_t fail_write_error = 0;    // ... with this code ...
+    uint32_t fail_write_moved = 0;    // ... after moving this many bytes
+    uint64_t short_write_call = 0;    // this write call succeeds but moves ...
+    uint32_t short_write_moved = 0;   // ... only this many bytes
+    uint32_t flush_error = 0;
+    uint64_t fail_read_call = 0;
+    uint32_t fail_read_error = 0;
+    uint64_t short_read_call = 0;
+    uint32_t short_read_moved = 0;
+    std::set<uint64_t> corrupt_offsets;  // bytes flipped when read back
+    std::set<uint64_t> fail_realloc_calls;
+    std::set<uint64_t> fail_alloc_calls;
+    uint32_t delete_error = 0;
+
+    // hooks run at the start of each write / read call (1-based call number)
+    std::function<void(uint64_t)> on_write;
+    std::function<void(uint64_t)> on_read;
+
+    uint32_t last_error = 0;
+};
+
+extern FakePlatform g_fake;
+
+// Fresh state for one test; also clears the stop flag and console statics.
+void fake_reset();
+// Sets what standard input will deliver.
+void fake_stdin(const std::string& bytes);
+// The content of a fake file (empty when absent).
+const std::vector<uint8_t>& fake_file(const std::wstring& path);
