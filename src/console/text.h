@@ -7,6 +7,9 @@
 
 extern const char* const units[5];
 
+// Results of read_line_w; BAD_TEXT: the line was not valid UTF-8 (already reported).
+enum { READ_LINE_EOF = 0, READ_LINE_OK = 1, READ_LINE_BAD_TEXT = 2 };
+
 int read_line_w(const wchar_t* prompt, wchar_t* buffer, int capacity);
 int prompt_yes_no(const wchar_t* prompt, int default_answer);
 double prompt_double(const wchar_t* prompt, double default_value);

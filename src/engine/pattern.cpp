@@ -14,21 +14,33 @@ uint64_t pattern_word(uint64_t index)
     return z;
 }
 
-// The value's bytes least significant first, whatever the host's byte order.
-static void store_le(unsigned char* out, uint64_t v, uint32_t count)
+// Words go to memory least significant byte first, whatever the host's byte
+// order; written out byte by byte so the compiler can merge them into one move.
+static void store_word_le(unsigned char* out, uint64_t v)
+{
+    out[0] = (unsigned char)v;
+    out[1] = (unsigned char)(v >> 8);
+    out[2] = (unsigned char)(v >> 16);
+    out[3] = (unsigned char)(v >> 24);
+    out[4] = (unsigned char)(v >> 32);
+    out[5] = (unsigned char)(v >> 40);
+    out[6] = (unsigned char)(v >> 48);
+    out[7] = (unsigned char)(v >> 56);
+}
+
+static uint64_t load_word_le(const unsigned char* in)
+{
+    return (uint64_t)in[0] | (uint64_t)in[1] << 8 | (uint64_t)in[2] << 16 |
+           (uint64_t)in[3] << 24 | (uint64_t)in[4] << 32 | (uint64_t)in[5] << 40 |
+           (uint64_t)in[6] << 48 | (uint64_t)in[7] << 56;
+}
+
+// A tail: the lowest count bytes of the word, least significant first.
+static void store_tail_le(unsigned char* out, uint64_t v, uint32_t count)
 {
     for (uint32_t k = 0; k < count; k++) {
         out[k] = (unsigned char)(v >> (8 * k));
     }
-}
-
-static uint64_t load_le(const unsigned char* in)
-{
-    uint64_t v = 0;
-    for (uint32_t k = 0; k < 8; k++) {
-        v |= (uint64_t)in[k] << (8 * k);
-    }
-    return v;
 }
 
 void pattern_fill_scalar(void* buffer, uint64_t offset, uint32_t length)
@@ -38,10 +50,10 @@ void pattern_fill_scalar(void* buffer, uint64_t offset, uint32_t length)
     uint32_t words = length / 8;
     uint32_t tail = length % 8;
     for (uint32_t k = 0; k < words; k++) {
-        store_le(out + 8 * (size_t)k, pattern_word(first + k), 8);
+        store_word_le(out + 8 * (size_t)k, pattern_word(first + k));
     }
     if (tail > 0) {
-        store_le(out + 8 * (size_t)words, pattern_word(first + words), tail);
+        store_tail_le(out + 8 * (size_t)words, pattern_word(first + words), tail);
     }
 }
 
@@ -52,13 +64,13 @@ int64_t pattern_first_mismatch_scalar(const void* buffer, uint64_t offset, uint3
     uint32_t words = length / 8;
     uint32_t tail = length % 8;
     for (uint32_t k = 0; k < words; k++) {
-        if (load_le(in + 8 * (size_t)k) != pattern_word(first + k)) {
+        if (load_word_le(in + 8 * (size_t)k) != pattern_word(first + k)) {
             return 8 * (int64_t)k;
         }
     }
     if (tail > 0) {
         unsigned char expected[8];
-        store_le(expected, pattern_word(first + words), tail);
+        store_tail_le(expected, pattern_word(first + words), tail);
         if (memcmp(in + 8 * (size_t)words, expected, tail) != 0) {
             return 8 * (int64_t)words;
         }

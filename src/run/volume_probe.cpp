@@ -12,7 +12,7 @@
 static const uint64_t FAT_FILE_LIMIT = 4294967295ull;
 
 uint32_t alignment_for(uint32_t logical, uint32_t physical) {
-    uint32_t need = logical > MIN_ALIGNMENT_BYTES ? logical : MIN_ALIGNMENT_BYTES;
+    uint32_t need = logical > (uint32_t)MIN_ALIGNMENT_BYTES ? logical : (uint32_t)MIN_ALIGNMENT_BYTES;
     if (physical > need) need = physical;
     uint32_t value = 1;
     do {
@@ -30,7 +30,7 @@ static int is_fat_family(const wchar_t* fs) {
     static const wchar_t* const names[] = {L"vfat", L"msdos", L"fat", L"fat32", L"fat16", L"fat12"};
     for (const wchar_t* name : names) {
         size_t i = 0;
-        while (name[i] && fs[i] && towlower(fs[i]) == name[i]) i++;
+        while (name[i] && fs[i] && (wchar_t)towlower((wint_t)fs[i]) == name[i]) i++;
         if (!name[i] && !fs[i]) return 1;
     }
     return 0;

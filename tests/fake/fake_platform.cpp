@@ -311,6 +311,7 @@ void plat_free_pages(void* p, size_t) {
 }
 
 void* plat_mem_realloc(void* p, size_t bytes) {
+    g_fake.realloc_sizes.push_back(bytes);
     if (g_fake.fail_realloc_calls.count(++g_fake.realloc_calls)) return nullptr;
     return realloc(p, bytes);
 }

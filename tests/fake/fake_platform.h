@@ -64,6 +64,7 @@ struct FakePlatform {
     int open_files = 0;
     int page_buffers = 0;
     std::vector<uint32_t> write_lengths;
+    std::vector<size_t> realloc_sizes;  // byte size asked of each realloc call
 
     // faults: 0 means none; call numbers count from 1
     uint32_t open_write_error = 0;

@@ -1,0 +1,110 @@
+// Line input and the yes/no and number questions built on it.
+#include <wchar.h>
+
+#include "console/output.h"
+#include "console/text.h"
+#include "console/utf8.h"
+#include "platform/platform.h"
+
+int read_line_w(const wchar_t* prompt, wchar_t* buffer, int capacity)
+{
+    if (prompt) out_wide(prompt);
+    out_flush();
+    if (!buffer || capacity < 1) return READ_LINE_EOF;
+    buffer[0] = 0;
+
+    // One byte per read, so nothing past this line (or past the part of it
+    // that fits) is taken from the input.
+    Utf8Decoder decoder = {0, 0, 0};
+    int length = 0;
+    int bytes_seen = 0;
+    int bad = 0;
+    for (;;) {
+        if (!bad && length >= capacity - 1) break;
+        char byte;
+        long n = plat_read_stdin(&byte, 1);
+        if (n < 0) {
+            buffer[0] = 0;
+            return READ_LINE_EOF;
+        }
+        if (n == 0) {
+            if (decoder.remaining > 0) bad = 1;
+            break;
+        }
+        bytes_seen = 1;
+        unsigned char b = (unsigned char)byte;
+        if (b == '\n') {
+            if (decoder.remaining > 0) bad = 1;
+            break;
+        }
+        if (bad) continue;
+        if (b == 0) {
+            bad = 1;
+            continue;
+        }
+        uint32_t cp = 0;
+        int step = utf8_decode_byte(&decoder, b, &cp);
+        if (step == UTF8_BAD) {
+            bad = 1;
+            continue;
+        }
+        if (step == UTF8_MORE) continue;
+        wchar_t units[2];
+        int count = wide_put_code_point(cp, units);
+        // A UTF-16 pair that no longer fits ends the line before it.
+        if (length + count > capacity - 1) break;
+        for (int k = 0; k < count; ++k) buffer[length++] = units[k];
+    }
+    if (bad) {
+        buffer[0] = 0;
+        err_printf("Input is not valid UTF-8 text.\n");
+        return READ_LINE_BAD_TEXT;
+    }
+    if (!bytes_seen) return READ_LINE_EOF;
+    buffer[length] = 0;
+    trim_newline_w(buffer);
+    return READ_LINE_OK;
+}
+
+// Case-insensitive for ASCII letters only, whatever the locale.
+static int ascii_equal_nocase(const wchar_t* a, const wchar_t* b)
+{
+    for (;; ++a, ++b) {
+        wchar_t x = (*a >= L'A' && *a <= L'Z') ? (wchar_t)(*a + 32) : *a;
+        wchar_t y = (*b >= L'A' && *b <= L'Z') ? (wchar_t)(*b + 32) : *b;
+        if (x != y) return 0;
+        if (x == 0) return 1;
+    }
+}
+
+int prompt_yes_no(const wchar_t* prompt, int default_answer)
+{
+    for (;;) {
+        wchar_t line[32];
+        int got = read_line_w(prompt, line, 32);
+        if (got == READ_LINE_EOF) return default_answer;
+        if (got == READ_LINE_OK) {
+            if (line[0] == 0) return default_answer;
+            if (ascii_equal_nocase(line, L"y") || ascii_equal_nocase(line, L"yes")) return 1;
+            if (ascii_equal_nocase(line, L"n") || ascii_equal_nocase(line, L"no")) return 0;
+        }
+        out_wide(L"Please enter Y or N.\n");
+    }
+}
+
+double prompt_double(const wchar_t* prompt, double default_value)
+{
+    for (;;) {
+        wchar_t line[128];
+        int got = read_line_w(prompt, line, 128);
+        if (got == READ_LINE_EOF) return default_value;
+        if (got == READ_LINE_OK) {
+            if (line[0] == 0) return default_value;
+            wchar_t* end = nullptr;
+            double value = wcstod(line, &end);
+            // Whole line parsed and not below the bound; NaN fails the comparison.
+            if (end != line && *end == 0 && value >= 0.0) return value;
+        }
+        out_printf("Invalid value. Please enter a number >= %.2f.\n", 0.0);
+    }
+}

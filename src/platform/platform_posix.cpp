@@ -1,0 +1,1 @@
+// POSIX implementation of the platform layer (being written).

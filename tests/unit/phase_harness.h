@@ -1,0 +1,86 @@
+// One scenario harness for the two phases: a small test configuration on the
+// fake platform, a log on a temporary file, and the log's lines afterwards.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "console/console.h"
+#include "engine/pattern.h"
+#include "fake/fake_platform.h"
+#include "run/test_config.h"
+#include "run/test_results.h"
+
+inline constexpr uint32_t kBlock = 65536;
+inline constexpr uint32_t kAlign = 4096;
+inline const wchar_t kTestFile[] = L"/mnt/t/test.bin";
+
+// A case changes the configuration and arms the fake before the phase runs.
+using Arrange = std::function<void(TestConfig&, TestResults&)>;
+
+class PhaseHarness {
+public:
+    PhaseHarness() : config(std::make_unique<TestConfig>()) {
+        fake_reset();
+        FakeVolume volume;
+        volume.root = L"/mnt/t/";
+        volume.free_bytes = 1ull << 40;
+        g_fake.volumes.push_back(volume);
+        g_fake.out_is_console = true;
+        g_fake.write_cost = 0.25;  // one block per quarter second: 0.262144 MB/s
+        g_fake.read_cost = 0.25;
+        wcscpy(config->target_path, kTestFile);
+        config->alignment_bytes = kAlign;
+        config->block_size_bytes = kBlock;
+    }
+    ~PhaseHarness() {
+        free(results.write_samples.values);
+        free(results.read_samples.values);
+    }
+
+    std::vector<std::string> run(const std::function<void(FILE*)>& phase) {
+        FILE* log = tmpfile();
+        EXPECT_NE(log, nullptr);
+        if (!log) return {};
+        phase(log);
+        rewind(log);
+        std::vector<std::string> lines;
+        char line[512];
+        while (fgets(line, sizeof line, log)) {
+            line[strcspn(line, "\n")] = '\0';
+            lines.push_back(line);
+        }
+        fclose(log);
+        return lines;
+    }
+
+    static std::vector<uint8_t> pattern_bytes(uint64_t length) {
+        std::vector<uint8_t> bytes(length);
+        pattern_fill(bytes.data(), 0, (uint32_t)length);
+        return bytes;
+    }
+
+    static int frames(const char* phase_text) {
+        int count = 0;
+        for (size_t at = g_fake.out.find(phase_text); at != std::string::npos;
+             at = g_fake.out.find(phase_text, at + 1))
+            count++;
+        return count;
+    }
+
+    std::unique_ptr<TestConfig> config;
+    TestResults results{};
+};
+
+// Speed, mean, min, median and max when every sample ran at one block per 0.25 s.
+inline const char kFullSpeed[] = "0.262144,0.262144,0.262144,0.262144,0.262144";
+inline std::string row(const std::string& head, const std::string& tail) {
+    return head + "," + kFullSpeed + "," + tail;
+}

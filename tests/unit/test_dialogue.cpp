@@ -1,0 +1,150 @@
+// The configuration dialogue on scripted input against fake volumes.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "fake/fake_platform.h"
+#include "run/dialogue.h"
+#include "run/test_config.h"
+
+namespace {
+
+class Dialogue : public ::testing::Test {
+protected:
+    std::unique_ptr<TestConfig> config;
+
+    void SetUp() override {
+        fake_reset();
+        g_fake.current_dir = L"/home/user/";
+        FakeVolume card;
+        card.root = L"/mnt/card/";
+        card.free_bytes = (8ull << 30) + 268435456;
+        card.logical = 512;
+        card.physical = 4096;
+        card.filesystem = L"exfat";
+        FakeVolume home = card;
+        home.root = L"/home/";
+        home.filesystem = L"ext4";
+        g_fake.volumes = {card, home};
+        g_fake.files[L"/home/user"].is_dir = true;
+        g_fake.files[L"/mnt/card/notes.txt"] = FakeFile{};
+    }
+
+    int run(const std::string& answers) {
+        config = std::make_unique<TestConfig>();
+        fake_stdin(answers);
+        return run_configuration_dialogue(config.get());
+    }
+};
+
+TEST_F(Dialogue, ConfirmedRunFillsTheConfig) {
+    ASSERT_EQ(run("/mnt/card\n\n1\n1.5\n\n\nrun.csv\ny\ny\n"), DIALOGUE_CONFIRMED) << g_fake.err;
+    EXPECT_STREQ(config->target_dir, L"/mnt/card/");
+    EXPECT_STREQ(config->file_name, L"tesselmark-drive-test.bin");
+    EXPECT_STREQ(config->target_path, L"/mnt/card/tesselmark-drive-test.bin");
+    EXPECT_STREQ(config->log_path, L"/home/user/run.csv");
+    EXPECT_STREQ(config->volume_root, L"/mnt/card/");
+    EXPECT_STREQ(config->filesystem, L"exfat");
+    EXPECT_EQ(config->target_bytes, 1ull << 30);
+    EXPECT_DOUBLE_EQ(config->duration_limit_s, 90.0);
+    EXPECT_DOUBLE_EQ(config->minimum_required_mbps, 100.0);
+    EXPECT_EQ(config->alignment_bytes, 4096u);
+    EXPECT_EQ(config->block_size_bytes, 8388608u);
+    EXPECT_EQ(config->verification_requested, 1);
+    EXPECT_EQ(config->delete_after_test, 1);
+    const std::string summary =
+        "\nTarget file : /mnt/card/tesselmark-drive-test.bin\n"
+        "Test size   : 1.00 GiB\n"
+        "Threshold   : 100.00 MB/s\n"
+        "Verification: yes\n"
+        "Log         : /home/user/run.csv\n\n"
+        "START TEST? [y/N]: ";
+    EXPECT_NE(g_fake.out.find(summary), std::string::npos) << g_fake.out;
+    EXPECT_NE(g_fake.out.find("Log path [drive-test-20261208-210509.csv]: "), std::string::npos);
+    EXPECT_EQ(g_fake.out.find("WARNING"), std::string::npos);
+}
+
+TEST_F(Dialogue, ExplicitZeroThresholdAndNoVerification) {
+    ASSERT_EQ(run("/mnt/card/\nx.bin\n0\n0\n0\nn\n\nn\nyes\n"), DIALOGUE_CONFIRMED);
+    EXPECT_DOUBLE_EQ(config->minimum_required_mbps, 0.0);
+    EXPECT_EQ(config->verification_requested, 0);
+    EXPECT_EQ(config->target_bytes, 8ull << 30);
+    EXPECT_STREQ(config->log_path, L"/home/user/drive-test-20261208-210509.csv");
+    EXPECT_NE(g_fake.out.find("Threshold   : 0.00 MB/s\nVerification: no\n"), std::string::npos);
+}
+
+struct Refusal {
+    const char* answers;
+    const char* err;  // expected start of standard error
+};
+
+TEST_F(Dialogue, EveryRefusalCancelsWithItsMessage) {
+    const Refusal cases[] = {
+        {"", ""},
+        {"\n", ""},
+        {"/mnt/nowhere/\n", "Target directory is not accessible: "},
+        {"/mnt/card/notes.txt\n", "Target directory is not accessible: "},
+        {"\"/mnt/card/\"\n", "Target directory is not accessible: "},
+        {"/mnt/card/\n", ""},
+        {"/mnt/card/\na:b\n", "Invalid filename. Use a filename only, without path separators.\n"},
+        {"/mnt/card/\na/b\n", "Invalid filename."},
+        {"/mnt/card/\na\tb\n", "Invalid filename."},
+        {"/mnt/card/\nwhy?\n", "Invalid filename."},
+        {"/mnt/card/\n.\n", "Invalid filename."},
+        {"/mnt/card/\n..\n", "Invalid filename."},
+        {"/mnt/card/\nbad\xff\n", "Input is not valid UTF-8 text.\nInvalid filename."},
+        {"/mnt/card/\nnotes.txt\n\n", ""},
+        {"/mnt/card/\nnotes.txt\nn\n", ""},
+        {"/mnt/card/\n\n9\n", ""},
+        {"/mnt/card/\n\n1\n0\n0\ny\n", ""},
+        {"/mnt/card/\n\n1\n0\n0\ny\n/mnt/card/tesselmark-drive-test.bin\n",
+         "The log path must not be the test file.\n"},
+        {"/mnt/card/\n\n1\n0\n0\ny\n/mnt/card/log.csv\nn\n", ""},
+        {"/mnt/card/\n\n1\n0\n0\ny\n/mnt/card/log.csv\n\n", ""},
+        {"/mnt/card/\n\n1\n0\n0\ny\n\nn\nn\n", ""},
+        {"/mnt/card/\n\n1\n0\n0\ny\n\nn\n\n", ""},
+    };
+    for (const Refusal& c : cases) {
+        SetUp();
+        EXPECT_EQ(run(c.answers), DIALOGUE_CANCELLED) << c.answers;
+        EXPECT_EQ(g_fake.err.rfind(c.err, 0), 0u) << c.answers << " gave " << g_fake.err;
+        EXPECT_FALSE(g_fake.files.count(L"/mnt/card/tesselmark-drive-test.bin")) << c.answers;
+    }
+}
+
+TEST_F(Dialogue, NamesThatLookOddButAreAccepted) {
+    for (const char* name : {"CON", "name.", "trailing ", "Prüfung-测试.bin"}) {
+        SetUp();
+        run(std::string("/mnt/card/\n") + name + "\n");
+        EXPECT_EQ(g_fake.err, "") << name;
+    }
+}
+
+TEST_F(Dialogue, ExistingFileIsOverwrittenOnlyAfterYes) {
+    ASSERT_EQ(run("/mnt/card/\nnotes.txt\ny\n1\n\n\n\n/home/user/l.csv\n\ny\n"),
+              DIALOGUE_CONFIRMED);
+    EXPECT_NE(g_fake.out.find("\nThe test file already exists and will be overwritten:\n"
+                              "  /mnt/card/notes.txt\nOverwrite it? [y/N]: "),
+              std::string::npos);
+}
+
+TEST_F(Dialogue, LogOnTheTargetVolumeAsksFirst) {
+    ASSERT_EQ(run("/mnt/card/\n\n1\n\n\n\n/mnt/card/log.csv\ny\n\ny\n"), DIALOGUE_CONFIRMED);
+    EXPECT_NE(g_fake.out.find("\nWARNING: The CSV log is on the SAME VOLUME as the test file.\n"
+                              "That adds extra writes and can slightly distort the measurement.\n"
+                              "Continue with this log location? [y/N]: "),
+              std::string::npos);
+}
+
+TEST_F(Dialogue, InputEndingAfterTheNameFallsBackThenCancelsAtTheLog) {
+    EXPECT_EQ(run("/mnt/card/\n\n"), DIALOGUE_CANCELLED);
+    for (const char* prompt : {"Test size in GiB", "Optional duration limit", "Required minimum",
+                               "Verify the written file", "Log path ["})
+        EXPECT_NE(g_fake.out.find(prompt), std::string::npos) << prompt;
+    EXPECT_DOUBLE_EQ(config->minimum_required_mbps, 100.0);
+    EXPECT_EQ(config->verification_requested, 1);
+    EXPECT_EQ(g_fake.out.find("Delete the test file"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,107 @@
+// Whole runs through the driver against the fake platform: the exit code and
+// what decides whether verification runs.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "console/console.h"
+#include "engine/pattern.h"
+#include "fake/fake_platform.h"
+#include "run/driver.h"
+
+namespace {
+
+const wchar_t* const TEST_FILE = L"/mnt/card/tesselmark-drive-test.bin";
+
+class Driver : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fake_reset();
+        FakeVolume card;
+        card.root = L"/mnt/card/";
+        card.free_bytes = 4ull << 30;
+        g_fake.volumes = {card};
+        g_fake.files[L"/home/user"].is_dir = true;
+        g_fake.write_cost = 0.01;
+        g_fake.read_cost = 0.01;
+    }
+    // 16 MiB, no time limit, the given threshold and verification, log in the home dir.
+    int run(const char* threshold = "0", const char* verify = "y", const char* size = "0.015625") {
+        fake_stdin(std::string("/mnt/card/\n\n") + size + "\n0\n" + threshold + "\n" + verify +
+                   "\n/home/user/log.csv\nn\ny\n");
+        return drive_test_main();
+    }
+};
+
+TEST_F(Driver, EndOfInputAtTheFirstPromptCancels) {
+    fake_stdin("");
+    EXPECT_EQ(drive_test_main(), 1);
+    EXPECT_EQ(g_fake.out,
+              "Tesselmark Drive Sustained Write Test v0.1.0\n"
+              "Native Linux sustained storage write test\n\n"
+              "WARNING: This creates a very large test file and can fill the selected drive.\n"
+              "It does not format the drive and does not intentionally modify other files.\n\n"
+              "Target directory (example /media/usb/): "
+              "\nTest cancelled or configuration failed.\n");
+    EXPECT_EQ(g_fake.handler, nullptr);
+}
+
+TEST_F(Driver, LogThatCannotBeCreatedEndsWithTwo) {
+    fake_stdin("/mnt/card/\n\n0.015625\n0\n0\ny\n/nope/log.csv\nn\ny\n");
+    EXPECT_EQ(drive_test_main(), 2);
+    EXPECT_EQ(g_fake.err, "Could not create log file: /nope/log.csv\n");
+    EXPECT_FALSE(g_fake.files.count(TEST_FILE));
+    EXPECT_EQ(g_fake.out.find("Test cancelled"), std::string::npos);
+}
+
+TEST_F(Driver, CleanRunVerifiesAfterThePauseAndPasses) {
+    EXPECT_EQ(run(), 0) << g_fake.err;
+    const std::vector<uint8_t>& data = fake_file(TEST_FILE);
+    ASSERT_EQ(data.size(), 16u << 20);
+    EXPECT_EQ(pattern_first_mismatch(data.data(), 0, (uint32_t)data.size()), -1);
+    EXPECT_EQ(g_fake.sleeps, std::vector<uint32_t>{250});
+    EXPECT_EQ(g_fake.read_calls, 2u);
+    EXPECT_EQ(g_fake.page_buffers, 0);
+    EXPECT_EQ(g_fake.open_files, 0);
+}
+
+TEST_F(Driver, StopDuringWriteStillVerifiesWhatWasWritten) {
+    g_fake.on_write = [](uint64_t) { g_stop_requested.store(1); };
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(g_fake.write_calls, 1u);
+    EXPECT_EQ(g_fake.read_calls, 1u);
+    EXPECT_EQ(g_stop_requested.load(), 0);
+}
+
+TEST_F(Driver, StopBeforeTheFirstBlockSkipsVerification) {
+    g_stop_requested.store(1);
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(g_fake.write_calls, 0u);
+    EXPECT_TRUE(g_fake.sleeps.empty());
+}
+
+TEST_F(Driver, FailuresEndWithThreeAndSkipVerificationAfterAWriteFailure) {
+    g_fake.fail_write_call = 2;
+    g_fake.fail_write_error = 112;
+    EXPECT_EQ(run(), 3);
+    EXPECT_EQ(g_fake.read_calls, 0u);
+
+    SetUp();
+    g_fake.corrupt_offsets = {100};
+    EXPECT_EQ(run(), 3);
+
+    SetUp();
+    g_fake.on_read = [](uint64_t) { g_stop_requested.store(1); };
+    EXPECT_EQ(run(), 3);
+}
+
+TEST_F(Driver, ThresholdMissAndZeroSizeStillPass) {
+    EXPECT_EQ(run("100000"), 0);
+    SetUp();
+    EXPECT_EQ(run("0", "y", "0.000001"), 0);
+    EXPECT_TRUE(g_fake.files.count(TEST_FILE));
+    EXPECT_EQ(fake_file(TEST_FILE).size(), 0u);
+    EXPECT_EQ(g_fake.read_calls, 0u);
+}
+
+}  // namespace

@@ -1,0 +1,152 @@
+#include "engine/verify_phase.h"
+
+#include <algorithm>
+
+#include "phase_harness.h"
+
+namespace {
+
+struct VerifyCase {
+    const char* name;
+    uint64_t file_bytes;  // the pattern on disk, all of it counted as written
+    Arrange arrange;
+    int passed;
+    uint64_t bytes_verified;
+    uint64_t verification_errors;
+    uint64_t mismatch_blocks;
+    int verify_failed;
+    int user_stopped;
+    uint32_t last_error;
+    int frames;
+    std::vector<std::string> log;
+    std::string err;
+    bool timed = true;  // the file was opened and the buffer obtained
+};
+
+const uint64_t kThree = 3ull * kBlock;
+const std::string kThreeBlockRow = row("verify,1,0.750000,196608,196608,0.750000", "0.000000,1,0");
+
+void no_alignment(TestConfig& c, TestResults&) { c.alignment_bytes = 0; }
+
+const std::vector<VerifyCase> kCases = {
+    {"CleanUnderOneSecond", kThree, nullptr, 1, kThree, 0, 0, 0, 0, 0, 1, {kThreeBlockRow}, ""},
+    {"CleanTwoSamples", 8 * kBlock, nullptr, 1, 8 * kBlock, 0, 0, 0, 0, 0, 2,
+     {row("verify,1,1.000000,262144,262144,1.000000", "0.000000,1,0"),
+      row("verify,2,2.000000,524288,262144,1.000000", "0.000000,1,0")}, ""},
+    {"OneChunkWithSeveralBadWordsCountsOnce", kThree,
+     [](TestConfig&, TestResults&) { g_fake.corrupt_offsets = {kBlock + 16, kBlock + 17, kBlock + 4000}; },
+     0, kThree, 0, 1, 1, 0, 0, 1,
+     {"# event=data_mismatch,error_code=23,offset=65552", kThreeBlockRow}, ""},
+    {"EveryChunkDiffersAndIsStillReadToTheEnd", kThree,
+     [](TestConfig&, TestResults&) { g_fake.corrupt_offsets = {8, 2 * kBlock - 1, 2 * kBlock + 40000}; },
+     0, kThree, 0, 3, 1, 0, 0, 1,
+     {"# event=data_mismatch,error_code=23,offset=8",
+      "# event=data_mismatch,error_code=23,offset=131064",
+      "# event=data_mismatch,error_code=23,offset=171072", kThreeBlockRow}, ""},
+    {"FailedRead", kThree,
+     [](TestConfig&, TestResults&) {
+         g_fake.fail_read_call = 2;
+         g_fake.fail_read_error = 1117;
+     },
+     0, kBlock, 1, 0, 1, 0, 1117, 0,
+     {"# event=read_failed_or_short_read,error_code=1117,offset=65536"},
+     "Verification error: [1117] Input/output error\n"},
+    {"ShortRead", kThree,
+     [](TestConfig&, TestResults&) {
+         g_fake.short_read_call = 2;
+         g_fake.short_read_moved = 4096;
+     },
+     0, kBlock, 1, 0, 1, 0, 30, 0,
+     {"# event=read_failed_or_short_read,error_code=30,offset=65536"},
+     "Verification error: [30] The system cannot read from the specified device.\n"},
+    {"StopEndsAtNextChunkSilently", kThree,
+     [](TestConfig&, TestResults&) {
+         g_fake.on_read = [](uint64_t n) {
+             if (n == 2) g_stop_requested.store(1);
+         };
+     },
+     0, 2 * kBlock, 0, 0, 0, 1, 0, 0, {}, ""},
+    {"OpenFails", kThree, [](TestConfig&, TestResults&) { g_fake.open_read_error = 2; },
+     0, 0, 1, 0, 1, 0, 2, 0, {"# event=open_verify_failed,error_code=2,offset=0"},
+     "Verification error: [2] No such file or directory\n", false},
+    {"BufferAllocationFailsWithoutEvent", kThree,
+     [](TestConfig&, TestResults&) { g_fake.alloc_pages_error = 8; },
+     0, 0, 1, 0, 1, 0, 8, 0, {},
+     "Verification error: [8] Not enough memory resources are available to process this "
+     "command.\n", false},
+    {"SampleCannotBeStored", kThree,
+     [](TestConfig&, TestResults&) { g_fake.fail_realloc_calls = {1}; },
+     0, kThree, 1, 0, 1, 0, 0, 0, {}, ""},
+    {"TailNotAMultipleOfEightMatches", kBlock + 12, no_alignment, 1, kBlock + 12, 0, 0, 0, 0, 0, 1,
+     {"verify,1,0.500000,65548,65548,0.500000,0.131096,0.131096,0.131096,0.131096,0.131096,"
+      "0.000000,1,0"}, ""},
+    {"TailDiffers", kBlock + 12,
+     [](TestConfig& c, TestResults& r) {
+         no_alignment(c, r);
+         g_fake.corrupt_offsets = {kBlock + 10};
+     },
+     0, kBlock + 12, 0, 1, 1, 0, 0, 1,
+     {"# event=data_mismatch,error_code=23,offset=65544",
+      "verify,1,0.500000,65548,65548,0.500000,0.131096,0.131096,0.131096,0.131096,0.131096,"
+      "0.000000,1,0"}, ""},
+    {"RemainderBelowAlignmentStaysUnverified", kBlock + 100, nullptr,
+     0, kBlock, 0, 0, 0, 0, 0, 0, {}, ""},
+};
+
+class VerifyPhase : public ::testing::TestWithParam<VerifyCase> {};
+
+TEST_P(VerifyPhase, Scenario) {
+    const VerifyCase& c = GetParam();
+    PhaseHarness h;
+    g_fake.files[kTestFile].data = PhaseHarness::pattern_bytes(c.file_bytes);
+    h.results.bytes_written = c.file_bytes;
+    if (c.arrange) c.arrange(*h.config, h.results);
+    g_fake.cursor_visible = 0;  // as the write phase leaves it
+    int passed = -1;
+    std::vector<std::string> log =
+        h.run([&](FILE* f) { passed = run_verify_phase(h.config.get(), f, &h.results); });
+    const TestResults& r = h.results;
+
+    EXPECT_EQ(passed, c.passed);
+    EXPECT_EQ(log, c.log);
+    EXPECT_EQ(g_fake.err, c.err);
+    EXPECT_EQ(r.bytes_verified, c.bytes_verified);
+    EXPECT_EQ(r.verification_errors, c.verification_errors);
+    EXPECT_EQ(r.verification_mismatch_blocks, c.mismatch_blocks);
+    EXPECT_EQ(r.verify_failed, c.verify_failed);
+    EXPECT_EQ(r.user_stopped, c.user_stopped);
+    EXPECT_EQ(r.last_error, c.last_error);
+    EXPECT_EQ(r.read_samples.count, (uint64_t)c.log.size() - std::count_if(
+        c.log.begin(), c.log.end(), [](const std::string& l) { return l[0] == '#'; }));
+    EXPECT_EQ(PhaseHarness::frames("Phase              : READ-BACK VERIFICATION"), c.frames);
+    EXPECT_NEAR(r.verify_elapsed_sec, (double)g_fake.read_calls * g_fake.read_cost, 1e-6);
+    EXPECT_EQ(g_fake.clear_calls, c.timed ? 1 : 0);
+    EXPECT_EQ(g_fake.cursor_visible, c.err.empty() ? 0 : 1);
+    EXPECT_EQ(g_fake.open_files, 0);
+    EXPECT_EQ(g_fake.page_buffers, 0);
+    EXPECT_EQ(r.bytes_written, c.file_bytes);
+    EXPECT_EQ(fake_file(kTestFile), PhaseHarness::pattern_bytes(c.file_bytes));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, VerifyPhase, ::testing::ValuesIn(kCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(VerifyPhaseReads, ChunksAreWholeBlocksReadInOrderFromOffsetZero) {
+    PhaseHarness h;
+    std::vector<uint8_t> data = PhaseHarness::pattern_bytes(2 * kBlock + kAlign);
+    g_fake.files[kTestFile].data = data;
+    h.results.bytes_written = data.size();
+    // A copy displaced by one word must be found at the chunk's first word.
+    g_fake.files[kTestFile].data.erase(g_fake.files[kTestFile].data.begin() + kBlock,
+                                       g_fake.files[kTestFile].data.begin() + kBlock + 8);
+    g_fake.files[kTestFile].data.resize(data.size());
+    std::vector<std::string> log =
+        h.run([&](FILE* f) { run_verify_phase(h.config.get(), f, &h.results); });
+    EXPECT_EQ(g_fake.read_calls, 3u);
+    EXPECT_EQ(h.results.verification_mismatch_blocks, 2u);
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(log[0], "# event=data_mismatch,error_code=23,offset=65536");
+    EXPECT_EQ(log[1], "# event=data_mismatch,error_code=23,offset=131072");
+}
+
+}  // namespace

@@ -1,0 +1,136 @@
+// Alignment, write block and the size rule with its reserve.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+
+#include "fake/fake_platform.h"
+#include "run/volume_probe.h"
+
+namespace {
+
+struct AlignCase {
+    uint32_t logical, physical, alignment, block;
+};
+
+TEST(VolumeProbe, AlignmentAndBlockFollowTheLargestSector) {
+    const AlignCase cases[] = {
+        {512, 4096, 4096, 8388608},         {512, 512, 4096, 8388608},
+        {4096, 4096, 4096, 8388608},        {4096, 8192, 8192, 8388608},
+        {4096, 6000, 8192, 8388608},        {512, 16777216, 16777216, 16777216},
+        {512, 3000000000u, 1073741824, 1073741824},
+    };
+    for (const AlignCase& c : cases) {
+        uint32_t a = alignment_for(c.logical, c.physical);
+        EXPECT_EQ(a, c.alignment) << c.logical << "/" << c.physical;
+        EXPECT_EQ(block_size_for(a), c.block) << c.logical << "/" << c.physical;
+    }
+}
+
+class Probe : public ::testing::Test {
+protected:
+    VolumeGeometry* g = new VolumeGeometry();
+    void SetUp() override {
+        fake_reset();
+        FakeVolume v;
+        v.root = L"/mnt/card/";
+        v.free_bytes = 64ull << 30;
+        v.logical = 512;
+        v.physical = 4096;
+        v.filesystem = L"exfat";
+        g_fake.volumes.push_back(v);
+    }
+    void TearDown() override { delete g; }
+};
+
+TEST_F(Probe, PrintsTheSevenVolumeLines) {
+    ASSERT_EQ(probe_volume(L"/mnt/card/sub/", g), 1);
+    EXPECT_EQ(g_fake.out,
+              "\nVolume root        : /mnt/card/\n"
+              "Available free     : 64.00 GiB\n"
+              "Filesystem         : exfat\n"
+              "Logical sector     : 512 bytes\n"
+              "Physical sector    : 4096 bytes\n"
+              "I/O alignment      : 4096 bytes\n"
+              "Write block        : 8388608 bytes\n\n");
+}
+
+TEST_F(Probe, PhysicalAndNameQueriesFallBackSilently) {
+    g_fake.volumes[0].physical = 0;
+    g_fake.volumes[0].filesystem = L"";
+    ASSERT_EQ(probe_volume(L"/mnt/card/", g), 1);
+    EXPECT_EQ(g->physical_sector_bytes, 512u);
+    EXPECT_EQ(g->alignment_bytes, 4096u);
+    EXPECT_STREQ(g->filesystem, L"unknown");
+    EXPECT_EQ(g_fake.err, "");
+}
+
+TEST_F(Probe, LongFilesystemNameIsCutTo63) {
+    g_fake.volumes[0].filesystem = std::wstring(100, L'x');
+    ASSERT_EQ(probe_volume(L"/mnt/card/", g), 1);
+    EXPECT_EQ(wcslen(g->filesystem), 63u);
+}
+
+TEST_F(Probe, EachFailingQueryIsReportedWithItsCode) {
+    uint32_t FakeVolume::*fields[] = {&FakeVolume::root_error, &FakeVolume::free_error,
+                                      &FakeVolume::sector_error};
+    for (auto field : fields) {
+        SetUp();
+        g_fake.volumes[0].*field = 21;
+        EXPECT_EQ(probe_volume(L"/mnt/card/", g), 0);
+        EXPECT_EQ(g_fake.err.rfind("Could not query target volume: [21]", 0), 0u) << g_fake.err;
+    }
+}
+
+struct SizeCase {
+    const wchar_t* fs;
+    uint64_t free_bytes;
+    double gib;
+    int ok;
+    uint64_t bytes;
+    const char* out;
+    const char* err;
+};
+
+TEST(SizeRule, ReserveRoundingLimitsAndMessages) {
+    const uint64_t G = 1ull << 30;
+    const uint64_t R = 268435456;
+    const SizeCase cases[] = {
+        {L"ext4", R + 4095, 0, 0, 0, "", "Not enough free space after the 256 MiB safety reserve.\n"},
+        {L"ext4", R + 4095, 1, 0, 0, "", "Not enough free space after the 256 MiB safety reserve.\n"},
+        {L"ext4", 10 * G + R + 5000, 0, 1, 10 * G, "", ""},
+        {L"ext4", 10 * G, 0.5, 1, 536870912, "", ""},
+        {L"ext4", 10 * G, 1, 1, G, "", ""},
+        {L"ext4", 10 * G, 0.000001, 1, 0, "", ""},
+        {L"ext4", 10 * G, 17179869184.0, 0, 0, "", "Requested size is too large.\n"},
+        {L"ext4", 10 * G, INFINITY, 0, 0, "", "Requested size is too large.\n"},
+        {L"ext4", 2 * G + R, 2.0, 1, 2 * G, "", ""},
+        {L"ext4", 2 * G + R, 2.0 + 4096.0 / G, 0, 0,
+         "Requested size exceeds safe free space. Maximum is 2.00 GiB.\n", ""},
+        // One file on FAT cannot reach 4 GiB: the maximum is the last aligned size below.
+        {L"vfat", 64 * G, 0, 1, 4 * G - 4096, "", ""},
+        {L"FAT32", 64 * G, 0, 1, 4 * G - 4096, "", ""},
+        {L"vfat", 64 * G, 4.0, 0, 0,
+         "Requested size exceeds the vfat file-size limit (4 GiB - 1 byte per file). "
+         "Maximum is 4.00 GiB.\n", ""},
+        {L"vfat", 64 * G, 3.5, 1, 3 * G + G / 2, "", ""},
+        {L"vfat", 2 * G + R, 0, 1, 2 * G, "", ""},
+        {L"vfat", 2 * G + R, 3.0, 0, 0,
+         "Requested size exceeds safe free space. Maximum is 2.00 GiB.\n", ""},
+    };
+    for (const SizeCase& c : cases) {
+        fake_reset();
+        VolumeGeometry* g = new VolumeGeometry();
+        wcscpy(g->filesystem, c.fs);
+        g->available_free_bytes = c.free_bytes;
+        g->alignment_bytes = 4096;
+        uint64_t bytes = 12345;
+        EXPECT_EQ(resolve_test_size(c.gib, g, &bytes), c.ok) << c.gib;
+        if (c.ok) EXPECT_EQ(bytes, c.bytes) << c.gib;
+        EXPECT_EQ(g_fake.out, c.out) << c.gib;
+        EXPECT_EQ(g_fake.err, c.err) << c.gib;
+        delete g;
+    }
+}
+
+}  // namespace
