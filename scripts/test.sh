@@ -9,3 +9,5 @@ for preset in default sanitize; do
   cmake --build --preset "$preset" -j2
   ctest --preset "$preset" -j2 </dev/null
 done
+echo "== packages"
+bash scripts/package.sh

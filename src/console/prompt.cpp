@@ -49,11 +49,11 @@ int read_line_w(const wchar_t* prompt, wchar_t* buffer, int capacity)
             continue;
         }
         if (step == UTF8_MORE) continue;
-        wchar_t units[2];
-        int count = wide_put_code_point(cp, units);
+        wchar_t pieces[2];
+        int count = wide_put_code_point(cp, pieces);
         // A UTF-16 pair that no longer fits ends the line before it.
         if (length + count > capacity - 1) break;
-        for (int k = 0; k < count; ++k) buffer[length++] = units[k];
+        for (int k = 0; k < count; ++k) buffer[length++] = pieces[k];
     }
     if (bad) {
         buffer[0] = 0;

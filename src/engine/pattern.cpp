@@ -43,10 +43,9 @@ static void store_tail_le(unsigned char* out, uint64_t v, uint32_t count)
     }
 }
 
-void pattern_fill_scalar(void* buffer, uint64_t offset, uint32_t length)
+void pattern_fill_words(void* buffer, uint64_t first, uint32_t length)
 {
     unsigned char* out = (unsigned char*)buffer;
-    uint64_t first = offset / 8;
     uint32_t words = length / 8;
     uint32_t tail = length % 8;
     for (uint32_t k = 0; k < words; k++) {
@@ -57,10 +56,9 @@ void pattern_fill_scalar(void* buffer, uint64_t offset, uint32_t length)
     }
 }
 
-int64_t pattern_first_mismatch_scalar(const void* buffer, uint64_t offset, uint32_t length)
+int64_t pattern_first_mismatch_words(const void* buffer, uint64_t first, uint32_t length)
 {
     const unsigned char* in = (const unsigned char*)buffer;
-    uint64_t first = offset / 8;
     uint32_t words = length / 8;
     uint32_t tail = length % 8;
     for (uint32_t k = 0; k < words; k++) {
@@ -78,8 +76,18 @@ int64_t pattern_first_mismatch_scalar(const void* buffer, uint64_t offset, uint3
     return -1;
 }
 
+static void fill_scalar(void* buffer, uint64_t offset, uint32_t length)
+{
+    pattern_fill_words(buffer, offset / 8, length);
+}
+
+static int64_t first_mismatch_scalar(const void* buffer, uint64_t offset, uint32_t length)
+{
+    return pattern_first_mismatch_words(buffer, offset / 8, length);
+}
+
 static const PatternKernels scalar_kernels = {
-    "scalar", pattern_fill_scalar, pattern_first_mismatch_scalar};
+    "scalar", fill_scalar, first_mismatch_scalar};
 
 const PatternKernels* pattern_kernels(int path)
 {

@@ -35,6 +35,7 @@ int pattern_active_path(void);
 // The vector paths; each returns null where its instructions are unavailable.
 const PatternKernels* pattern_avx2_kernels(void);
 const PatternKernels* pattern_avx512_kernels(void);
-// The plain loops, which the vector paths also use for their last few words.
-void pattern_fill_scalar(void* buffer, uint64_t offset, uint32_t length);
-int64_t pattern_first_mismatch_scalar(const void* buffer, uint64_t offset, uint32_t length);
+// The plain loops from a word index rather than a byte offset, which the vector
+// paths also use for their last few words (an index past 2^61 has no byte offset).
+void pattern_fill_words(void* buffer, uint64_t first_word, uint32_t length);
+int64_t pattern_first_mismatch_words(const void* buffer, uint64_t first_word, uint32_t length);

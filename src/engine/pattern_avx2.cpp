@@ -71,7 +71,7 @@ AVX2_FN void fill_avx2(void* buffer, uint64_t offset, uint32_t length)
         _mm256_storeu_si256((__m256i*)(out + pos + 96), words_at(i3, c));
         index = _mm256_add_epi64(i3, c.step);
     }
-    pattern_fill_scalar(out + pos, offset + pos, length - pos);
+    pattern_fill_words(out + pos, offset / 8 + pos / 8, length - pos);
 }
 
 AVX2_FN int64_t first_mismatch_avx2(const void* buffer, uint64_t offset, uint32_t length)
@@ -95,7 +95,7 @@ AVX2_FN int64_t first_mismatch_avx2(const void* buffer, uint64_t offset, uint32_
         }
         index = _mm256_add_epi64(i3, c.step);
     }
-    int64_t at = pattern_first_mismatch_scalar(in + pos, offset + pos, length - pos);
+    int64_t at = pattern_first_mismatch_words(in + pos, offset / 8 + pos / 8, length - pos);
     return at < 0 ? -1 : (int64_t)pos + at;
 }
 

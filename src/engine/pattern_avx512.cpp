@@ -63,7 +63,7 @@ AVX512_FN void fill_avx512(void* buffer, uint64_t offset, uint32_t length)
         _mm512_storeu_si512(out + pos + 192, words_at(i3, c));
         index = _mm512_add_epi64(i3, c.step);
     }
-    pattern_fill_scalar(out + pos, offset + pos, length - pos);
+    pattern_fill_words(out + pos, offset / 8 + pos / 8, length - pos);
 }
 
 AVX512_FN int64_t first_mismatch_avx512(const void* buffer, uint64_t offset, uint32_t length)
@@ -86,7 +86,7 @@ AVX512_FN int64_t first_mismatch_avx512(const void* buffer, uint64_t offset, uin
         }
         index = _mm512_add_epi64(i3, c.step);
     }
-    int64_t at = pattern_first_mismatch_scalar(in + pos, offset + pos, length - pos);
+    int64_t at = pattern_first_mismatch_words(in + pos, offset / 8 + pos / 8, length - pos);
     return at < 0 ? -1 : (int64_t)pos + at;
 }
 

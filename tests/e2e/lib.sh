@@ -48,9 +48,10 @@ run_answers() {
   RC=$?
 }
 
-# run_test DIR SIZE_GIB VERIFY: a full run with no duration limit, no speed
-# threshold, the log at $LOG, the test file kept, started at once.
-run_test() { run_answers 120 "$1" "" "$2" 0 0 "$3" "$LOG" n y; }
+# run_test DIR SIZE_GIB VERIFY [MINUTES]: a full run with no speed threshold,
+# the log at $LOG, the test file kept, started at once.
+run_test() { run_answers 300 "$1" "" "$2" "${4:-0}" 0 "$3" "$LOG" n y; }
+TEST_FILE=tesselmark-drive-test.bin
 
 # Event lines of the log as "name,code,offset".
 events() { sed -n 's/^# event=\([^,]*\),error_code=\([0-9]*\),offset=\([0-9]*\)\r\{0,1\}$/\1,\2,\3/p' "$LOG"; }
@@ -58,6 +59,21 @@ events() { sed -n 's/^# event=\([^,]*\),error_code=\([0-9]*\),offset=\([0-9]*\)\
 summary() { sed -n '/^# summary_begin/,/^# summary_end/s/^# '"$1"'=//p' "$LOG"; }
 # report LABEL: the value of a final report line such as "Write status".
 report() { grep -a "^$1 *: " "$OUT" | tail -n 1 | sed 's/^[^:]*: //'; }
+
+# expect_run LABEL EXIT EVENTS WRITE_STATUS INTEGRITY LAST_ERROR [KEY=VALUE...]:
+# the exit code, the event lines, the final report's verdicts (INTEGRITY and
+# LAST_ERROR empty when the report must not have the line) and summary values.
+expect_run() {
+  local label=$1 kv
+  check "$label: exit code" "$RC" "$2"
+  check "$label: events" "$(events | paste -sd ' ')" "$3"
+  check "$label: write status" "$(report 'Write status')" "$4"
+  check "$label: data integrity" "$(report 'Data integrity')" "$5"
+  check "$label: last error" "$(report 'Last Windows error')" "$6"
+  shift 6
+  for kv in "$@"; do check "$label: ${kv%%=*}" "$(summary "${kv%%=*}")" "${kv#*=}"; done
+  check_log_complete
+}
 
 # A log is complete when its header, column line and summary block are all there.
 check_log_complete() {
@@ -85,3 +101,42 @@ mount_faultfs() {
   fi
   at_exit "umount '$MNT' || umount -l '$MNT'"
 }
+
+# have_fs TYPE: the kernel can mount it (loading its module when needed).
+have_fs() { grep -qw "$1" /proc/filesystems || { modprobe "$1" && grep -qw "$1" /proc/filesystems; } 2>/dev/null; }
+
+# mount_loop SECTOR_SIZE FSTYPE SIZE: a fresh file system on a loop device with
+# the given logical sector size, mounted at $MNT.
+mount_loop() {
+  need_root "attaching loop devices"
+  command -v losetup >/dev/null || skip "losetup missing"
+  command -v "mkfs.$2" >/dev/null || skip "mkfs.$2 missing"
+  have_fs "$2" || skip "kernel cannot mount $2"
+  losetup --help 2>&1 | grep -q -- --sector-size || skip "losetup has no --sector-size"
+  MOUNTS=$((${MOUNTS:-0} + 1))
+  MNT=$WORK/mnt$MOUNTS
+  mkdir -p "$MNT"
+  truncate -s "$3" "$WORK/img$MOUNTS"
+  LOOP=$(losetup -f --show --sector-size "$1" "$WORK/img$MOUNTS" 2>"$WORK/losetup.err") ||
+    skip "no loop device with $1-byte sectors: $(cat "$WORK/losetup.err")"
+  at_exit "losetup -d $LOOP"
+  case $2 in
+    ext4) mkfs.ext4 -q -m 0 "$LOOP" ;;
+    vfat) mkfs.vfat "$LOOP" >/dev/null ;;
+  esac || { fail "mkfs.$2 on $LOOP"; finish; }
+  mount "$LOOP" "$MNT" || { fail "mounting $LOOP"; finish; }
+  at_exit "umount '$MNT' || umount -l '$MNT'"
+}
+
+# wait_until SECONDS COMMAND...: polls the command every 0.1 s; 1 on timeout.
+wait_until() {
+  local end=$((SECONDS + $1))
+  shift
+  until "$@"; do
+    ((SECONDS < end)) || return 1
+    sleep 0.1
+  done
+}
+# rows PHASE: the number of sample rows of that phase in the log so far.
+rows() { grep -c "^$1," "$LOG" 2>/dev/null; }
+rows_at_least() { (($(rows "$1") >= $2)); }

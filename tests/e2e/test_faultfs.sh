@@ -37,6 +37,15 @@ ddw && ddr || fail "flip: dd failed: $(cat "$WORK/dd.err")"
 cmp -s "$SRC" "$BACKING/f" || fail "flip: stored data changed"
 check "flip: differing bytes" "$(cmp -l "$SRC" "$WORK/back" | awk '{print $1 - 1}' | tr '\n' ' ')" "$((3 * M + 13)) "
 
+# Failing and short reads: the request touching X fails or stops before X.
+mount_faultfs "read_fault_at=$((2 * M + 100))"
+ddw && ddr && fail "read eio: read went through"
+grep -q "Input/output error" "$WORK/dd.err" || fail "read eio: dd said $(cat "$WORK/dd.err")"
+mount_faultfs "read_fault_at=$((M + 4096)),read_fault=short"
+ddw && ddr || fail "short read: dd failed: $(cat "$WORK/dd.err")"
+check "short read: bytes" "$(stat -c %s "$WORK/back")" $((M + 4096))
+check "short read: size kept" "$(size)" $((4 * M))
+
 # Counterfeit drive wrapping at R = 1 MiB: the last MiB written sits at 0.
 mount_faultfs "keep=$M"
 ddw && ddr || fail "wrap: dd failed: $(cat "$WORK/dd.err")"

@@ -61,6 +61,14 @@ const FakeVolume* volume_at_root(const wchar_t* root) {
     return nullptr;
 }
 
+// Directories are kept without their trailing separator; volume roots count too.
+bool dir_exists(const std::wstring& dir) {
+    if (volume_at_root(dir.c_str())) return true;
+    std::wstring bare = dir.size() > 1 && dir.back() == L'/' ? dir.substr(0, dir.size() - 1) : dir;
+    auto it = g_fake.files.find(bare);
+    return it != g_fake.files.end() && it->second.is_dir;
+}
+
 int copy_out(const std::wstring& text, wchar_t* out, size_t cap) {
     if (text.size() + 1 > cap) return fail(122);
     wcscpy(out, text.c_str());
@@ -139,7 +147,7 @@ int plat_open_write_through(const wchar_t* path, plat_file* out) {
     if (g_fake.open_write_error) return fail(g_fake.open_write_error);
     auto it = g_fake.files.find(path);
     if (it != g_fake.files.end() && it->second.is_dir) return fail(5);
-    if (!g_fake.files.count(parent_of(path)) && !volume_of(path)) return fail(3);
+    if (!dir_exists(parent_of(path))) return fail(3);
     g_fake.files[path] = FakeFile{};
     *out = new_handle(path);
     return *out == PLAT_NO_FILE ? fail(4) : 1;
@@ -244,7 +252,7 @@ uint32_t plat_full_path(const wchar_t* path, wchar_t* out, uint32_t cap) {
 
 FILE* plat_open_log(const wchar_t* path) {
     std::wstring dir = parent_of(path);
-    if (!dir.empty() && !g_fake.files.count(dir) && !volume_at_root(dir.c_str())) {
+    if (!dir.empty() && !dir_exists(dir)) {
         fail(3);
         return nullptr;
     }

@@ -7,6 +7,8 @@
 //   write_fault_at=X      the write request that touches byte X fails ...
 //   write_fault=KIND      ... with eio, enospc, or short (keeps [off, X))
 //   flip_at=X             the byte at X is inverted when read back
+//   read_fault_at=X       the read request that touches byte X fails ...
+//   read_fault=KIND       ... with eio, or short (returns [off, X))
 //   keep=R                only R bytes of a file are stored: offset p lands on
 //                         p mod R (a counterfeit drive that wraps around) ...
 //   drop_past_keep        ... or: writes past R are acknowledged and dropped,
@@ -14,6 +16,8 @@
 //   fsync_fault           every fsync fails with EIO
 //   deny_read=KIND        once a file was opened for writing and closed, opening
 //                         it for reading fails with eio or eacces
+//   delay_us=N            every read and write request takes N microseconds
+//                         more (a slow device, for tests that act mid-phase)
 //
 // Offsets are file offsets. Every open gets direct_io, so O_DIRECT reaches it.
 #define FUSE_USE_VERSION 35
@@ -41,15 +45,19 @@ struct Options {
   long long write_fault_at;
   char* write_fault;
   long long flip_at;
+  long long read_fault_at;
+  char* read_fault;
   unsigned long long keep;
   int drop_past_keep;
   int fsync_fault;
   char* deny_read;
+  unsigned delay_us;
 };
 
-Options g_opt = {nullptr, 1ull << 30, -1, nullptr, -1, 0, 0, 0, nullptr};
+Options g_opt = {nullptr, 1ull << 30, -1, nullptr, -1, -1, nullptr, 0, 0, 0, nullptr, 0};
 int g_dir = -1;
-int g_write_errno = 0;  // 0 = short write
+int g_write_errno = 0;  // 0 = short transfer
+int g_read_errno = 0;
 int g_deny_errno = 0;
 std::map<std::string, unsigned long long> g_logical_size;  // files larger than keep
 std::set<std::string> g_written;                           // closed after writing
@@ -61,10 +69,13 @@ const fuse_opt k_opts[] = {
     OPT("write_fault_at=%lld", write_fault_at),
     OPT("write_fault=%s", write_fault),
     OPT("flip_at=%lld", flip_at),
+    OPT("read_fault_at=%lld", read_fault_at),
+    OPT("read_fault=%s", read_fault),
     OPT("keep=%llu", keep),
     OPT("drop_past_keep", drop_past_keep),
     OPT("fsync_fault", fsync_fault),
     OPT("deny_read=%s", deny_read),
+    OPT("delay_us=%u", delay_us),
     FUSE_OPT_END};
 
 // Paths arrive as "/name"; the backing directory is flat.
@@ -189,6 +200,11 @@ int fs_read(const char* path, char* buf, size_t n, off_t off, fuse_file_info* fi
   unsigned long long size = logical_size(path, (unsigned long long)st.st_size);
   if ((unsigned long long)off >= size) return 0;
   if (n > size - (unsigned long long)off) n = (size_t)(size - (unsigned long long)off);
+  if (g_opt.delay_us > 0) usleep(g_opt.delay_us);
+  if (g_opt.read_fault_at >= off && g_opt.read_fault_at < off + (off_t)n) {
+    if (g_read_errno != 0) return -g_read_errno;
+    n = (size_t)(g_opt.read_fault_at - off);
+  }
   long r = transfer((int)fi->fh, buf, n, (unsigned long long)off, false);
   if (r < 0) return (int)r;
   if (g_opt.flip_at >= off && g_opt.flip_at < off + r) buf[g_opt.flip_at - off] ^= (char)0xFF;
@@ -196,6 +212,7 @@ int fs_read(const char* path, char* buf, size_t n, off_t off, fuse_file_info* fi
 }
 
 int fs_write(const char* path, const char* buf, size_t n, off_t off, fuse_file_info* fi) {
+  if (g_opt.delay_us > 0) usleep(g_opt.delay_us);
   if (g_opt.write_fault_at >= off && g_opt.write_fault_at < off + (off_t)n) {
     if (g_write_errno != 0) return -g_write_errno;
     n = (size_t)(g_opt.write_fault_at - off);
@@ -264,8 +281,9 @@ int main(int argc, char* argv[]) {
     return 2;
   }
   g_write_errno = g_opt.write_fault != nullptr ? errno_named(g_opt.write_fault, true) : EIO;
+  g_read_errno = g_opt.read_fault != nullptr ? errno_named(g_opt.read_fault, true) : EIO;
   g_deny_errno = g_opt.deny_read != nullptr ? errno_named(g_opt.deny_read, false) : 0;
-  if (g_write_errno < 0 || g_deny_errno < 0) {
+  if (g_write_errno < 0 || g_read_errno < 0 || g_deny_errno < 0) {
     fprintf(stderr, "faultfs: unknown fault kind\n");
     return 2;
   }

@@ -183,43 +183,66 @@ TEST_F(Dashboard, ProgressAndEstimate) {
     }
 }
 
-std::vector<std::string> graph_rows() {
+// The graph block of a write frame: heading, 10 rows, axis and legend if any.
+std::vector<std::string> graph_block(double threshold) {
     std::vector<std::string> lines = out_lines();
-    EXPECT_GE(lines.size(), 26u);
-    return std::vector<std::string>(lines.begin() + 14, lines.begin() + 26);
+    size_t end = threshold > 0 ? 27 : 26;
+    EXPECT_EQ(lines.size(), end + 2);
+    if (lines.size() < end) return lines;
+    return std::vector<std::string>(lines.begin() + 14, lines.begin() + end);
 }
 
-TEST_F(Dashboard, GraphScaleStaysAtOneForSlowSamples) {
-    Samples s({0.25, 0.0});
-    draw_write_dashboard(1, 2, 1.0, 1.0, 0.0, &s.set, 0.0, 0);
-    std::vector<std::string> expected = {
-        "  Recent sustained write speed (last 60 samples, scale 0..1.0 MB/s)",
-        row("    1.0", cells("  ")), row("    0.9", cells("  ")), row("    0.8", cells("  ")),
-        row("    0.7", cells("  ")), row("    0.6", cells("  ")), row("    0.5", cells("  ")),
-        row("    0.4", cells("  ")), row("    0.3", cells("+ ")), row("    0.2", cells("# ")),
-        row("    0.1", cells("# ")),
-        AXIS,
-    };
-    EXPECT_EQ(graph_rows(), expected);
-}
-
-TEST_F(Dashboard, GraphShowsOnlyTheLast60Samples) {
+std::vector<double> scrolled_history() {
     // Ten fast samples scroll out; the scale then follows the shown ones only.
     std::vector<double> values(10, 1000.0);
     for (int i = 0; i < 60; i++) values.push_back(i % 2 == 0 ? 10.0 : 20.0);
-    Samples s(values);
-    draw_write_dashboard(1, 2, 1.0, 1.0, 20.0, &s.set, 0.0, 0);
+    return values;
+}
+
+TEST_F(Dashboard, SpeedGraph) {
     std::string alternating;
     for (int i = 0; i < 30; i++) alternating += " #";
-    std::string full(60, '#');
-    std::vector<std::string> expected = {
-        "  Recent sustained write speed (last 60 samples, scale 0..20.0 MB/s)",
-        row("   20.0", alternating), row("   18.0", alternating), row("   16.0", alternating),
-        row("   14.0", alternating), row("   12.0", alternating), row("   10.0", full),
-        row("    8.0", full), row("    6.0", full), row("    4.0", full), row("    2.0", full),
-        AXIS,
+    const std::string full(60, '#');
+    struct Case {
+        const char* name;
+        double threshold;
+        std::vector<double> samples;
+        std::vector<std::string> block;
+    } cases[] = {
+        {"slow samples keep the scale at 1", 0.0, {0.25, 0.0},
+         {"  Recent sustained write speed (last 60 samples, scale 0..1.0 MB/s)",
+          row("    1.0", cells("  ")), row("    0.9", cells("  ")), row("    0.8", cells("  ")),
+          row("    0.7", cells("  ")), row("    0.6", cells("  ")), row("    0.5", cells("  ")),
+          row("    0.4", cells("  ")), row("    0.3", cells("+ ")), row("    0.2", cells("# ")),
+          row("    0.1", cells("# ")), AXIS}},
+        {"a small threshold is raised to the scale of 1", 0.5, {0.25},
+         {"  Recent sustained write speed (last 60 samples, scale 0..1.0 MB/s)",
+          row("    1.0", cells(" ")), row("    0.9", cells(" ")), row("    0.8", cells(" ")),
+          row("    0.7", cells(" ")), row("    0.6", cells("-")), row("    0.5", cells(" ")),
+          row("    0.4", cells(" ")), row("    0.3", cells("+")), row("    0.2", cells("#")),
+          row("    0.1", cells("#")), AXIS,
+          "             '-' marks the configured 0.5 MB/s threshold"}},
+        {"a threshold on a band edge marks the band above it", 50.0, {100, 30},
+         {"  Recent sustained write speed (last 60 samples, scale 0..100.0 MB/s)",
+          row("  100.0", cells("# ")), row("   90.0", cells("# ")), row("   80.0", cells("# ")),
+          row("   70.0", cells("# ")), row("   60.0", cells("#-")), row("   50.0", cells("# ")),
+          row("   40.0", cells("# ")), row("   30.0", cells("##")), row("   20.0", cells("##")),
+          row("   10.0", cells("##")), AXIS,
+          "             '-' marks the configured 50.0 MB/s threshold"}},
+        {"only the last 60 samples are shown", 0.0, scrolled_history(),
+         {"  Recent sustained write speed (last 60 samples, scale 0..20.0 MB/s)",
+          row("   20.0", alternating), row("   18.0", alternating), row("   16.0", alternating),
+          row("   14.0", alternating), row("   12.0", alternating), row("   10.0", full),
+          row("    8.0", full), row("    6.0", full), row("    4.0", full), row("    2.0", full),
+          AXIS}},
     };
-    EXPECT_EQ(graph_rows(), expected);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake_reset();
+        Samples s(c.samples);
+        draw_write_dashboard(1, 2, 1.0, 1.0, 1.0, &s.set, c.threshold, 0);
+        EXPECT_EQ(graph_block(c.threshold), c.block);
+    }
 }
 
 TEST_F(Dashboard, FramesAreDrawnFromTheTopLeftWithoutClearing) {

@@ -27,7 +27,7 @@ struct Guarded {
 std::vector<unsigned char> reference_fill(uint64_t offset, uint32_t length)
 {
     std::vector<unsigned char> out(length + 1);
-    pattern_fill_scalar(out.data(), offset, length);
+    pattern_kernels(PATTERN_PATH_SCALAR)->fill(out.data(), offset, length);
     out.resize(length);
     return out;
 }
@@ -147,7 +147,7 @@ TEST_P(PatternPathTest, CompareFindsNoDifferenceInTheTruePattern)
         for (uint64_t offset : offsets) {
             for (size_t misalign : {0, 4}) {
                 Guarded buf(length, misalign);
-                pattern_fill_scalar(buf.data(), offset, length);
+                pattern_kernels(PATTERN_PATH_SCALAR)->fill(buf.data(), offset, length);
                 ASSERT_EQ(k->first_mismatch(buf.data(), offset, length), -1)
                     << k->name << " length " << length << " offset " << offset;
             }

@@ -129,7 +129,7 @@ TEST_P(VerifyPhase, Scenario) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, VerifyPhase, ::testing::ValuesIn(kCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& test_case) { return std::string(test_case.param.name); });
 
 TEST(VerifyPhaseReads, ChunksAreWholeBlocksReadInOrderFromOffsetZero) {
     PhaseHarness h;

@@ -78,7 +78,7 @@ TEST_F(Probe, EachFailingQueryIsReportedWithItsCode) {
         SetUp();
         g_fake.volumes[0].*field = 21;
         EXPECT_EQ(probe_volume(L"/mnt/card/", g), 0);
-        EXPECT_EQ(g_fake.err.rfind("Could not query target volume: [21]", 0), 0u) << g_fake.err;
+        EXPECT_EQ(g_fake.err, "Could not query target volume: Windows error 21\n");
     }
 }
 
@@ -98,7 +98,7 @@ TEST(SizeRule, ReserveRoundingLimitsAndMessages) {
     const SizeCase cases[] = {
         {L"ext4", R + 4095, 0, 0, 0, "", "Not enough free space after the 256 MiB safety reserve.\n"},
         {L"ext4", R + 4095, 1, 0, 0, "", "Not enough free space after the 256 MiB safety reserve.\n"},
-        {L"ext4", 10 * G + R + 5000, 0, 1, 10 * G, "", ""},
+        {L"ext4", 10 * G + R + 4095, 0, 1, 10 * G, "", ""},
         {L"ext4", 10 * G, 0.5, 1, 536870912, "", ""},
         {L"ext4", 10 * G, 1, 1, G, "", ""},
         {L"ext4", 10 * G, 0.000001, 1, 0, "", ""},
@@ -126,7 +126,9 @@ TEST(SizeRule, ReserveRoundingLimitsAndMessages) {
         g->alignment_bytes = 4096;
         uint64_t bytes = 12345;
         EXPECT_EQ(resolve_test_size(c.gib, g, &bytes), c.ok) << c.gib;
-        if (c.ok) EXPECT_EQ(bytes, c.bytes) << c.gib;
+        if (c.ok) {
+            EXPECT_EQ(bytes, c.bytes) << c.gib;
+        }
         EXPECT_EQ(g_fake.out, c.out) << c.gib;
         EXPECT_EQ(g_fake.err, c.err) << c.gib;
         delete g;

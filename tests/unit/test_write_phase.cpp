@@ -202,10 +202,11 @@ TEST_P(WritePhase, Scenario) {
     EXPECT_EQ(g_fake.open_files, 0);
     EXPECT_EQ(g_fake.page_buffers, 0);
     EXPECT_EQ(g_fake.clear_calls, c.opened ? 1 : 0);
+    EXPECT_EQ(g_fake.files.count(kTestFile), g_fake.open_write_error ? 0u : 1u);
+    EXPECT_EQ(fake_file(kTestFile), PhaseHarness::pattern_bytes(r.bytes_written));
+    EXPECT_EQ(g_fake.cursor_visible, r.write_failed ? 1 : 0);
     if (c.opened) {
-        EXPECT_EQ(g_fake.cursor_visible, r.write_failed ? 1 : 0);
         EXPECT_EQ(g_fake.flush_calls, 1u);
-        EXPECT_EQ(fake_file(kTestFile), PhaseHarness::pattern_bytes(r.bytes_written));
         for (uint32_t length : g_fake.write_lengths) EXPECT_EQ(length % kAlign, 0u);
     } else {
         EXPECT_EQ(g_fake.write_calls, 0u);
@@ -213,24 +214,20 @@ TEST_P(WritePhase, Scenario) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, WritePhase, ::testing::ValuesIn(kCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& test_case) { return std::string(test_case.param.name); });
 
-TEST(WritePhaseFile, OpenFailureCreatesNothingAndBufferFailureLeavesEmptyFile) {
-    {
-        PhaseHarness h;
-        h.config->target_bytes = kBlock;
-        g_fake.open_write_error = 5;
+TEST(WritePhaseTiming, SpeedDividesByTimeInsideWriteCallsOnly) {
+    PhaseHarness h;
+    h.config->target_bytes = 5 * kBlock;
+    g_fake.read_tick = 0.01;  // every clock reading costs time, outside or inside a write
+    std::vector<std::string> log =
         h.run([&](FILE* f) { run_write_phase(h.config.get(), f, &h.results); });
-        EXPECT_EQ(g_fake.files.count(kTestFile), 0u);
-    }
-    {
-        PhaseHarness h;
-        h.config->target_bytes = kBlock;
-        g_fake.alloc_pages_error = 8;
-        h.run([&](FILE* f) { run_write_phase(h.config.get(), f, &h.results); });
-        ASSERT_EQ(g_fake.files.count(kTestFile), 1u);
-        EXPECT_TRUE(fake_file(kTestFile).empty());
-    }
+    const char* kStats = "0.252062,0.252062,0.252062,0.252062,0.252062,0.000000,1,0";
+    EXPECT_EQ(log, (std::vector<std::string>{
+                       std::string("write,1,1.160000,262144,262144,1.040000,") + kStats,
+                       std::string("write,2,1.450000,327680,65536,0.260000,") + kStats}));
+    EXPECT_NEAR(h.results.write_active_sec, 1.3, 1e-9);
+    EXPECT_NEAR(h.results.wall_elapsed_sec, 1.46, 1e-9);
 }
 
 TEST(WritePhaseFile, ExistingFileIsTruncatedAndRewrittenInBlocks) {

@@ -1,0 +1,130 @@
+// Speed of the pattern fill and compare against memcpy, one core, 8 MiB blocks,
+// and of the median over sample sets of run-length sizes.
+#include <benchmark/benchmark.h>
+
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <string>
+
+#include "engine/pattern.h"
+#include "engine/samples.h"
+#include "platform/platform.h"
+
+namespace {
+
+const uint32_t block_bytes = 8u << 20;
+
+// Two page-aligned blocks, as the phases allocate them; both are written once
+// so that no read is served by the shared zero page.
+struct Blocks {
+    unsigned char* a = nullptr;
+    unsigned char* b = nullptr;
+    bool ok = false;
+    Blocks() {
+        a = (unsigned char*)plat_alloc_pages(block_bytes);
+        b = (unsigned char*)plat_alloc_pages(block_bytes);
+        ok = a != nullptr && b != nullptr;
+        if (ok) {
+            pattern_kernels(PATTERN_PATH_SCALAR)->fill(a, 0, block_bytes);
+            memset(b, 0x5A, block_bytes);
+        }
+    }
+    ~Blocks() {
+        if (a != nullptr) plat_free_pages(a, block_bytes);
+        if (b != nullptr) plat_free_pages(b, block_bytes);
+    }
+};
+
+Blocks& blocks()
+{
+    static Blocks shared;
+    return shared;
+}
+
+void bm_memcpy(benchmark::State& state)
+{
+    Blocks& m = blocks();
+    if (!m.ok) return state.SkipWithError("page allocation failed");
+    for (auto _ : state) {
+        memcpy(m.b, m.a, block_bytes);
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed((int64_t)state.iterations() * block_bytes);
+}
+
+void bm_fill(benchmark::State& state, const PatternKernels* k)
+{
+    Blocks& m = blocks();
+    if (!m.ok) return state.SkipWithError("page allocation failed");
+    uint64_t offset = 0;
+    for (auto _ : state) {
+        k->fill(m.b, offset, block_bytes);
+        benchmark::ClobberMemory();
+        offset += block_bytes;
+    }
+    state.SetBytesProcessed((int64_t)state.iterations() * block_bytes);
+}
+
+void bm_compare(benchmark::State& state, const PatternKernels* k)
+{
+    Blocks& m = blocks();
+    if (!m.ok) return state.SkipWithError("page allocation failed");
+    for (auto _ : state) {
+        int64_t at = k->first_mismatch(m.a, 0, block_bytes);
+        benchmark::DoNotOptimize(at);
+        if (at != -1) return state.SkipWithError("compare found a difference in the pattern");
+    }
+    state.SetBytesProcessed((int64_t)state.iterations() * block_bytes);
+}
+
+void bm_samples_median(benchmark::State& state)
+{
+    SampleSet set = {};
+    uint64_t x = 1;
+    for (int64_t i = 0; i < state.range(0); i++) {
+        x = x * 6364136223846793005ULL + 1442695040888963407ULL;
+        if (!samples_add(&set, 50.0 + (double)(x >> 40) / 65536.0)) {
+            plat_mem_free(set.values);
+            return state.SkipWithError("samples_add failed");
+        }
+    }
+    for (auto _ : state) {
+        double median = samples_median(&set);
+        benchmark::DoNotOptimize(median);
+    }
+    state.SetItemsProcessed((int64_t)state.iterations() * state.range(0));
+    plat_mem_free(set.values);
+}
+
+}  // namespace
+
+// Figures are per CPU second of this thread, so that other work on a shared
+// machine slows the run down without skewing the ratios.
+int main(int argc, char** argv)
+{
+    benchmark::RegisterBenchmark("memcpy", bm_memcpy);
+    // "dispatched" is the path the program takes on this CPU.
+    const PatternKernels* active = pattern_kernels(pattern_active_path());
+    benchmark::RegisterBenchmark("fill/dispatched", bm_fill, active);
+    benchmark::RegisterBenchmark("compare/dispatched", bm_compare, active);
+    for (int path = 0; path < PATTERN_PATH_COUNT; path++) {
+        const PatternKernels* k = pattern_kernels(path);
+        if (k == nullptr) continue;
+        benchmark::RegisterBenchmark((std::string("fill/") + k->name).c_str(), bm_fill, k);
+        benchmark::RegisterBenchmark((std::string("compare/") + k->name).c_str(), bm_compare, k);
+    }
+    benchmark::RegisterBenchmark("samples_median", bm_samples_median)
+        ->Arg(1000)
+        ->Arg(100000)
+        ->Arg(1000000)
+        ->Unit(benchmark::kMicrosecond);
+    benchmark::AddCustomContext("pattern_path", active->name);
+
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,135 @@
+#!/usr/bin/env bash
+# Holds drive-test's speed readings against fio on the same directory, in the
+# same run: fio writes and reads a fresh file the way drive-test does (8 MiB
+# blocks, direct, write-through, no pre-allocation), then drive-test runs the
+# same size through its own dialogue. Prints, per run and over all runs:
+#   write ratio  = drive-test average write sample speed / fio write bandwidth
+#   read ratio   = drive-test average verification speed / fio read bandwidth
+#   peak memory of drive-test, and its CPU time per GiB written.
+# Usage: bench/compare-fio.sh DIRECTORY [SIZE_GIB] [RUNS] [DRIVE_TEST_BINARY]
+# The CSV log goes to /dev/shm (or /tmp), which must be another volume than
+# DIRECTORY so the log's writes stay out of the measurement.
+set -euo pipefail
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+dir="${1:?usage: compare-fio.sh DIRECTORY [SIZE_GIB] [RUNS] [DRIVE_TEST_BINARY]}"
+size_gib="${2:-2}"
+runs="${3:-3}"
+binary="${4:-}"
+
+dir="$(cd "$dir" && pwd)"
+case "$dir" in */) ;; *) dir="$dir/" ;; esac
+bytes="$(awk -v g="$size_gib" 'BEGIN { printf "%.0f", g * 1073741824 }')"
+if [ $((bytes % 8388608)) -ne 0 ] || [ "$bytes" -le 0 ]; then
+    echo "SIZE_GIB must be a positive multiple of 8 MiB" >&2
+    exit 2
+fi
+
+for tool in fio /usr/bin/time; do
+    command -v "$tool" >/dev/null 2>&1 || { echo "missing: $tool" >&2; exit 2; }
+done
+
+if [ -z "$binary" ]; then
+    build="$root/build-bench"
+    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake --build "$build" --target drive-test -j2 >/dev/null
+    binary="$build/drive-test"
+fi
+
+logdir=/dev/shm
+[ -d "$logdir" ] && [ -w "$logdir" ] || logdir=/tmp
+mount_of() { df -P "$1" | awk 'NR == 2 { print $6 }'; }
+same_volume=0
+[ "$(mount_of "$dir")" = "$(mount_of "$logdir")" ] && same_volume=1
+if [ "$same_volume" = 1 ]; then
+    echo "note: the log directory $logdir is on the same volume as $dir" >&2
+fi
+
+work="$(mktemp -d)"
+fio_file="${dir}drive-test-fio.bin"
+dt_file="${dir}tesselmark-drive-test.bin"
+cleanup() { rm -rf "$work"; rm -f "$fio_file" "$dt_file"; }
+trap cleanup EXIT
+
+# fio's JSON carries one bw_bytes per direction; the job's own is the non-zero one.
+fio_bw() {
+    grep -o '"bw_bytes" : [0-9]*' "$1" | awk '{ if ($3 > bw) bw = $3 } END { printf "%.6f", bw / 1e6 }'
+}
+
+run_fio() {
+    local n="$1"
+    rm -f "$fio_file"
+    fio --name=write --filename="$fio_file" --rw=write --bs=8M --direct=1 --sync=dsync \
+        --fallocate=none --ioengine=psync --size="$bytes" --output-format=json \
+        >"$work/fio-write-$n.json"
+    fio --name=read --filename="$fio_file" --rw=read --bs=8M --direct=1 \
+        --ioengine=psync --size="$bytes" --output-format=json >"$work/fio-read-$n.json"
+    rm -f "$fio_file"
+}
+
+run_drive_test() {
+    local n="$1"
+    local log="$logdir/drive-test-fio-$$-$n.csv"
+    rm -f "$dt_file" "$log"
+    {
+        printf '%s\n' "$dir"              # directory
+        printf '\n'                       # default file name
+        printf '%s\n' "$size_gib"         # size in GiB
+        printf '0\n0\ny\n'                # no duration limit, no threshold, verify
+        printf '%s\n' "$log"              # log path
+        [ "$same_volume" = 1 ] && printf 'y\n'
+        printf 'n\ny\n'                   # keep the file (removed below), start
+    } >"$work/answers-$n"
+    local rc=0
+    /usr/bin/time -v -o "$work/time-$n" "$binary" <"$work/answers-$n" \
+        >"$work/out-$n" 2>"$work/err-$n" || rc=$?
+    rm -f "$dt_file"
+    if [ "$rc" -ne 0 ] || [ ! -s "$log" ]; then
+        echo "drive-test run $n failed (exit $rc):" >&2
+        tail -n 5 "$work/err-$n" "$work/out-$n" >&2
+        exit 1
+    fi
+    mv "$log" "$work/log-$n.csv"
+}
+
+printf '%-4s %10s %10s %7s | %10s %10s %7s | %8s %9s\n' run "dt_write" "fio_write" ratio \
+    "dt_verify" "fio_read" ratio "peakMiB" "cpu_s/GiB"
+for n in $(seq 1 "$runs"); do
+    # Alternate the order so that a drift of the device favours neither side.
+    if [ $((n % 2)) -eq 1 ]; then
+        run_fio "$n"; run_drive_test "$n"
+    else
+        run_drive_test "$n"; run_fio "$n"
+    fi
+    fio_w="$(fio_bw "$work/fio-write-$n.json")"
+    fio_r="$(fio_bw "$work/fio-read-$n.json")"
+    csv="$work/log-$n.csv"
+    dt_w="$(awk -F= '/^# write_avg_sample_mbps=/ { print $2 }' "$csv")"
+    # The last verify row's average_mbps is the mean of all verification samples.
+    dt_r="$(awk -F, '$1 == "verify" { avg = $8 } END { print avg + 0 }' "$csv")"
+    written="$(awk -F= '/^# bytes_written=/ { print $2 }' "$csv")"
+    peak_kib="$(awk -F': ' '/Maximum resident set size/ { print $2 }' "$work/time-$n")"
+    cpu_s="$(awk -F': ' '/User time/ { u = $2 } /System time/ { s = $2 } END { print u + s }' "$work/time-$n")"
+    awk -v n="$n" -v dw="$dt_w" -v fw="$fio_w" -v dr="$dt_r" -v fr="$fio_r" -v kib="$peak_kib" \
+        -v cpu="$cpu_s" -v b="$written" 'BEGIN {
+        printf "%-4s %10.2f %10.2f %7.3f | %10.2f %10.2f %7.3f | %8.2f %9.3f\n",
+               n, dw, fw, dw / fw, dr, fr, dr / fr, kib / 1024, cpu / (b / 1073741824)
+    }' | tee -a "$work/table"
+done
+
+echo
+echo "size ${size_gib} GiB in $dir, log in $logdir, $runs runs; MB/s = 10^6 bytes/s"
+awk '
+    { w[NR] = $4; r[NR] = $8; m[NR] = $10; c[NR] = $11 }
+    function stats(a, label, fmt,    i, j, t, lo, hi, med) {
+        for (i = 1; i <= NR; i++) s[i] = a[i]
+        for (i = 1; i <= NR; i++) for (j = i + 1; j <= NR; j++) if (s[j] < s[i]) { t = s[i]; s[i] = s[j]; s[j] = t }
+        med = NR % 2 ? s[(NR + 1) / 2] : (s[NR / 2] + s[NR / 2 + 1]) / 2
+        printf "%-30s median " fmt "  min " fmt "  max " fmt "\n", label, med, s[1], s[NR]
+    }
+    END {
+        stats(w, "write ratio (goal 0.97-1.05)", "%.3f")
+        stats(r, "read ratio (goal >= 0.90)", "%.3f")
+        stats(m, "peak memory MiB (goal < 24)", "%.2f")
+        stats(c, "CPU seconds per GiB written", "%.3f")
+    }' "$work/table"

@@ -1,0 +1,70 @@
+# Install rules and packages: a Debian package on Linux, a ZIP for the Windows build.
+#   cmake --build build && (cd build && cpack -G DEB)
+#   scripts/build-windows.sh && (cd build-windows && cpack -G ZIP)
+# DRIVE_TEST_TITLE and DRIVE_TEST_VERSION come from src/run/program.h (top-level CMakeLists.txt).
+
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+  ${CMAKE_CURRENT_SOURCE_DIR}/src/run/program.h)
+
+set(DRIVE_TEST_MAINTAINER "drive-test maintainers <drive-test@localhost>"
+  CACHE STRING "Maintainer named in the packages (Name <address>)")
+
+set(CPACK_PACKAGE_NAME drive-test)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "${DRIVE_TEST_MAINTAINER}")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "sustained write speed and read-back test for storage")
+# Wrapped for the Debian control file, which shows it as it stands.
+string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
+  "${DRIVE_TEST_TITLE}."
+  "drive-test writes one large file to a volume with direct, write-through"
+  "I/O in sector-aligned blocks, takes a speed sample about once per second"
+  "and holds every sample against a required minimum speed."
+  "Afterwards it reads the file back and compares every byte with a"
+  "position-dependent pattern, which reveals corrupted, misplaced or missing"
+  "data, such as on flash drives that report more capacity than they have."
+  "The settings are asked in a short dialogue; a live dashboard shows the"
+  "progress and a CSV log records every sample and failure.")
+set(CPACK_STRIP_FILES TRUE)
+
+if(WIN32)
+  # The executable and a README with Windows line ends, side by side in the archive root.
+  install(TARGETS drive-test RUNTIME DESTINATION .)
+  file(READ ${CMAKE_CURRENT_SOURCE_DIR}/docs/README-windows.txt DRIVE_TEST_README)
+  string(REPLACE "\n" "\r\n" DRIVE_TEST_README "${DRIVE_TEST_README}")
+  file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/README.txt "${DRIVE_TEST_README}")
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+    ${CMAKE_CURRENT_SOURCE_DIR}/docs/README-windows.txt)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/README.txt DESTINATION .)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_SYSTEM_NAME win64)
+else()
+  include(GNUInstallDirs)
+  install(TARGETS drive-test RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+  # The manual page, with the title and version filled in, compressed as Debian wants it.
+  find_program(GZIP_PROGRAM gzip REQUIRED)
+  configure_file(${CMAKE_CURRENT_SOURCE_DIR}/docs/drive-test.1.in
+                 ${CMAKE_CURRENT_BINARY_DIR}/drive-test.1 @ONLY)
+  set(DRIVE_TEST_MAN_GZ ${CMAKE_CURRENT_BINARY_DIR}/man/drive-test.1.gz)
+  add_custom_command(OUTPUT ${DRIVE_TEST_MAN_GZ}
+    COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_CURRENT_BINARY_DIR}/drive-test.1
+            ${CMAKE_CURRENT_BINARY_DIR}/man/drive-test.1
+    COMMAND ${GZIP_PROGRAM} -9 -n -f ${CMAKE_CURRENT_BINARY_DIR}/man/drive-test.1
+    DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/drive-test.1
+    COMMENT "Compressing the manual page"
+    VERBATIM)
+  add_custom_target(drive-test-man ALL DEPENDS ${DRIVE_TEST_MAN_GZ})
+  install(FILES ${DRIVE_TEST_MAN_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${DRIVE_TEST_MAINTAINER}")
+  set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+  set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+  # Dependencies come from the libraries the binary links (dpkg-shlibdeps, from dpkg-dev).
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
+endif()
+
+include(CPack)

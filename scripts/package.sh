@@ -1,0 +1,104 @@
+#!/usr/bin/env bash
+# Builds the release packages and checks them: the Debian package from build/,
+# unpacked into a scratch root (the machine's own /usr is never touched), its
+# program run through a cancelled dialogue and its manual page rendered without
+# a warning; and the Windows zip from build-windows/ when the cross compiler is
+# installed. Usage: scripts/package.sh  (BUILD_DIR, WINDOWS_BUILD_DIR override)
+set -euo pipefail
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build="${BUILD_DIR:-$root/build}"
+winbuild="${WINDOWS_BUILD_DIR:-$root/build-windows}"
+
+fail() { echo "package: FAIL: $*" >&2; exit 1; }
+
+define() { sed -n "s/^#define $1 \"\(.*\)\"\$/\1/p" "$root/src/run/program.h"; }
+title="$(define DRIVE_TEST_TITLE)"
+version="$(define DRIVE_TEST_VERSION)"
+[ -n "$title" ] && [ -n "$version" ] || fail "no title or version in src/run/program.h"
+
+for tool in cpack dpkg-deb dpkg-shlibdeps mandoc groff man; do
+    command -v "$tool" >/dev/null || fail "$tool is missing (scripts/install-deps.sh test)"
+done
+
+scratch="$(mktemp -d)"
+trap 'rm -rf "$scratch"' EXIT
+
+# --- Debian package -----------------------------------------------------------
+echo "== Debian package"
+cmake -S "$root" -B "$build" >/dev/null
+cmake --build "$build" -j2
+deb="$build/drive-test_${version}_$(dpkg --print-architecture).deb"
+rm -f "$deb"
+(cd "$build" && cpack -G DEB >/dev/null)
+[ -f "$deb" ] || fail "cpack did not produce $deb"
+
+field() { dpkg-deb -f "$deb" "$1"; }
+[ "$(field Package)" = drive-test ] || fail "package name: $(field Package)"
+[ "$(field Version)" = "$version" ] || fail "package version: $(field Version)"
+[ "$(field Section)" = utils ] || fail "section: $(field Section)"
+grep -q '<.*@.*>' <<<"$(field Maintainer)" || fail "maintainer: $(field Maintainer)"
+grep -qF "$title" <<<"$(field Description)" || fail "description lacks the title"
+# Computed by dpkg-shlibdeps from the libraries the binary links.
+grep -q 'libc6 (>= ' <<<"$(field Depends)" || fail "dependencies not computed: $(field Depends)"
+
+contents="$(dpkg-deb -c "$deb")"
+for path in ./usr/bin/drive-test ./usr/share/man/man1/drive-test.1.gz; do
+    grep -q " $path\$" <<<"$contents" || fail "$path missing from the package"
+done
+
+dpkg -x "$deb" "$scratch/root"
+program="$scratch/root/usr/bin/drive-test"
+page="$scratch/root/usr/share/man/man1/drive-test.1.gz"
+
+# The installed program: empty input cancels at the first question.
+set +e
+out="$(cd "$scratch" && printf '' | "$program" 2>"$scratch/stderr")"
+rc=$?
+set -e
+[ "$rc" -eq 1 ] || fail "installed program exited $rc on empty input, expected 1"
+[ "$(head -n1 <<<"$out")" = "$title v$version" ] || fail "banner: $(head -n1 <<<"$out")"
+grep -qxF "Test cancelled or configuration failed." <<<"$out" || fail "no cancellation line"
+[ ! -s "$scratch/stderr" ] || fail "unexpected standard error: $(cat "$scratch/stderr")"
+[ -z "$(find "$scratch" -maxdepth 1 -name '*.csv')" ] || fail "a cancelled run left a log"
+
+# The installed manual page: filled in, and silent under every renderer's checks.
+zcat "$page" >"$scratch/drive-test.1"
+! grep -n '@[A-Z_]*@' "$scratch/drive-test.1" || fail "unfilled placeholder in the manual page"
+grep -q "^\.TH DRIVE\\\\-TEST 1 .*\"drive\\\\-test $version\"" "$scratch/drive-test.1" ||
+    fail "manual page header lacks version $version"
+lint="$(mandoc -T lint -W style "$page" 2>&1)" || true
+[ -z "$lint" ] || fail "mandoc -T lint: $lint"
+warn="$(groff -ww -man -z "$scratch/drive-test.1" 2>&1)"
+[ -z "$warn" ] || fail "groff -ww: $warn"
+warn="$(LC_ALL=C.UTF-8 MANWIDTH=80 MANPAGER=cat man --warnings=w -l "$page" 2>&1 >"$scratch/man.txt")"
+[ -z "$warn" ] || fail "man -l: $warn"
+grep -q "^drive-test $version" "$scratch/man.txt" || fail "rendered page lacks its footer"
+grep -q "EXIT STATUS" "$scratch/man.txt" || fail "rendered page is incomplete"
+echo "ok: $deb ($(field Depends))"
+
+# --- Windows zip ----------------------------------------------------------------
+echo "== Windows zip"
+if [ ! -f "$root/cmake/mingw-w64-x86_64.cmake" ]; then
+    echo "skipped: no cmake/mingw-w64-x86_64.cmake"
+    exit 0
+fi
+if ! command -v x86_64-w64-mingw32-g++-posix >/dev/null &&
+   ! command -v x86_64-w64-mingw32-g++ >/dev/null; then
+    echo "skipped: the mingw-w64 cross compiler is not installed (g++-mingw-w64-x86-64)"
+    exit 0
+fi
+bash "$root/scripts/build-windows.sh" "$winbuild" >/dev/null
+zip="$winbuild/drive-test-$version-win64.zip"
+rm -f "$zip"
+(cd "$winbuild" && cpack -G ZIP >/dev/null)
+[ -f "$zip" ] || fail "cpack did not produce $zip"
+listing="$(cd "$scratch" && cmake -E tar tf "$zip")"
+for name in drive-test.exe README.txt; do
+    grep -q "^drive-test-$version-win64/$name\$" <<<"$listing" || fail "$name missing from $zip"
+done
+mkdir "$scratch/zip"
+(cd "$scratch/zip" && cmake -E tar xf "$zip")
+[ "$(head -c2 "$scratch/zip/drive-test-$version-win64/drive-test.exe")" = MZ ] ||
+    fail "drive-test.exe in the zip is not a Windows executable"
+echo "ok: $zip"

@@ -1,0 +1,36 @@
+# The program in a real terminal (tmux): the dashboard is redrawn in place,
+# "q" stops the write phase, Ctrl+C stops the verification, and afterwards the
+# terminal is back in canonical echo mode with the cursor visible.
+source "$(dirname "$0")/lib.sh" "$1"
+command -v tmux >/dev/null || skip "tmux missing"
+mount_faultfs delay_us=20000 # a slow device: both phases outlast the keys
+
+T="tmux -L drive-e2e-$$ -f /dev/null"
+# bash keeps running after Ctrl+C (trap) to record the terminal's state.
+$T new-session -d -x 100 -y 50 "bash --norc --noprofile -c 'trap : INT; cd $WORK; \"$DT\"; echo \$? >$WORK/rc; stty -a >$WORK/stty; sleep 600'"
+at_exit "$T kill-server"
+screen() { $T capture-pane -p -t 0 "$@"; }
+shows() { screen | grep -q "$1"; }
+
+wait_until 20 shows "Target directory" || { fail "no first prompt"; finish; }
+for a in "$MNT" "" 0.25 0 0 y "$LOG" n y; do $T send-keys -t 0 -l "$a"; $T send-keys -t 0 Enter; done
+
+wait_until 60 rows_at_least write 3 || { fail "fewer than 3 write samples"; finish; }
+check "write frames in history" "$(screen -S - -E - | grep -c 'Phase              : WRITE TEST')" 1
+check "frame at the top" "$(screen | head -n 2 | tail -n 1)" " Tesselmark Drive Sustained Write Test v0.1.0"
+$T send-keys -t 0 q
+wait_until 60 rows_at_least verify 2 || { fail "verification did not start after q"; finish; }
+check "verify frames on screen" "$(screen | grep -c 'Phase              : READ-BACK VERIFICATION')" 1
+$T send-keys -t 0 C-c
+wait_until 60 test -s "$WORK/rc" || { fail "program did not end after Ctrl+C"; finish; }
+screen -S - -E - >"$OUT"
+
+RC=$(cat "$WORK/rc")
+expect_run "q then Ctrl+C" 3 "" "STOPPED BY USER / LIMIT" "FAIL / INCOMPLETE" "" user_stopped=1 write_errors=0
+written=$(summary bytes_written) verified=$(summary bytes_verified)
+((written > 0 && written < 256 * 1048576)) || fail "q did not stop the write phase: $written bytes written"
+((verified < written)) || fail "Ctrl+C did not stop the verification: $verified of $written"
+grep -qw -- -icanon "$WORK/stty" && fail "terminal left non-canonical"
+grep -qw -- -echo "$WORK/stty" && fail "terminal left without echo"
+check "cursor visible" "$($T display -p -t 0 '#{cursor_flag}')" 1
+finish

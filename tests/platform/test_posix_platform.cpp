@@ -1,0 +1,365 @@
+// The real Linux platform layer: error codes and texts, lexical full paths,
+// volume queries, direct I/O and signals, in a temporary directory.
+#include <gtest/gtest.h>
+
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "platform/platform.h"
+#include "platform/platform_posix_internal.h"
+
+namespace {
+
+std::wstring widen(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+
+std::wstring message_for(uint32_t code) {
+    wchar_t text[512];
+    return plat_error_message(code, text, 512) ? std::wstring(text) : L"<none>";
+}
+
+// A fresh directory under the build's temp space, removed afterwards.
+class TempDir : public ::testing::Test {
+protected:
+    std::string dir;
+    void SetUp() override {
+        char pattern[] = "/tmp/plat-test-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+    }
+    void TearDown() override {
+        std::string cmd = "rm -rf '" + dir + "'";
+        ASSERT_EQ(system(cmd.c_str()), 0);
+    }
+    std::wstring path(const std::string& name) const { return widen(dir + "/" + name); }
+};
+
+TEST(ErrorCodes, ErrnoMapsToWindowsCodes) {
+    struct Case { int err; uint32_t code; } cases[] = {
+        {ENOENT, 2}, {EACCES, 5}, {EPERM, 5}, {EISDIR, 5}, {ENOMEM, 8}, {EROFS, 19},
+        {ENXIO, 21}, {ENODEV, 21}, {EOPNOTSUPP, 50}, {EINVAL, 87}, {ENOSPC, 112},
+        {EDQUOT, 112}, {EBUSY, 170}, {ENAMETOOLONG, 206}, {EFBIG, 223}, {ENOTDIR, 267},
+        {EIO, 1117}, {ELOOP, 31}, {EXDEV, 31}, {0, 31},
+    };
+    for (const auto& c : cases) EXPECT_EQ(plat_posix_error_code(c.err), c.code) << c.err;
+}
+
+TEST(ErrorCodes, MessagesFollowTheErrnoBehindTheCode) {
+    plat_posix_set_error(ENOSPC, 0);
+    EXPECT_EQ(message_for(112), L"No space left on device");
+    plat_posix_set_error(EISDIR, 0);
+    EXPECT_EQ(message_for(5), L"Is a directory");
+    EXPECT_EQ(message_for(267), L"Not a directory");          // no failure behind it: the usual errno
+    plat_posix_set_error(EXDEV, 0);
+    EXPECT_EQ(plat_last_error(), 31u);
+    EXPECT_EQ(message_for(31), L"Invalid cross-device link");
+    plat_posix_set_error(EINVAL, 1);
+    EXPECT_EQ(message_for(87), L"Invalid argument (direct I/O is not supported on this file system)");
+    plat_posix_set_error(EINVAL, 0);
+    EXPECT_EQ(message_for(87), L"Invalid argument");
+    EXPECT_EQ(message_for(8), L"Not enough memory resources are available to process this command.");
+    EXPECT_EQ(message_for(23), L"Data error (cyclic redundancy check).");
+    EXPECT_EQ(message_for(29), L"The system cannot write to the specified device.");
+    EXPECT_EQ(message_for(30), L"The system cannot read from the specified device.");
+    EXPECT_EQ(message_for(4242), L"<none>");
+    wchar_t tiny[4];
+    EXPECT_EQ(plat_error_message(23, tiny, 4), 0);
+}
+
+TEST_F(TempDir, FailuresOfFileCallsGiveTheirCodes) {
+    ASSERT_EQ(mkdir((dir + "/sub").c_str(), 0755), 0);
+    FILE* f = fopen((dir + "/file").c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fclose(f);
+    ASSERT_EQ(symlink("loop", (dir + "/loop").c_str()), 0);
+
+    plat_file h = 0;
+    int is_dir = -1;
+    struct Case { const char* what; std::function<int()> call; uint32_t code; std::wstring text; } cases[] = {
+        {"missing file", [&] { return plat_open_read_sequential(path("missing").c_str(), &h); }, 2,
+         L"No such file or directory"},
+        {"missing parent", [&] { return plat_open_read_sequential(path("nodir/x").c_str(), &h); }, 3,
+         L"No such file or directory"},
+        {"through a file", [&] { return plat_file_attributes(path("file/x").c_str(), &is_dir); }, 267,
+         L"Not a directory"},
+        {"delete missing", [&] { return plat_delete_file(path("missing").c_str()); }, 2,
+         L"No such file or directory"},
+        {"write a directory", [&] { return plat_open_write_through(path("sub").c_str(), &h); }, 5,
+         L"Is a directory"},
+        {"symlink loop", [&] { return plat_file_attributes(path("loop").c_str(), &is_dir); }, 31,
+         L"Too many levels of symbolic links"},
+        {"long name", [&] { return plat_file_attributes(path(std::string(300, 'n')).c_str(), &is_dir); }, 206,
+         L"File name too long"},
+        {"unencodable", [&] { return plat_file_attributes(std::wstring(1, (wchar_t)0xD800).c_str(), &is_dir); },
+         31, L"Invalid or incomplete multibyte or wide character"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(c.call(), 0);
+        EXPECT_EQ(plat_last_error(), c.code);
+        EXPECT_EQ(message_for(c.code), c.text);
+    }
+    EXPECT_EQ(h, PLAT_NO_FILE);  // a failed open leaves no handle behind
+
+    EXPECT_EQ(plat_file_attributes(path("sub/").c_str(), &is_dir), 1);
+    EXPECT_EQ(is_dir, 1);
+    EXPECT_EQ(plat_file_attributes(path("file").c_str(), &is_dir), 1);
+    EXPECT_EQ(is_dir, 0);
+}
+
+TEST_F(TempDir, FullPathIsLexical) {
+    char saved[4096];
+    ASSERT_NE(getcwd(saved, sizeof saved), nullptr);
+    ASSERT_EQ(mkdir((dir + "/cwd").c_str(), 0755), 0);
+    ASSERT_EQ(symlink("/usr/share", (dir + "/cwd/ln").c_str()), 0);
+    ASSERT_EQ(chdir((dir + "/cwd").c_str()), 0);
+    const std::wstring cwd = widen(dir + "/cwd");
+    const std::wstring parent = widen(dir);
+    struct Case { std::wstring in; std::wstring out; } cases[] = {
+        {L"log.csv", cwd + L"/log.csv"},
+        {L"./a/../b", cwd + L"/b"},
+        {L".", cwd},
+        {L"dir/.", cwd + L"/dir"},
+        {L"../", parent + L"/"},
+        {L"ln/..", cwd},                    // no symlink resolution
+        {L"missing/deeper/file", cwd + L"/missing/deeper/file"},
+        {L"/x/./y/../z", L"/x/z"},
+        {L"//a//b/", L"/a/b/"},
+        {L"/..", L"/"},
+        {L"/", L"/"},
+        {L"/a/../..", L"/"},
+        {L"\u00e9t\u00e9.csv", cwd + L"/\u00e9t\u00e9.csv"},
+    };
+    for (const auto& c : cases) {
+        wchar_t out[4096];
+        uint32_t n = plat_full_path(c.in.c_str(), out, 4096);
+        EXPECT_EQ(std::wstring(out), c.out) << std::string(c.in.begin(), c.in.end());
+        EXPECT_EQ(n, c.out.size());
+    }
+    // Like GetFullPathNameW: too small a buffer gives the size needed, NUL included.
+    wchar_t out[64];
+    EXPECT_EQ(plat_full_path(L"/ab/cd", out, 7), 6u);
+    EXPECT_STREQ(out, L"/ab/cd");
+    EXPECT_EQ(plat_full_path(L"/ab/cd", out, 6), 7u);
+    EXPECT_EQ(plat_full_path(L"", out, 64), 0u);
+    ASSERT_EQ(chdir(saved), 0);
+}
+
+TEST_F(TempDir, VolumeOfATemporaryDirectory) {
+    wchar_t root[4096];
+    ASSERT_EQ(plat_volume_root(path("").c_str(), root, 4096), 1) << plat_last_error();
+    std::wstring r = root;
+    ASSERT_FALSE(r.empty());
+    EXPECT_EQ(r.back(), L'/');
+    std::string narrow(r.begin(), r.end());
+    struct stat at_root, at_dir;
+    ASSERT_EQ(stat(narrow.c_str(), &at_root), 0);
+    ASSERT_EQ(stat(dir.c_str(), &at_dir), 0);
+    EXPECT_EQ(at_root.st_dev, at_dir.st_dev);
+    char real[4096];
+    ASSERT_NE(realpath(dir.c_str(), real), nullptr);
+    EXPECT_EQ(std::string(real).rfind(narrow == "/" ? "/" : narrow, 0), 0u);
+
+    // A path that does not exist yet belongs to its nearest existing parent's volume.
+    wchar_t later[4096];
+    ASSERT_EQ(plat_volume_root(path("not/yet/there.bin").c_str(), later, 4096), 1);
+    EXPECT_EQ(std::wstring(later), r);
+    EXPECT_EQ(plat_volume_root(path("").c_str(), later, (uint32_t)r.size()), 0);
+    EXPECT_EQ(plat_last_error(), 206u);
+
+    uint64_t free_bytes = 0;
+    ASSERT_EQ(plat_free_bytes_available(root, &free_bytes), 1);
+    EXPECT_GT(free_bytes, 0u);
+    uint32_t logical = 0, physical = 0;
+    ASSERT_EQ(plat_logical_sector_bytes(root, &logical), 1);
+    EXPECT_TRUE(logical == 512 || logical == 1024 || logical == 2048 || logical == 4096) << logical;
+    if (plat_physical_sector_bytes(root, &physical)) {
+        EXPECT_GE(physical, logical);
+    }
+    wchar_t fs[64];
+    ASSERT_EQ(plat_filesystem_name(root, fs, 64), 1);
+    EXPECT_GT(wcslen(fs), 0u);
+    ASSERT_EQ(plat_filesystem_name(root, fs, 3), 1);
+    EXPECT_EQ(wcslen(fs), 2u);
+}
+
+TEST(Volumes, PseudoFileSystemHasNoBlockDevice) {
+    wchar_t root[256];
+    ASSERT_EQ(plat_volume_root(L"/proc/self/status", root, 256), 1);
+    EXPECT_STREQ(root, L"/proc/");
+    wchar_t fs[64];
+    ASSERT_EQ(plat_filesystem_name(root, fs, 64), 1);
+    EXPECT_STREQ(fs, L"proc");
+    uint32_t logical = 0, physical = 0;
+    ASSERT_EQ(plat_logical_sector_bytes(root, &logical), 1);
+    EXPECT_EQ(logical, 512u);
+    EXPECT_EQ(plat_physical_sector_bytes(root, &physical), 0);
+}
+
+TEST_F(TempDir, EscapedMountPointIsFound) {
+    const std::string point = dir + "/with space\tand tab";
+    ASSERT_EQ(mkdir(point.c_str(), 0755), 0);
+    if (mount("none", point.c_str(), "tmpfs", 0, "size=1m") != 0) GTEST_SKIP() << "cannot mount here";
+    wchar_t root[4096];
+    int ok = plat_volume_root(widen(point + "/new.bin").c_str(), root, 4096);
+    wchar_t fs[64] = L"";
+    int fs_ok = plat_filesystem_name(root, fs, 64);
+    umount(point.c_str());
+    ASSERT_EQ(ok, 1);
+    EXPECT_EQ(std::wstring(root), widen(point + "/"));
+    EXPECT_EQ(fs_ok, 1);
+    EXPECT_STREQ(fs, L"tmpfs");
+}
+
+TEST_F(TempDir, DirectWriteAndReadRoundTrip) {
+    const uint32_t size = 1u << 20;
+    const std::wstring file = path("io.bin");
+    plat_file h = PLAT_NO_FILE;
+    if (!plat_open_write_through(file.c_str(), &h)) {
+        if (plat_last_error() == 87) GTEST_SKIP() << "O_DIRECT refused here";
+        FAIL() << plat_last_error();
+    }
+    EXPECT_NE(fcntl((int)h, F_GETFD) & FD_CLOEXEC, 0);
+    unsigned char* out = (unsigned char*)plat_alloc_pages(size);
+    unsigned char* in = (unsigned char*)plat_alloc_pages(size);
+    ASSERT_NE(out, nullptr);
+    ASSERT_NE(in, nullptr);
+    EXPECT_EQ(in[size - 1], 0);
+    for (uint32_t i = 0; i < size; ++i) out[i] = (unsigned char)(i * 7 + (i >> 12));
+    uint32_t moved = 0;
+    ASSERT_EQ(plat_write(h, out, size, &moved), 1) << plat_last_error();
+    EXPECT_EQ(moved, size);
+    // A misaligned length is refused by O_DIRECT: a failure with a code, not a crash.
+    EXPECT_EQ(plat_write(h, out, 100, &moved), 0);
+    EXPECT_EQ(moved, 0u);
+    EXPECT_EQ(plat_last_error(), 87u);
+    EXPECT_EQ(plat_flush(h), 1);
+    plat_close(h);
+
+    ASSERT_EQ(plat_open_read_sequential(file.c_str(), &h), 1);
+    ASSERT_EQ(plat_read(h, in, size, &moved), 1);
+    EXPECT_EQ(moved, size);
+    EXPECT_EQ(memcmp(in, out, size), 0);
+    ASSERT_EQ(plat_read(h, in, 4096, &moved), 1);   // end of file: success, nothing moved
+    EXPECT_EQ(moved, 0u);
+    plat_close(h);
+
+    // Creating again truncates.
+    ASSERT_EQ(plat_open_write_through(file.c_str(), &h), 1);
+    plat_close(h);
+    struct stat st;
+    ASSERT_EQ(stat((dir + "/io.bin").c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 0);
+    EXPECT_EQ(plat_delete_file(file.c_str()), 1);
+    plat_free_pages(out, size);
+    plat_free_pages(in, size);
+}
+
+TEST_F(TempDir, LogIsCreatedOrEmptied) {
+    const std::wstring log = path("run.csv");
+    FILE* f = plat_open_log(log.c_str());
+    ASSERT_NE(f, nullptr);
+    EXPECT_NE(fcntl(fileno(f), F_GETFD) & FD_CLOEXEC, 0);
+    fputs("old text\n", f);
+    fclose(f);
+    f = plat_open_log(log.c_str());
+    ASSERT_NE(f, nullptr);
+    fclose(f);
+    struct stat st;
+    ASSERT_EQ(stat((dir + "/run.csv").c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 0);
+    EXPECT_EQ(plat_open_log(path("nodir/run.csv").c_str()), nullptr);
+    EXPECT_EQ(plat_last_error(), 3u);
+}
+
+std::atomic<int> g_events{0};
+std::atomic<uint32_t> g_last_event{99};
+int record_event(uint32_t event) {
+    g_last_event.store(event);
+    g_events.fetch_add(1);
+    return 1;
+}
+
+TEST(Signals, StopSignalsReachTheHandlerAndBlockingReadsSurvive) {
+    struct sigaction before;
+    sigaction(SIGHUP, nullptr, &before);
+    const bool hangup_ignored = before.sa_handler == SIG_IGN;   // started under nohup
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    int saved_stdin = dup(STDIN_FILENO);
+    ASSERT_EQ(dup2(fds[0], STDIN_FILENO), STDIN_FILENO);
+    plat_set_ctrl_handler(record_event, 1);
+
+    pthread_t reader = pthread_self();
+    std::thread other([&] {
+        usleep(100000);
+        pthread_kill(reader, SIGINT);   // arrives while the read below blocks
+        usleep(100000);
+        ASSERT_EQ(write(fds[1], "k", 1), 1);
+    });
+    char byte = 0;
+    long n = plat_read_stdin(&byte, 1);
+    other.join();
+    EXPECT_EQ(n, 1);
+    EXPECT_EQ(byte, 'k');
+    EXPECT_EQ(g_events.load(), 1);
+    EXPECT_EQ(g_last_event.load(), (uint32_t)PLAT_CTRL_C);
+
+    struct { int signo; uint32_t event; } table[] = {
+        {SIGQUIT, PLAT_CTRL_BREAK}, {SIGHUP, PLAT_CTRL_CLOSE}, {SIGTERM, PLAT_CTRL_SHUTDOWN},
+    };
+    for (const auto& t : table) {
+        if (t.signo == SIGHUP && hangup_ignored) continue;
+        raise(t.signo);
+        EXPECT_EQ(g_last_event.load(), t.event) << t.signo;
+    }
+    struct sigaction now;
+    sigaction(SIGPIPE, nullptr, &now);
+    EXPECT_EQ(now.sa_handler, SIG_IGN);
+
+    plat_set_ctrl_handler(record_event, 0);
+    sigaction(SIGINT, nullptr, &now);
+    EXPECT_EQ(now.sa_handler, SIG_DFL);
+    dup2(saved_stdin, STDIN_FILENO);
+    close(saved_stdin);
+    close(fds[0]);
+    close(fds[1]);
+}
+
+TEST(Signals, SleepLastsThroughASignal) {
+    plat_set_ctrl_handler(record_event, 1);
+    pthread_t sleeper = pthread_self();
+    std::thread other([&] {
+        usleep(20000);
+        pthread_kill(sleeper, SIGTERM);
+    });
+    int64_t start = plat_perf_counter();
+    plat_sleep_ms(120);
+    int64_t ticks = plat_perf_counter() - start;
+    other.join();
+    plat_set_ctrl_handler(record_event, 0);
+    EXPECT_EQ(plat_perf_frequency(), 1000000000);
+    EXPECT_GE(ticks, 120 * 1000000LL);
+}
+
+TEST(Time, LocalTimeIsPlausible) {
+    PlatLocalTime t;
+    ASSERT_EQ(plat_local_time(&t), 1);
+    EXPECT_GE(t.year, 2024);
+    EXPECT_TRUE(t.month >= 1 && t.month <= 12);
+    EXPECT_TRUE(t.day >= 1 && t.day <= 31);
+    EXPECT_TRUE(t.hour >= 0 && t.hour <= 23);
+}
+
+}  // namespace

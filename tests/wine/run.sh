@@ -1,0 +1,219 @@
+#!/usr/bin/env bash
+# End-to-end tests of the Windows executable under Wine, answers piped to
+# standard input: the banner, the dialogue's refusals, full runs with
+# verification, non-ASCII paths, a log that cannot be created, Ctrl+C, and
+# a session at a console (tmux) with typed answers and the Q key.
+# Usage: tests/wine/run.sh [path/to/drive-test.exe]
+set -uo pipefail
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+EXE=$(realpath -m "${1:-$ROOT/build-windows/drive-test.exe}")
+[[ -f $EXE ]] || { echo "FAIL: $EXE is missing (build it with scripts/build-windows.sh)"; exit 1; }
+
+if ! command -v wine >/dev/null 2>&1 || [[ ! -x /usr/lib/wine/wine64 ]]; then
+  echo "Installing wine and wine64..."
+  SUDO=""
+  [[ $(id -u) -ne 0 ]] && SUDO=sudo
+  $SUDO env DEBIAN_FRONTEND=noninteractive apt-get update -qq &&
+    $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq wine wine64 </dev/null ||
+    { echo "FAIL: could not install wine"; exit 1; }
+fi
+
+# A private prefix beside the executable; no Mono or Gecko prompts, no debug chatter.
+export WINEPREFIX=$(dirname "$EXE")/wineprefix
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+export LANG=C.UTF-8
+if [[ ! -f $WINEPREFIX/system.reg ]]; then
+  wineboot -i </dev/null >/dev/null 2>&1 || { echo "FAIL: wineboot could not create $WINEPREFIX"; exit 1; }
+fi
+
+# The shared end-to-end helpers run this launcher as if it were a native binary.
+LAUNCHER=$(dirname "$EXE")/drive-test-wine.sh
+printf '#!/bin/sh\nexec wine "%s"\n' "$EXE" >"$LAUNCHER"
+chmod +x "$LAUNCHER"
+source "$ROOT/tests/e2e/lib.sh" "$LAUNCHER"
+
+CHECKS=0
+CHECK_FAILS=0
+check() {
+  CHECKS=$((CHECKS + 1))
+  [[ "$2" == "$3" ]] && return 0
+  CHECK_FAILS=$((CHECK_FAILS + 1))
+  fail "$1: got '$2', want '$3'"
+}
+# check_has LABEL FILE TEXT: FILE holds TEXT as a whole line.
+check_has() { check "$1" "$(grep -cxF -- "$3" "$2")" 1; }
+
+# Unix path -> the Windows path Wine gives it (Z: is the root).
+wpath() { printf 'Z:%s' "${1//\//\\}"; }
+
+BANNER=$'Tesselmark Drive Sustained Write Test v0.1.0\nNative Windows 10/11 sustained storage write test\n\nWARNING: This creates a very large test file and can fill the selected drive.\nIt does not format the drive and does not intentionally modify other files.\n\n'
+DIR_PROMPT='Target directory (example E:\): '
+CANCELLED=$'\nTest cancelled or configuration failed.'
+D=$WORK/data
+mkdir -p "$D"
+WD=$(wpath "$D")
+F=$D/tesselmark-drive-test.bin
+
+# 1. No input at all: the banner, the first prompt, the cancellation, exit 1.
+(cd "$WORK" && printf '' | timeout -k 5 120 "$DT" >"$OUT" 2>"$ERR")
+RC=$?
+check "no input: exit" "$RC" 1
+check "no input: stdout" "$(cat "$OUT")" "$BANNER$DIR_PROMPT$CANCELLED"
+check "no input: stderr" "$(cat "$ERR")" ""
+
+# 2. Refusals: each ends the dialogue with its message, exit 1, no file made.
+# refused LABEL STREAM MESSAGE ANSWER...
+refused() {
+  local label=$1 stream=$2 message=$3
+  shift 3
+  run_answers 120 "$@"
+  check "$label: exit" "$RC" 1
+  check "$label: message" "$(grep -cF -- "$message" "$stream")" 1
+  check "$label: cancelled" "$(tail -n 1 "$OUT")" "${CANCELLED#$'\n'}"
+  check "$label: nothing created" "$(ls -A "$D")" ""
+}
+touch "$WORK/plain-file"
+refused "missing dir" "$ERR" "Target directory is not accessible: [2] " "$WD\\missing"
+refused "dir is a file" "$ERR" "Target directory is not accessible: " "$(wpath "$WORK/plain-file")"
+for name in 'a:b' 'sub\name' 'sub/name' '..' 'what?'; do
+  refused "name $name" "$ERR" "Invalid filename. Use a filename only, without path separators." "$WD" "$name"
+done
+refused "oversize" "$OUT" "Requested size exceeds safe free space. Maximum is " "$WD" "" 1048576
+refused "too large" "$ERR" "Requested size is too large." "$WD" "" 17179869184
+
+# The volume lines Wine gives for a directory under Z:. The storage query is
+# not emulated, so the physical sector falls back to the logical one.
+run_answers 120 "$WD" "" 1048576
+for line in 'Volume root        : Z:\' 'Filesystem         : NTFS' 'Logical sector     : 512 bytes' \
+            'Physical sector    : 512 bytes' 'I/O alignment      : 4096 bytes' \
+            'Write block        : 8388608 bytes'; do
+  check_has "volume line '$line'" "$OUT" "$line"
+done
+
+# 3. A full 64 MiB run with verification. The log is on the same volume (Z:),
+# typed with a lower-case drive letter: still the same volume, confirmed.
+LOG_W=$(wpath "$LOG")
+LOG_LOWER="z${LOG_W#Z}"
+run_answers 300 "$WD" "" 0.0625 0 0 y "$LOG_LOWER" y n y
+check "full: exit" "$RC" 0
+check "full: same-volume warning" "$(grep -c 'WARNING: The CSV log is on the SAME VOLUME as the test file.' "$OUT")" 1
+check_log_complete
+check "full: io_mode" "$(sed -n 13p "$LOG")" "# io_mode=FILE_FLAG_NO_BUFFERING|FILE_FLAG_WRITE_THROUGH"
+check "full: target line" "$(sed -n 4p "$LOG")" "# target_path=$WD\\tesselmark-drive-test.bin"
+check "full: volume line" "$(sed -n 5p "$LOG")" '# volume_root=Z:\'
+check "full: filesystem line" "$(sed -n 6p "$LOG")" "# filesystem=NTFS"
+check "full: written" "$(summary bytes_written)" 67108864
+check "full: verified" "$(summary bytes_verified)" 67108864
+check "full: verify rows" "$(grep -c '^verify,' "$LOG")" "$(grep '^verify,' "$LOG" | tail -n 1 | cut -d, -f2)"
+check "full: events" "$(events)" ""
+check "full: no CR in log" "$(grep -c $'\r' "$LOG")" 0
+check "full: size" "$(stat -c %s "$F")" 67108864
+check "full: status" "$(report 'Write status')" "COMPLETED"
+check "full: integrity" "$(report 'Data integrity')" "PASS"
+check "full: report log" "$(report 'CSV log')" "$LOG_LOWER"
+check "full: kept" "$(grep -c 'Test file kept on disk as requested.' "$OUT")" 1
+
+# 4. Non-ASCII directory and file names: typed as UTF-8, they name the real
+# file and come back unchanged in the dialogue, the CSV header and the report.
+U=$WORK/Prüfung-测试
+mkdir -p "$U"
+UF=$U/Prüfung-测试.bin
+UW=$(wpath "$UF")
+run_answers 300 "$(wpath "$U")" "Prüfung-测试.bin" 0.00390625 0 0 y "$LOG_W" y n y
+check "utf8: exit" "$RC" 0
+check "utf8: file" "$(stat -c %s "$UF" 2>&1)" 4194304
+check_has "utf8: summary" "$OUT" "Target file : $UW"
+check "utf8: header" "$(sed -n 4p "$LOG")" "# target_path=$UW"
+check "utf8: report" "$(report 'Test file')" "$UW"
+check "utf8: integrity" "$(report 'Data integrity')" "PASS"
+# The same again: the overwrite question names it, and deletion removes it.
+run_answers 300 "$(wpath "$U")" "Prüfung-测试.bin" y 0.00390625 0 0 n "$LOG_W" y y y
+check "utf8 delete: exit" "$RC" 0
+check_has "utf8 delete: overwrite" "$OUT" "  $UW"
+check "utf8 delete: deleted" "$(grep -c 'Test file deleted successfully.' "$OUT")" 1
+check "utf8 delete: gone" "$(ls -A "$U")" ""
+
+# 5. A log that cannot be created: exit 2 before any test file exists.
+rm -f "$F"
+MISSING_LOG=$(wpath "$WORK/no-such-dir/run.csv")
+run_answers 120 "$WD" "" 0.0625 0 0 y "$MISSING_LOG" y n y
+check "log: exit" "$RC" 2
+check_has "log: message" "$ERR" "Could not create log file: $MISSING_LOG"
+check "log: no test file" "$(ls -A "$D")" ""
+
+# 6. Ctrl+C (SIGINT reaches the console control handler) during the write
+# phase: the phase stops, and what it wrote is verified in full.
+printf '%s\n' "$WD" "" 4 0.25 0 y "$LOG_W" y y y >"$WORK/answers"
+rm -f "$LOG"
+(cd "$WORK" && exec "$DT" <"$WORK/answers" >"$OUT" 2>"$ERR") &
+PID=$!
+for ((i = 0; i < 600; i++)); do
+  [[ $(grep -c '^write,' "$LOG" 2>/dev/null) -ge 2 ]] && break
+  sleep 0.1
+done
+kill -INT "$PID"
+wait "$PID"
+RC=$?
+check "ctrl+c: exit" "$RC" 0
+check "ctrl+c: user_stopped" "$(summary user_stopped)" 1
+check "ctrl+c: events" "$(events)" ""
+check "ctrl+c: verified all" "$(summary bytes_verified)" "$(summary bytes_written)"
+check "ctrl+c: status" "$(report 'Write status')" "STOPPED BY USER / LIMIT"
+check "ctrl+c: deleted" "$(ls -A "$D")" ""
+
+# 7. At a console (a tmux pane): answers typed with non-ASCII characters come
+# through the console, the dashboard is redrawn in place, and Q stops writing.
+SOCK=drive-wine-$$
+at_exit "tmux -L $SOCK kill-server"
+rm -f "$LOG" "$WORK/console-exit"
+tmux -L "$SOCK" new-session -d -s t -x 120 -y 50 \
+  "cd '$WORK' && '$DT'; echo \$? >'$WORK/console-exit'; sleep 300"
+screen() { tmux -L "$SOCK" capture-pane -p -t t; }
+# answer PROMPT TEXT: waits until the console shows PROMPT, then types TEXT and Enter.
+answer() {
+  local i
+  for ((i = 0; i < 600; i++)); do
+    if screen | grep -qF -- "$1"; then
+      tmux -L "$SOCK" send-keys -t t -l "$2"
+      tmux -L "$SOCK" send-keys -t t Enter
+      return 0
+    fi
+    sleep 0.1
+  done
+  fail "console never showed '$1'"
+}
+answer "$DIR_PROMPT" "$(wpath "$U")"
+answer "Test filename [" "Prüfung-测试.bin"
+answer "Test size in GiB" 4
+answer "Optional duration limit" 0.25
+answer "Required minimum sustained" 0
+answer "Verify the written file" y
+answer "Log path [" "$LOG_W"
+answer "Continue with this log location?" y
+answer "Delete the test file" y
+answer "START TEST?" y
+for ((i = 0; i < 600; i++)); do
+  [[ $(grep -c '^write,' "$LOG" 2>/dev/null) -ge 3 ]] && break
+  sleep 0.1
+done
+sleep 0.3
+check "console: one dashboard, redrawn in place" "$(screen | grep -c 'Phase  *: WRITE TEST')" 1
+check "console: dashboard at the top" "$(screen | sed -n 2p)" " Tesselmark Drive Sustained Write Test v0.1.0"
+tmux -L "$SOCK" send-keys -t t q
+for ((i = 0; i < 1200; i++)); do
+  [[ -s $WORK/console-exit ]] && break
+  sleep 0.1
+done
+check "console: exit" "$(cat "$WORK/console-exit" 2>/dev/null)" 0
+check "console: user_stopped" "$(summary user_stopped)" 1
+check "console: events" "$(events)" ""
+check "console: header" "$(sed -n 4p "$LOG")" "# target_path=$UW"
+check "console: status" "$(screen | grep -c 'Write status       : STOPPED BY USER / LIMIT')" 1
+check "console: report" "$(screen | grep -c "Test file          : $UW")" 1
+check "console: deleted" "$(ls -A "$U")" ""
+tmux -L "$SOCK" kill-server
+
+wineserver -w
+echo "wine: $((CHECKS - CHECK_FAILS)) passed, $CHECK_FAILS failed"
+finish
