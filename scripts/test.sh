@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: unit and end-to-end, normal and sanitizer builds.
+# Builds everything and runs every test: unit and end-to-end, normal and sanitizer builds;
+# then builds the packages and checks them (scripts/package.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh test

@@ -114,7 +114,7 @@ void draw_write_dashboard(uint64_t written, uint64_t target, double elapsed_s, d
 void draw_speed_graph(const SampleSet* set, double threshold_mbps) {
     uint64_t shown = set->count < (uint64_t)GRAPH_COLUMNS ? set->count : (uint64_t)GRAPH_COLUMNS;
     const double* window = shown > 0 ? set->values + (set->count - shown) : nullptr;
-    int blank_columns = 0;  // short histories are right-aligned
+    int blank_columns = GRAPH_COLUMNS - (int)shown;  // short histories are right-aligned
 
     double scale = threshold_mbps > 0 ? 1.2 * threshold_mbps : 1.0;
     for (uint64_t i = 0; i < shown; ++i) {

@@ -4,9 +4,9 @@ source "$(dirname "$0")/lib.sh" "$1"
 M=1048576
 
 for fs in ext4 vfat; do
+  command -v "mkfs.$fs" >/dev/null || { echo "SKIPPED $fs: mkfs.$fs missing"; continue; }
+  have_fs "$fs" || { echo "SKIPPED $fs: the kernel cannot mount it"; continue; }
   for ss in 512 4096; do
-    command -v "mkfs.$fs" >/dev/null || { echo "SKIPPED $fs: mkfs.$fs missing"; continue; }
-    have_fs "$fs" || { echo "SKIPPED $fs: the kernel cannot mount it"; continue; }
     mount_loop "$ss" "$fs" 640M
     phys=$(cat "/sys/block/${LOOP#/dev/}/queue/physical_block_size")
     align=$((phys > 4096 ? phys : 4096))

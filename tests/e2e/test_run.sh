@@ -12,7 +12,7 @@ LOG=$L
 # start_run ANSWER...: starts the program in the background with the answers; PID is set.
 start_run() {
   printf '%s\n' "$@" >"$WORK/answers"
-  rm -f "$LOG"
+  rm -f "$LOG" "$F"
   (cd "$WORK" && exec "$DT" <"$WORK/answers" >"$OUT" 2>"$ERR") &
   PID=$!
 }
