@@ -45,6 +45,20 @@ if [ "$same_volume" = 1 ]; then
     echo "note: the log directory $logdir is on the same volume as $dir" >&2
 fi
 
+# The block device's counters show the request sizes each side got from the kernel.
+devno="$(stat -c %d "$dir")"
+stat_file="/sys/dev/block/$(( (devno >> 8) & 0xfff )):$(( (devno & 0xff) | ((devno >> 12) & 0xfff00) ))/stat"
+[ -r "$stat_file" ] || stat_file=""
+snapshot() { if [ -n "$stat_file" ]; then awk '{ print $1, $3, $5, $7 }' "$stat_file"; else echo 0 0 0 0; fi; }
+# Average KiB per completed read and write request between two snapshots.
+request_kib() {
+    awk -v a="$1" -v b="$2" 'BEGIN {
+        split(a, x, " "); split(b, y, " ")
+        r = y[1] - x[1]; w = y[3] - x[3]
+        printf "%.0f %.0f\n", r ? (y[2] - x[2]) / 2 / r : 0, w ? (y[4] - x[4]) / 2 / w : 0
+    }'
+}
+
 work="$(mktemp -d)"
 fio_file="${dir}drive-test-fio.bin"
 dt_file="${dir}tesselmark-drive-test.bin"
@@ -59,11 +73,17 @@ fio_bw() {
 run_fio() {
     local n="$1"
     rm -f "$fio_file"
+    local s0 s1 s2
+    s0="$(snapshot)"
     fio --name=write --filename="$fio_file" --rw=write --bs=8M --direct=1 --sync=dsync \
         --fallocate=none --ioengine=psync --size="$bytes" --output-format=json \
         >"$work/fio-write-$n.json"
+    s1="$(snapshot)"
     fio --name=read --filename="$fio_file" --rw=read --bs=8M --direct=1 \
         --ioengine=psync --size="$bytes" --output-format=json >"$work/fio-read-$n.json"
+    s2="$(snapshot)"
+    set -- $(request_kib "$s0" "$s1") $(request_kib "$s1" "$s2")
+    echo "$3 $2" >"$work/fio-kib-$n"   # read KiB, write KiB
     rm -f "$fio_file"
 }
 
@@ -80,9 +100,12 @@ run_drive_test() {
         [ "$same_volume" = 1 ] && printf 'y\n'
         printf 'n\ny\n'                   # keep the file (removed below), start
     } >"$work/answers-$n"
-    local rc=0
+    local rc=0 s0 s1
+    s0="$(snapshot)"
     /usr/bin/time -v -o "$work/time-$n" "$binary" <"$work/answers-$n" \
         >"$work/out-$n" 2>"$work/err-$n" || rc=$?
+    s1="$(snapshot)"
+    request_kib "$s0" "$s1" >"$work/dt-kib-$n"
     rm -f "$dt_file"
     if [ "$rc" -ne 0 ] || [ ! -s "$log" ]; then
         echo "drive-test run $n failed (exit $rc):" >&2
@@ -92,8 +115,8 @@ run_drive_test() {
     mv "$log" "$work/log-$n.csv"
 }
 
-printf '%-4s %10s %10s %7s | %10s %10s %7s | %8s %9s\n' run "dt_write" "fio_write" ratio \
-    "dt_verify" "fio_read" ratio "peakMiB" "cpu_s/GiB"
+printf '%-4s %10s %10s %7s | %10s %10s %7s | %8s %9s | %s\n' run "dt_write" "fio_write" ratio \
+    "dt_verify" "fio_read" ratio "peakMiB" "cpu_s/GiB" "request KiB w dt/fio, r dt/fio"
 for n in $(seq 1 "$runs"); do
     # Alternate the order so that a drift of the device favours neither side.
     if [ $((n % 2)) -eq 1 ]; then
@@ -110,10 +133,12 @@ for n in $(seq 1 "$runs"); do
     written="$(awk -F= '/^# bytes_written=/ { print $2 }' "$csv")"
     peak_kib="$(awk -F': ' '/Maximum resident set size/ { print $2 }' "$work/time-$n")"
     cpu_s="$(awk -F': ' '/User time/ { u = $2 } /System time/ { s = $2 } END { print u + s }' "$work/time-$n")"
+    read -r dt_rk dt_wk <"$work/dt-kib-$n"
+    read -r fio_rk fio_wk <"$work/fio-kib-$n"
     awk -v n="$n" -v dw="$dt_w" -v fw="$fio_w" -v dr="$dt_r" -v fr="$fio_r" -v kib="$peak_kib" \
-        -v cpu="$cpu_s" -v b="$written" 'BEGIN {
-        printf "%-4s %10.2f %10.2f %7.3f | %10.2f %10.2f %7.3f | %8.2f %9.3f\n",
-               n, dw, fw, dw / fw, dr, fr, dr / fr, kib / 1024, cpu / (b / 1073741824)
+        -v cpu="$cpu_s" -v b="$written" -v req="$dt_wk/$fio_wk, $dt_rk/$fio_rk" 'BEGIN {
+        printf "%-4s %10.2f %10.2f %7.3f | %10.2f %10.2f %7.3f | %8.2f %9.3f | %s\n",
+               n, dw, fw, dw / fw, dr, fr, dr / fr, kib / 1024, cpu / (b / 1073741824), req
     }' | tee -a "$work/table"
 done
 

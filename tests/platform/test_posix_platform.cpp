@@ -169,7 +169,7 @@ TEST_F(TempDir, VolumeOfATemporaryDirectory) {
     EXPECT_EQ(at_root.st_dev, at_dir.st_dev);
     char real[4096];
     ASSERT_NE(realpath(dir.c_str(), real), nullptr);
-    EXPECT_EQ(std::string(real).rfind(narrow == "/" ? "/" : narrow, 0), 0u);
+    EXPECT_EQ(std::string(real).rfind(narrow, 0), 0u);
 
     // A path that does not exist yet belongs to its nearest existing parent's volume.
     wchar_t later[4096];
@@ -351,15 +351,6 @@ TEST(Signals, SleepLastsThroughASignal) {
     plat_set_ctrl_handler(record_event, 0);
     EXPECT_EQ(plat_perf_frequency(), 1000000000);
     EXPECT_GE(ticks, 120 * 1000000LL);
-}
-
-TEST(Time, LocalTimeIsPlausible) {
-    PlatLocalTime t;
-    ASSERT_EQ(plat_local_time(&t), 1);
-    EXPECT_GE(t.year, 2024);
-    EXPECT_TRUE(t.month >= 1 && t.month <= 12);
-    EXPECT_TRUE(t.day >= 1 && t.day <= 31);
-    EXPECT_TRUE(t.hour >= 0 && t.hour <= 23);
 }
 
 }  // namespace
