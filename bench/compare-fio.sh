@@ -6,7 +6,7 @@
 #   write ratio  = drive-test average write sample speed / fio write bandwidth
 #   read ratio   = drive-test average verification speed / fio read bandwidth
 #   peak memory of drive-test, and its CPU time per GiB written.
-# Usage: bench/compare-fio.sh DIRECTORY [SIZE_GIB] [RUNS] [DRIVE_TEST_BINARY]
+# Usage: bench/compare-fio.sh DIRECTORY [SIZE_GIB] [RUNS] [DRIVE_TEST_BINARY] [SETTLE_S]
 # The CSV log goes to /dev/shm (or /tmp), which must be another volume than
 # DIRECTORY so the log's writes stay out of the measurement.
 set -euo pipefail
@@ -16,6 +16,7 @@ dir="${1:?usage: compare-fio.sh DIRECTORY [SIZE_GIB] [RUNS] [DRIVE_TEST_BINARY]}
 size_gib="${2:-2}"
 runs="${3:-3}"
 binary="${4:-}"
+settle="${5:-5}"
 
 dir="$(cd "$dir" && pwd)"
 case "$dir" in */) ;; *) dir="$dir/" ;; esac
@@ -70,9 +71,14 @@ fio_bw() {
     grep -o '"bw_bytes" : [0-9]*' "$1" | awk '{ if ($3 > bw) bw = $3 } END { printf "%.6f", bw / 1e6 }'
 }
 
+# Each side starts on a quiet device: the previous file's deletion (and any
+# write-back below the device) gets the same time to finish before either one.
+settle_device() { sync; sleep "$settle"; }
+
 run_fio() {
     local n="$1"
     rm -f "$fio_file"
+    settle_device
     local s0 s1 s2
     s0="$(snapshot)"
     fio --name=write --filename="$fio_file" --rw=write --bs=8M --direct=1 --sync=dsync \
@@ -91,6 +97,7 @@ run_drive_test() {
     local n="$1"
     local log="$logdir/drive-test-fio-$$-$n.csv"
     rm -f "$dt_file" "$log"
+    settle_device
     {
         printf '%s\n' "$dir"              # directory
         printf '\n'                       # default file name
@@ -143,7 +150,7 @@ for n in $(seq 1 "$runs"); do
 done
 
 echo
-echo "size ${size_gib} GiB in $dir, log in $logdir, $runs runs; MB/s = 10^6 bytes/s"
+echo "size ${size_gib} GiB in $dir, log in $logdir, $runs runs, ${settle} s settle; MB/s = 10^6 bytes/s"
 awk '
     { w[NR] = $4; r[NR] = $8; m[NR] = $10; c[NR] = $11 }
     function stats(a, label, fmt,    i, j, t, lo, hi, med) {

@@ -105,6 +105,7 @@ const PatternKernels avx2_kernels = {"avx2", fill_avx2, first_mismatch_avx2};
 
 const PatternKernels* pattern_avx2_kernels(void)
 {
+    __builtin_cpu_init();
     return __builtin_cpu_supports("avx2") ? &avx2_kernels : nullptr;
 }
 

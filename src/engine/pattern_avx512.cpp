@@ -96,6 +96,7 @@ const PatternKernels avx512_kernels = {"avx512", fill_avx512, first_mismatch_avx
 
 const PatternKernels* pattern_avx512_kernels(void)
 {
+    __builtin_cpu_init();
     bool usable = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
     return usable ? &avx512_kernels : nullptr;
 }

@@ -187,7 +187,8 @@ void plat_write_stderr(const char* bytes, size_t count) {
 
 enum { CONSOLE_READ_UNITS = 1024 };
 
-// UTF-8 converted from one console read that did not fit the caller's buffer.
+// Input bytes not yet handed out: UTF-8 converted from one console read, or
+// the first bytes of redirected input that were checked for a byte-order mark.
 static char g_stdin_bytes[CONSOLE_READ_UNITS * 3 + 4];
 static size_t g_stdin_start;
 static size_t g_stdin_end;
@@ -237,16 +238,58 @@ static int fill_from_console(HANDLE h) {
     }
 }
 
+// One read of the redirected input: 1 with *got > 0, 0 at its end, -1 on error.
+static int read_redirected(HANDLE h, char* buffer, size_t cap, DWORD* got) {
+    DWORD want = cap > (1u << 30) ? (1u << 30) : (DWORD)cap;
+    *got = 0;
+    if (!ReadFile(h, buffer, want, got, NULL)) {
+        DWORD code = GetLastError();
+        return code == ERROR_BROKEN_PIPE || code == ERROR_HANDLE_EOF ? 0 : -1;
+    }
+    return *got > 0 ? 1 : 0;
+}
+
+static int g_stdin_mark_checked;
+
+// An answer file saved as "UTF-8 with BOM" starts with EF BB BF, which is no
+// part of the first answer. The bytes are taken one at a time, so nothing is
+// awaited that the first character would not need anyway.
+static int skip_byte_order_mark(HANDLE h) {
+    static const char mark[3] = {'\xEF', '\xBB', '\xBF'};
+    size_t n = 0;
+    while (n < 3) {
+        DWORD got = 0;
+        int r = read_redirected(h, g_stdin_bytes + n, 1, &got);
+        if (r <= 0) {
+            if (r < 0) return -1;
+            break;
+        }
+        if (g_stdin_bytes[n] != mark[n]) {
+            ++n;
+            break;
+        }
+        ++n;
+    }
+    g_stdin_end = n;
+    g_stdin_start = 0;
+    return 1;
+}
+
 long plat_read_stdin(char* buffer, size_t cap) {
     if (cap == 0) return 0;
     HANDLE h = GetStdHandle(STD_INPUT_HANDLE);
     if (h == NULL || h == INVALID_HANDLE_VALUE) return 0;
-    DWORD mode = 0;
-    if (GetConsoleMode(h, &mode)) {
-        if (g_stdin_start == g_stdin_end) {
+    if (g_stdin_start == g_stdin_end) {
+        DWORD mode = 0;
+        if (GetConsoleMode(h, &mode)) {
             int filled = fill_from_console(h);
             if (filled <= 0) return filled;
+        } else if (!g_stdin_mark_checked) {
+            g_stdin_mark_checked = 1;
+            if (skip_byte_order_mark(h) < 0) return -1;
         }
+    }
+    if (g_stdin_start < g_stdin_end) {
         size_t count = g_stdin_end - g_stdin_start;
         if (count > cap) count = cap;
         memcpy(buffer, g_stdin_bytes + g_stdin_start, count);
@@ -254,14 +297,9 @@ long plat_read_stdin(char* buffer, size_t cap) {
         return (long)count;
     }
     // Redirected: the raw bytes, decoded as UTF-8 by the caller.
-    DWORD want = cap > (1u << 30) ? (1u << 30) : (DWORD)cap;
     DWORD got = 0;
-    if (!ReadFile(h, buffer, want, &got, NULL)) {
-        DWORD code = GetLastError();
-        if (code == ERROR_BROKEN_PIPE || code == ERROR_HANDLE_EOF) return 0;
-        return -1;
-    }
-    return (long)got;
+    int r = read_redirected(h, buffer, cap, &got);
+    return r <= 0 ? r : (long)got;
 }
 
 // ---- files ----

@@ -138,5 +138,5 @@ wait_until() {
   done
 }
 # rows PHASE: the number of sample rows of that phase in the log so far.
-rows() { grep -c "^$1," "$LOG" 2>/dev/null; }
+rows() { local n; n=$(grep -c "^$1," "$LOG" 2>/dev/null); echo "${n:-0}"; }
 rows_at_least() { (($(rows "$1") >= $2)); }

@@ -20,6 +20,12 @@ enospc 112 $((16 * M))
 short 29 $AT
 EOF
 
+# A write-protected volume: the test file cannot be created.
+mount_faultfs ro
+run_test "$MNT" 0.0625 y
+expect_run "read-only" 3 "open_write_failed,19,0" FAILED PASS 19 bytes_written=0 write_errors=1 bytes_verified=0
+grep -q "Write test error.*19" "$ERR" || fail "read-only: no 'Write test error' with 19 on stderr"
+
 # A failing flush after a complete write phase.
 mount_faultfs fsync_fault
 run_test "$MNT" 0.0625 y
