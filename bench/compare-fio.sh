@@ -152,16 +152,23 @@ done
 echo
 echo "size ${size_gib} GiB in $dir, log in $logdir, $runs runs, ${settle} s settle; MB/s = 10^6 bytes/s"
 awk '
-    { w[NR] = $4; r[NR] = $8; m[NR] = $10; c[NR] = $11 }
-    function stats(a, label, fmt,    i, j, t, lo, hi, med) {
+    { dw[NR] = $2; fw[NR] = $3; w[NR] = $4; dr[NR] = $6; fr[NR] = $7; r[NR] = $8; m[NR] = $10; c[NR] = $11 }
+    function sort(a,    i, j, t) {
         for (i = 1; i <= NR; i++) s[i] = a[i]
         for (i = 1; i <= NR; i++) for (j = i + 1; j <= NR; j++) if (s[j] < s[i]) { t = s[i]; s[i] = s[j]; s[j] = t }
-        med = NR % 2 ? s[(NR + 1) / 2] : (s[NR / 2] + s[NR / 2 + 1]) / 2
-        printf "%-30s median " fmt "  min " fmt "  max " fmt "\n", label, med, s[1], s[NR]
+    }
+    function median(a) { sort(a); return NR % 2 ? s[(NR + 1) / 2] : (s[NR / 2] + s[NR / 2 + 1]) / 2 }
+    function stats(a, label, fmt,    med) {
+        med = median(a)
+        printf "%-34s median " fmt "  min " fmt "  max " fmt "\n", label, med, s[1], s[NR]
     }
     END {
-        stats(w, "write ratio (goal 0.97-1.05)", "%.3f")
-        stats(r, "read ratio (goal >= 0.90)", "%.3f")
+        stats(w, "write ratio per run", "%.3f")
+        stats(r, "read ratio per run", "%.3f")
+        stats(fw, "fio write MB/s (device spread)", "%.1f")
+        stats(fr, "fio read MB/s (device spread)", "%.1f")
+        printf "%-34s %.3f  (goal 0.97-1.05)\n", "write: median dt / median fio", median(dw) / median(fw)
+        printf "%-34s %.3f  (goal >= 0.90)\n", "read: median dt / median fio", median(dr) / median(fr)
         stats(m, "peak memory MiB (goal < 24)", "%.2f")
         stats(c, "CPU seconds per GiB written", "%.3f")
     }' "$work/table"

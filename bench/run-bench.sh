@@ -42,7 +42,7 @@ awk -F, '
         base = bps["memcpy"]
         if (base <= 0) { print "memcpy figure missing"; exit 1 }
         printf "  %-20s %8.2f GB/s  (cv %.1f%%)\n", "memcpy", base / 1e9, cv["memcpy"] * 100
-        n = split("fill/dispatched compare/dispatched fill/avx512 compare/avx512 fill/avx2 compare/avx2 fill/scalar compare/scalar", order, " ")
+        n = split("fill/dispatched compare/dispatched compare_uncached/dispatched fill/avx512 compare/avx512 fill/avx2 compare/avx2 fill/scalar compare/scalar", order, " ")
         for (i = 1; i <= n; i++) {
             k = order[i]
             if (!(k in bps)) continue

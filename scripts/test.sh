@@ -12,3 +12,6 @@ for preset in default sanitize; do
 done
 echo "== packages"
 bash scripts/package.sh
+echo "== Windows build, end-to-end under Wine"
+bash scripts/build-windows.sh
+bash tests/wine/run.sh

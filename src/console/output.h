@@ -5,8 +5,8 @@
 #include <stdarg.h>
 #include <wchar.h>
 
-void out_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void err_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void out_printf(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
+void err_printf(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
 void out_wide(const wchar_t* text);
 void err_wide(const wchar_t* text);
 void out_flush(void);

@@ -271,7 +271,7 @@ static int skip_byte_order_mark(HANDLE h) {
         ++n;
     }
     g_stdin_end = n;
-    g_stdin_start = 0;
+    g_stdin_start = n == 3 && memcmp(g_stdin_bytes, mark, 3) == 0 ? 3 : 0;
     return 1;
 }
 

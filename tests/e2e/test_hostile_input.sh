@@ -30,18 +30,23 @@ LOGPATHS=("" "$LOGS/l.csv" /dev/null /dev/full "$LOGS/missing/x.csv" "$LOGS" "\\
   "$LOGS/\\xff\\xfe.csv" "$LOGS/%s%n.csv" "$MNT/l.csv" "$LOGS/\\x1b[31m.csv")
 
 pick() { local -n pool=$1; printf '%s' "${pool[RANDOM % ${#pool[@]}]}"; }
-# One adversarial stream: the dialogue's answers in order, the conditional
-# ones present or not, line ends LF or CRLF, sometimes cut short.
+# One adversarial stream: the dialogue's valid answers (the default log lands
+# on the test volume, hence the same-volume "y"), each replaced by a hostile
+# one with a chance of 10, 30 or 100 %, sometimes an extra answer for an
+# overwrite question, line ends LF or CRLF, sometimes cut short.
+VALID=("$MNT" "" 0.01 0 0 y "" y n y)
+POOLS=(DIRS NAMES NUMBERS NUMBERS NUMBERS YESNO LOGPATHS YESNO YESNO YESNO)
 adversarial() {
-  local fields=("$(pick DIRS)" "$(pick NAMES)") f eol='\n' n
-  ((RANDOM % 2)) && fields+=("$(pick YESNO)")
-  fields+=("$(pick NUMBERS)" "$(pick NUMBERS)" "$(pick NUMBERS)" "$(pick YESNO)" "$(pick LOGPATHS)")
-  ((RANDOM % 2)) && fields+=("$(pick YESNO)")
-  fields+=("$(pick YESNO)" "$(pick YESNO)")
+  local chance=$((RANDOM % 3)) fields=() k eol='\n' n
+  chance=$((chance == 0 ? 10 : chance == 1 ? 30 : 100))
+  for k in "${!VALID[@]}"; do
+    if ((RANDOM % 100 < chance)); then fields+=("$(pick "${POOLS[k]}")"); else fields+=("${VALID[k]}"); fi
+    ((k == 1 && RANDOM % 4 == 0)) && fields+=("$(pick YESNO)")
+  done
   ((RANDOM % 4)) || eol='\r\n'
   n=${#fields[@]}
   ((RANDOM % 3)) || n=$((RANDOM % n))
-  for f in "${fields[@]:0:n}"; do printf '%b'"$eol" "$f"; done
+  for k in "${fields[@]:0:n}"; do printf '%b'"$eol" "$k"; done
 }
 stream() {
   case $((RANDOM % 4)) in
@@ -59,11 +64,13 @@ keep_failure() {
 }
 
 declare -A EXITS=()
+STARTS=0
 for ((i = 1; i <= RUNS; i++)); do
   stream >"$WORK/stream"
   (cd "$MNT" && ulimit -f $((64 * 1024)) && exec timeout -k 2 20 "$DT" <"$WORK/stream" >"$OUT" 2>"$ERR")
   RC=$?
   EXITS[$RC]=$((${EXITS[$RC]:-0} + 1))
+  grep -aq "START TEST" "$OUT" && STARTS=$((STARTS + 1))
   if grep -aq "AddressSanitizer\|LeakSanitizer\|runtime error:" "$ERR"; then keep_failure $i "sanitizer report"
   elif ((RC == 124 || RC == 137)); then keep_failure $i "hung"
   elif ((RC > 128)); then keep_failure $i "killed by signal $((RC - 128))"
@@ -79,5 +86,6 @@ for ((i = 1; i <= RUNS; i++)); do
   rm -rf "${MNT:?}"/* "${LOGS:?}"/*
   ((FAILED)) && break
 done
-for c in "${!EXITS[@]}"; do printf 'exit %s: %s runs\n' "$c" "${EXITS[$c]}"; done
+echo "START prompt reached in $STARTS runs"
+for c in "${!EXITS[@]}"; do echo "exit $c: ${EXITS[$c]} runs"; done
 finish
