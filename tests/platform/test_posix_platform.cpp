@@ -18,7 +18,7 @@
 #include <thread>
 
 #include "platform/platform.h"
-#include "platform/platform_posix_internal.h"
+#include "platform/posix/posix_internal.h"
 
 namespace {
 

@@ -1,0 +1,196 @@
+// Linux: the test file with O_DIRECT, the log, and lexical full paths.
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/sysmacros.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+
+#include "console/utf8.h"
+#include "platform/platform.h"
+#include "platform/posix/posix_internal.h"
+
+// ---- files ----
+
+static int open_path(const wchar_t* path, int flags, plat_file* out)
+{
+    *out = PLAT_NO_FILE;
+    char bytes[PATH_MAX];
+    if (!posix_path_to_utf8(path, bytes)) return 0;
+    int fd;
+    do {
+        fd = open(bytes, flags, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        posix_set_path_error(errno, bytes, (flags & O_DIRECT) != 0);
+        return 0;
+    }
+    *out = (plat_file)fd;
+    return 1;
+}
+
+int plat_open_write_through(const wchar_t* path, plat_file* out)
+{
+    return open_path(path, O_WRONLY | O_CREAT | O_TRUNC | O_DIRECT | O_DSYNC | O_CLOEXEC, out);
+}
+
+int plat_open_read_sequential(const wchar_t* path, plat_file* out)
+{
+    if (!open_path(path, O_RDONLY | O_DIRECT | O_CLOEXEC, out)) return 0;
+    posix_fadvise((int)*out, 0, 0, POSIX_FADV_SEQUENTIAL);
+    return 1;
+}
+
+// One transfer; a signal restarts it, a short count is the caller's to judge.
+int plat_write(plat_file f, const void* buffer, uint32_t length, uint32_t* moved)
+{
+    *moved = 0;
+    ssize_t n;
+    do {
+        n = write((int)f, buffer, length);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        plat_posix_set_error(errno, 0);
+        return 0;
+    }
+    *moved = (uint32_t)n;
+    return 1;
+}
+
+int plat_read(plat_file f, void* buffer, uint32_t length, uint32_t* moved)
+{
+    *moved = 0;
+    ssize_t n;
+    do {
+        n = read((int)f, buffer, length);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        plat_posix_set_error(errno, 0);
+        return 0;
+    }
+    *moved = (uint32_t)n;
+    return 1;
+}
+
+int plat_flush(plat_file f)
+{
+    int r;
+    do {
+        r = fsync((int)f);
+    } while (r != 0 && errno == EINTR);
+    if (r != 0) {
+        plat_posix_set_error(errno, 0);
+        return 0;
+    }
+    return 1;
+}
+
+void plat_close(plat_file f)
+{
+    if (f != PLAT_NO_FILE) close((int)f);
+}
+
+int plat_delete_file(const wchar_t* path)
+{
+    char bytes[PATH_MAX];
+    if (!posix_path_to_utf8(path, bytes)) return 0;
+    if (unlink(bytes) != 0) {
+        posix_set_path_error(errno, bytes, 0);
+        return 0;
+    }
+    return 1;
+}
+
+int plat_file_attributes(const wchar_t* path, int* is_dir)
+{
+    char bytes[PATH_MAX];
+    if (!posix_path_to_utf8(path, bytes)) return 0;
+    struct stat st;
+    if (stat(bytes, &st) != 0) {
+        posix_set_path_error(errno, bytes, 0);
+        return 0;
+    }
+    if (is_dir) *is_dir = S_ISDIR(st.st_mode) ? 1 : 0;
+    return 1;
+}
+
+// Appends path's components to the absolute path in work (length len), folding
+// "." and ".." by text alone; returns the new length.
+static size_t fold_components(wchar_t* work, size_t len, const wchar_t* path)
+{
+    const wchar_t* p = path;
+    while (*p) {
+        while (*p == L'/') ++p;
+        if (!*p) break;
+        const wchar_t* start = p;
+        while (*p && *p != L'/') ++p;
+        size_t n = (size_t)(p - start);
+        if (n == 1 && start[0] == L'.') continue;
+        if (n == 2 && start[0] == L'.' && start[1] == L'.') {
+            while (len > 1 && work[len - 1] != L'/') --len;
+            if (len > 1) --len;
+            continue;
+        }
+        if (len > 1) work[len++] = L'/';
+        wmemcpy(work + len, start, n);
+        len += n;
+    }
+    return len;
+}
+
+static wchar_t g_full_work[PATH_MAX + 32768 + 4];
+
+uint32_t plat_full_path(const wchar_t* path, wchar_t* out, uint32_t cap)
+{
+    size_t path_len = path ? wcslen(path) : 0;
+    if (path_len == 0) {
+        plat_posix_set_error(EINVAL, 0);
+        return 0;
+    }
+    wchar_t cwd_wide[PATH_MAX];
+    cwd_wide[0] = 0;
+    if (path[0] != L'/') {
+        char cwd[PATH_MAX];
+        if (!getcwd(cwd, sizeof cwd)) {
+            plat_posix_set_error(errno, 0);
+            return 0;
+        }
+        if (!posix_utf8_to_wide(cwd, cwd_wide, PATH_MAX)) {
+            plat_posix_set_error(EILSEQ, 0);
+            return 0;
+        }
+    }
+    if (wcslen(cwd_wide) + path_len + 3 > sizeof g_full_work / sizeof g_full_work[0]) {
+        plat_posix_set_error(ENAMETOOLONG, 0);
+        return 0;
+    }
+    g_full_work[0] = L'/';
+    size_t len = fold_components(g_full_work, 1, cwd_wide);
+    len = fold_components(g_full_work, len, path);
+    if (path[path_len - 1] == L'/' && len > 1) g_full_work[len++] = L'/';
+    g_full_work[len] = 0;
+    if ((uint64_t)len + 1 > cap) return (uint32_t)(len + 1);
+    wmemcpy(out, g_full_work, len + 1);
+    return (uint32_t)len;
+}
+
+FILE* plat_open_log(const wchar_t* path)
+{
+    char bytes[PATH_MAX];
+    if (!posix_path_to_utf8(path, bytes)) return nullptr;
+    FILE* f = fopen(bytes, "wbe");
+    if (!f) posix_set_path_error(errno, bytes, 0);
+    return f;
+}
+

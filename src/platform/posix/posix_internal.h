@@ -1,0 +1,20 @@
+// Details of the POSIX platform layer that its own tests look at.
+#pragma once
+
+#include <limits.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <wchar.h>
+
+// The Windows error code an errno value stands for (ENOENT gives 2 here;
+// the file calls turn it into 3 when a parent directory is missing).
+uint32_t plat_posix_error_code(int err);
+// Records err as the last error; from_direct_open marks a refused O_DIRECT open.
+void plat_posix_set_error(int err, int from_direct_open);
+
+// Records err for a call on path; ENOENT becomes 3 when the parent directory is missing.
+void posix_set_path_error(int err, const char* path, int from_direct_open);
+// Paths cross to the kernel as UTF-8; 0 (error recorded) when one cannot be encoded.
+int posix_path_to_utf8(const wchar_t* path, char out[PATH_MAX]);
+// 0 when text is not valid UTF-8 or does not fit in cap wide characters.
+int posix_utf8_to_wide(const char* text, wchar_t* out, size_t cap);
