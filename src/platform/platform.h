@@ -1,5 +1,5 @@
 // The operating-system operations the program needs, named for what they do.
-// One header, one implementation per OS (platform_posix.cpp, platform_win32.cpp),
+// One header, one implementation per OS (posix/*.cpp, platform_win32.cpp),
 // chosen at link time; unit tests link a fake instead.
 //
 // Conventions: paths are wide strings (UTF-16 on Windows, UTF-32 elsewhere).
