@@ -12,7 +12,7 @@
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-dir="${1:?usage: compare-fio.sh DIRECTORY [SIZE_GIB] [RUNS] [DRIVE_TEST_BINARY]}"
+dir="${1:?usage: compare-fio.sh DIRECTORY [SIZE_GIB] [RUNS] [DRIVE_TEST_BINARY] [SETTLE_S]}"
 size_gib="${2:-2}"
 runs="${3:-3}"
 binary="${4:-}"
