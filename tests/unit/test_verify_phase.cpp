@@ -23,6 +23,9 @@ struct VerifyCase {
     bool timed = true;  // the file was opened and the buffer obtained
 };
 
+// Names the case in test output instead of dumping its bytes.
+void PrintTo(const VerifyCase& c, std::ostream* os) { *os << c.name; }
+
 const uint64_t kThree = 3ull * kBlock;
 const std::string kThreeBlockRow = row("verify,1,0.750000,196608,196608,0.750000", "0.000000,1,0");
 

@@ -19,6 +19,9 @@ struct WriteCase {
     bool opened = true;  // the file was created and the buffer obtained
 };
 
+// Names the case in test output instead of dumping its bytes.
+void PrintTo(const WriteCase& c, std::ostream* os) { *os << c.name; }
+
 const uint64_t kEight = 8ull * kBlock;
 
 void target(TestConfig& c, uint64_t bytes) { c.target_bytes = bytes; }
