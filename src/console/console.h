@@ -4,8 +4,8 @@
 #include <atomic>
 #include <stdint.h>
 
-extern intptr_t g_console;                      // standard output handle
-extern std::atomic<int32_t> g_stop_requested;   // 1 = stop requested
+extern intptr_t g_console;                    // standard output handle
+extern std::atomic<int32_t> g_stop_requested; // 1 = stop requested
 
 int console_clear(void);
 void console_cursor_visible(int visible);

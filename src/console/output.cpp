@@ -12,9 +12,8 @@ typedef void (*byte_sink)(const char* bytes, size_t count);
 static char g_out_long[262144];
 static char g_err_long[262144];
 
-static void emit_formatted(byte_sink sink, char* long_buffer, size_t long_size,
-                           const char* format, va_list args)
-{
+static void emit_formatted(byte_sink sink, char* long_buffer, size_t long_size, const char* format,
+                           va_list args) {
     char text[2048];
     va_list again;
     va_copy(again, args);
@@ -28,8 +27,7 @@ static void emit_formatted(byte_sink sink, char* long_buffer, size_t long_size,
     va_end(again);
 }
 
-static void emit_wide(byte_sink sink, const wchar_t* text)
-{
+static void emit_wide(byte_sink sink, const wchar_t* text) {
     if (!text) return;
     char chunk[1024];
     size_t used = 0;
@@ -44,33 +42,28 @@ static void emit_wide(byte_sink sink, const wchar_t* text)
     if (used > 0) sink(chunk, used);
 }
 
-void out_printf(const char* format, ...)
-{
+void out_printf(const char* format, ...) {
     va_list args;
     va_start(args, format);
     emit_formatted(plat_write_stdout, g_out_long, sizeof g_out_long, format, args);
     va_end(args);
 }
 
-void err_printf(const char* format, ...)
-{
+void err_printf(const char* format, ...) {
     va_list args;
     va_start(args, format);
     emit_formatted(plat_write_stderr, g_err_long, sizeof g_err_long, format, args);
     va_end(args);
 }
 
-void out_wide(const wchar_t* text)
-{
+void out_wide(const wchar_t* text) {
     emit_wide(plat_write_stdout, text);
 }
 
-void err_wide(const wchar_t* text)
-{
+void err_wide(const wchar_t* text) {
     emit_wide(plat_write_stderr, text);
 }
 
-void out_flush(void)
-{
+void out_flush(void) {
     plat_flush_stdout();
 }

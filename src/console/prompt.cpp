@@ -6,8 +6,7 @@
 #include "console/utf8.h"
 #include "platform/platform.h"
 
-int read_line_w(const wchar_t* prompt, wchar_t* buffer, int capacity)
-{
+int read_line_w(const wchar_t* prompt, wchar_t* buffer, int capacity) {
     if (prompt) out_wide(prompt);
     out_flush();
     if (!buffer || capacity < 1) return READ_LINE_EOF;
@@ -67,8 +66,7 @@ int read_line_w(const wchar_t* prompt, wchar_t* buffer, int capacity)
 }
 
 // Case-insensitive for ASCII letters only, whatever the locale.
-static int ascii_equal_nocase(const wchar_t* a, const wchar_t* b)
-{
+static int ascii_equal_nocase(const wchar_t* a, const wchar_t* b) {
     for (;; ++a, ++b) {
         wchar_t x = (*a >= L'A' && *a <= L'Z') ? (wchar_t)(*a + 32) : *a;
         wchar_t y = (*b >= L'A' && *b <= L'Z') ? (wchar_t)(*b + 32) : *b;
@@ -77,8 +75,7 @@ static int ascii_equal_nocase(const wchar_t* a, const wchar_t* b)
     }
 }
 
-int prompt_yes_no(const wchar_t* prompt, int default_answer)
-{
+int prompt_yes_no(const wchar_t* prompt, int default_answer) {
     for (;;) {
         wchar_t line[32];
         int got = read_line_w(prompt, line, 32);
@@ -92,8 +89,7 @@ int prompt_yes_no(const wchar_t* prompt, int default_answer)
     }
 }
 
-double prompt_double(const wchar_t* prompt, double default_value)
-{
+double prompt_double(const wchar_t* prompt, double default_value) {
     for (;;) {
         wchar_t line[128];
         int got = read_line_w(prompt, line, 128);

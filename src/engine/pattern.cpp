@@ -3,8 +3,7 @@
 
 #include <string.h>
 
-uint64_t pattern_word(uint64_t index)
-{
+uint64_t pattern_word(uint64_t index) {
     uint64_t z = index ^ 0xC45A10B9D31E7A5FULL;
     z ^= z >> 30;
     z *= 0xBF58476D1CE4E5B9ULL;
@@ -16,8 +15,7 @@ uint64_t pattern_word(uint64_t index)
 
 // Words go to memory least significant byte first, whatever the host's byte
 // order; written out byte by byte so the compiler can merge them into one move.
-static void store_word_le(unsigned char* out, uint64_t v)
-{
+static void store_word_le(unsigned char* out, uint64_t v) {
     out[0] = (unsigned char)v;
     out[1] = (unsigned char)(v >> 8);
     out[2] = (unsigned char)(v >> 16);
@@ -28,23 +26,20 @@ static void store_word_le(unsigned char* out, uint64_t v)
     out[7] = (unsigned char)(v >> 56);
 }
 
-static uint64_t load_word_le(const unsigned char* in)
-{
-    return (uint64_t)in[0] | (uint64_t)in[1] << 8 | (uint64_t)in[2] << 16 |
-           (uint64_t)in[3] << 24 | (uint64_t)in[4] << 32 | (uint64_t)in[5] << 40 |
-           (uint64_t)in[6] << 48 | (uint64_t)in[7] << 56;
+static uint64_t load_word_le(const unsigned char* in) {
+    return (uint64_t)in[0] | (uint64_t)in[1] << 8 | (uint64_t)in[2] << 16 | (uint64_t)in[3] << 24 |
+           (uint64_t)in[4] << 32 | (uint64_t)in[5] << 40 | (uint64_t)in[6] << 48 |
+           (uint64_t)in[7] << 56;
 }
 
 // A tail: the lowest count bytes of the word, least significant first.
-static void store_tail_le(unsigned char* out, uint64_t v, uint32_t count)
-{
+static void store_tail_le(unsigned char* out, uint64_t v, uint32_t count) {
     for (uint32_t k = 0; k < count; k++) {
         out[k] = (unsigned char)(v >> (8 * k));
     }
 }
 
-void pattern_fill_words(void* buffer, uint64_t first, uint32_t length)
-{
+void pattern_fill_words(void* buffer, uint64_t first, uint32_t length) {
     unsigned char* out = (unsigned char*)buffer;
     uint32_t words = length / 8;
     uint32_t tail = length % 8;
@@ -56,8 +51,7 @@ void pattern_fill_words(void* buffer, uint64_t first, uint32_t length)
     }
 }
 
-int64_t pattern_first_mismatch_words(const void* buffer, uint64_t first, uint32_t length)
-{
+int64_t pattern_first_mismatch_words(const void* buffer, uint64_t first, uint32_t length) {
     const unsigned char* in = (const unsigned char*)buffer;
     uint32_t words = length / 8;
     uint32_t tail = length % 8;
@@ -76,35 +70,26 @@ int64_t pattern_first_mismatch_words(const void* buffer, uint64_t first, uint32_
     return -1;
 }
 
-static void fill_scalar(void* buffer, uint64_t offset, uint32_t length)
-{
+static void fill_scalar(void* buffer, uint64_t offset, uint32_t length) {
     pattern_fill_words(buffer, offset / 8, length);
 }
 
-static int64_t first_mismatch_scalar(const void* buffer, uint64_t offset, uint32_t length)
-{
+static int64_t first_mismatch_scalar(const void* buffer, uint64_t offset, uint32_t length) {
     return pattern_first_mismatch_words(buffer, offset / 8, length);
 }
 
-static const PatternKernels scalar_kernels = {
-    "scalar", fill_scalar, first_mismatch_scalar};
+static const PatternKernels scalar_kernels = {"scalar", fill_scalar, first_mismatch_scalar};
 
-const PatternKernels* pattern_kernels(int path)
-{
+const PatternKernels* pattern_kernels(int path) {
     switch (path) {
-    case PATTERN_PATH_SCALAR:
-        return &scalar_kernels;
-    case PATTERN_PATH_AVX2:
-        return pattern_avx2_kernels();
-    case PATTERN_PATH_AVX512:
-        return pattern_avx512_kernels();
-    default:
-        return nullptr;
+    case PATTERN_PATH_SCALAR: return &scalar_kernels;
+    case PATTERN_PATH_AVX2: return pattern_avx2_kernels();
+    case PATTERN_PATH_AVX512: return pattern_avx512_kernels();
+    default: return nullptr;
     }
 }
 
-static int choose_path(void)
-{
+static int choose_path(void) {
     for (int path = PATTERN_PATH_COUNT - 1; path > PATTERN_PATH_SCALAR; path--) {
         if (pattern_kernels(path) != nullptr) {
             return path;
@@ -113,24 +98,20 @@ static int choose_path(void)
     return PATTERN_PATH_SCALAR;
 }
 
-int pattern_active_path(void)
-{
+int pattern_active_path(void) {
     static const int active = choose_path();
     return active;
 }
 
-static const PatternKernels* active_kernels(void)
-{
+static const PatternKernels* active_kernels(void) {
     static const PatternKernels* const kernels = pattern_kernels(pattern_active_path());
     return kernels;
 }
 
-void pattern_fill(void* buffer, uint64_t offset, uint32_t length)
-{
+void pattern_fill(void* buffer, uint64_t offset, uint32_t length) {
     active_kernels()->fill(buffer, offset, length);
 }
 
-int64_t pattern_first_mismatch(const void* buffer, uint64_t offset, uint32_t length)
-{
+int64_t pattern_first_mismatch(const void* buffer, uint64_t offset, uint32_t length) {
     return active_kernels()->first_mismatch(buffer, offset, length);
 }

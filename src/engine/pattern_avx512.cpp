@@ -19,8 +19,7 @@ struct Avx512Consts {
     __m512i seed, m1, m2, step;
 };
 
-AVX512_INLINE __m512i words_at(__m512i index, const Avx512Consts& c)
-{
+AVX512_INLINE __m512i words_at(__m512i index, const Avx512Consts& c) {
     __m512i z = _mm512_xor_si512(index, c.seed);
     z = _mm512_xor_si512(z, _mm512_srli_epi64(z, 30));
     z = _mm512_mullo_epi64(z, c.m1);
@@ -29,8 +28,7 @@ AVX512_INLINE __m512i words_at(__m512i index, const Avx512Consts& c)
     return _mm512_xor_si512(z, _mm512_srli_epi64(z, 31));
 }
 
-AVX512_INLINE Avx512Consts avx512_consts(void)
-{
+AVX512_INLINE Avx512Consts avx512_consts(void) {
     Avx512Consts c;
     c.seed = _mm512_set1_epi64((long long)0xC45A10B9D31E7A5FULL);
     c.m1 = _mm512_set1_epi64((long long)0xBF58476D1CE4E5B9ULL);
@@ -39,16 +37,14 @@ AVX512_INLINE Avx512Consts avx512_consts(void)
     return c;
 }
 
-AVX512_INLINE __m512i first_indexes(uint64_t first)
-{
+AVX512_INLINE __m512i first_indexes(uint64_t first) {
     return _mm512_add_epi64(_mm512_set1_epi64((long long)first),
                             _mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7));
 }
 
 const uint32_t group_bytes = 256;
 
-AVX512_FN void fill_avx512(void* buffer, uint64_t offset, uint32_t length)
-{
+AVX512_FN void fill_avx512(void* buffer, uint64_t offset, uint32_t length) {
     const Avx512Consts c = avx512_consts();
     char* out = (char*)buffer;
     __m512i index = first_indexes(offset / 8);
@@ -66,8 +62,7 @@ AVX512_FN void fill_avx512(void* buffer, uint64_t offset, uint32_t length)
     pattern_fill_words(out + pos, offset / 8 + pos / 8, length - pos);
 }
 
-AVX512_FN int64_t first_mismatch_avx512(const void* buffer, uint64_t offset, uint32_t length)
-{
+AVX512_FN int64_t first_mismatch_avx512(const void* buffer, uint64_t offset, uint32_t length) {
     const Avx512Consts c = avx512_consts();
     const char* in = (const char*)buffer;
     __m512i index = first_indexes(offset / 8);
@@ -92,10 +87,9 @@ AVX512_FN int64_t first_mismatch_avx512(const void* buffer, uint64_t offset, uin
 
 const PatternKernels avx512_kernels = {"avx512", fill_avx512, first_mismatch_avx512};
 
-}  // namespace
+} // namespace
 
-const PatternKernels* pattern_avx512_kernels(void)
-{
+const PatternKernels* pattern_avx512_kernels(void) {
     __builtin_cpu_init();
     bool usable = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
     return usable ? &avx512_kernels : nullptr;
@@ -103,8 +97,7 @@ const PatternKernels* pattern_avx512_kernels(void)
 
 #else
 
-const PatternKernels* pattern_avx512_kernels(void)
-{
+const PatternKernels* pattern_avx512_kernels(void) {
     return nullptr;
 }
 

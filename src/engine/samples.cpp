@@ -8,16 +8,14 @@
 
 static int64_t g_qpc_frequency = 0;
 
-double speed_mbps(uint64_t bytes, double seconds)
-{
+double speed_mbps(uint64_t bytes, double seconds) {
     if (seconds > 0.0) {
         return (double)bytes / 1000000.0 / seconds;
     }
     return 0.0;
 }
 
-int samples_add(SampleSet* set, double value)
-{
+int samples_add(SampleSet* set, double value) {
     if (set->count == set->capacity) {
         uint64_t new_capacity = set->count == 0 ? 1024 : 2 * set->count;
         // A capacity whose byte size does not fit a size_t cannot be allocated.
@@ -48,15 +46,13 @@ int samples_add(SampleSet* set, double value)
     return 1;
 }
 
-int compare_double(const void* a, const void* b)
-{
+int compare_double(const void* a, const void* b) {
     double x = *(const double*)a;
     double y = *(const double*)b;
     return (x > y) - (y > x);
 }
 
-double samples_median(const SampleSet* set)
-{
+double samples_median(const SampleSet* set) {
     if (set->count == 0) {
         return 0.0;
     }
@@ -81,16 +77,14 @@ double samples_median(const SampleSet* set)
     return median;
 }
 
-double samples_mean(const SampleSet* set)
-{
+double samples_mean(const SampleSet* set) {
     if (set->count == 0) {
         return 0.0;
     }
     return set->total / (double)set->count;
 }
 
-uint64_t samples_below(const SampleSet* set, double threshold)
-{
+uint64_t samples_below(const SampleSet* set, double threshold) {
     if (!(threshold > 0.0)) {
         return 0;
     }
@@ -103,16 +97,14 @@ uint64_t samples_below(const SampleSet* set, double threshold)
     return below;
 }
 
-int64_t qpc_frequency(void)
-{
+int64_t qpc_frequency(void) {
     if (g_qpc_frequency == 0) {
         g_qpc_frequency = plat_perf_frequency();
     }
     return g_qpc_frequency;
 }
 
-double qpc_seconds(void)
-{
+double qpc_seconds(void) {
     int64_t frequency = qpc_frequency();
     int64_t ticks = plat_perf_counter();
     return (double)ticks / (double)frequency;

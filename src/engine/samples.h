@@ -4,10 +4,10 @@
 #include <stdint.h>
 
 struct SampleSet {
-    double* values;     // heap array in the order added; null while empty
+    double* values; // heap array in the order added; null while empty
     uint64_t count;
     uint64_t capacity;
-    double min;         // meaningful only while count > 0
+    double min; // meaningful only while count > 0
     double max;
     double total;
 };
@@ -27,7 +27,6 @@ double qpc_seconds(void);
 // The counter's ticks per second, read once and shared with qpc_seconds.
 int64_t qpc_frequency(void);
 // Seconds between two raw counter readings (t1 taken after t0).
-inline double qpc_interval(int64_t t0, int64_t t1)
-{
+inline double qpc_interval(int64_t t0, int64_t t1) {
     return (double)(t1 - t0) / (double)qpc_frequency();
 }

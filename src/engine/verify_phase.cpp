@@ -11,13 +11,9 @@
 #include "run/test_config.h"
 #include "run/test_results.h"
 
-enum {
-    ERROR_CRC_CODE = 23,
-    ERROR_READ_FAULT_CODE = 30
-};
+enum { ERROR_CRC_CODE = 23, ERROR_READ_FAULT_CODE = 30 };
 
-static int verdict(TestResults* results)
-{
+static int verdict(TestResults* results) {
     if (!results->verify_failed && results->bytes_verified == results->bytes_written) {
         return 1;
     }
@@ -28,8 +24,7 @@ static int verdict(TestResults* results)
     return 0;
 }
 
-int run_verify_phase(const TestConfig* config, FILE* log, TestResults* results)
-{
+int run_verify_phase(const TestConfig* config, FILE* log, TestResults* results) {
     plat_file file = PLAT_NO_FILE;
     if (!plat_open_read_sequential(config->target_path, &file)) {
         uint32_t code = plat_last_error();
@@ -87,8 +82,7 @@ int run_verify_phase(const TestConfig* config, FILE* log, TestResults* results)
         int64_t at = pattern_first_mismatch(buffer, results->bytes_verified, chunk);
         if (at >= 0) {
             results->verification_mismatch_blocks++;
-            csv_event(log, "data_mismatch", ERROR_CRC_CODE,
-                      results->bytes_verified + (uint64_t)at);
+            csv_event(log, "data_mismatch", ERROR_CRC_CODE, results->bytes_verified + (uint64_t)at);
             results->verify_failed = 1;
         }
         results->bytes_verified += chunk;
@@ -106,11 +100,10 @@ int run_verify_phase(const TestConfig* config, FILE* log, TestResults* results)
             results->verify_failed = 1;
             break;
         }
-        csv_sample(log, "verify", samples, elapsed, results->bytes_verified, sample_bytes, dt,
-                   0.0, results->verification_errors);
+        csv_sample(log, "verify", samples, elapsed, results->bytes_verified, sample_bytes, dt, 0.0,
+                   results->verification_errors);
         draw_verify_dashboard(results->bytes_verified, total, elapsed, speed, samples,
-                              results->verification_mismatch_blocks,
-                              results->verification_errors);
+                              results->verification_mismatch_blocks, results->verification_errors);
         sample_bytes = 0;
         last_sample_time = now;
     }

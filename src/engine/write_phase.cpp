@@ -11,13 +11,9 @@
 #include "run/test_config.h"
 #include "run/test_results.h"
 
-enum {
-    ERROR_NOT_ENOUGH_MEMORY_CODE = 8,
-    ERROR_WRITE_FAULT_CODE = 29
-};
+enum { ERROR_NOT_ENOUGH_MEMORY_CODE = 8, ERROR_WRITE_FAULT_CODE = 29 };
 
-static void report_failure(TestResults* results)
-{
+static void report_failure(TestResults* results) {
     if (results->write_failed && results->last_error != 0) {
         console_cursor_visible(1);
         print_win_error(L"Write test error", results->last_error);
@@ -25,8 +21,7 @@ static void report_failure(TestResults* results)
 }
 
 // The failures before the timed part: nothing was written, the screen is untouched.
-static void fail_opening(FILE* log, TestResults* results, const char* event, uint32_t code)
-{
+static void fail_opening(FILE* log, TestResults* results, const char* event, uint32_t code) {
     results->write_errors = 1;
     results->write_failed = 1;
     results->last_error = code;
@@ -34,8 +29,7 @@ static void fail_opening(FILE* log, TestResults* results, const char* event, uin
     report_failure(results);
 }
 
-void run_write_phase(const TestConfig* config, FILE* log, TestResults* results)
-{
+void run_write_phase(const TestConfig* config, FILE* log, TestResults* results) {
     plat_file file = PLAT_NO_FILE;
     if (!plat_open_write_through(config->target_path, &file)) {
         fail_opening(log, results, "open_write_failed", plat_last_error());
@@ -56,7 +50,7 @@ void run_write_phase(const TestConfig* config, FILE* log, TestResults* results)
 
     double start = qpc_seconds();
     double last_sample_time = start;
-    double elapsed = 0.0;  // the wall time the loop measured last
+    double elapsed = 0.0; // the wall time the loop measured last
     uint64_t sample_bytes = 0;
     double sample_active_sec = 0.0;
 
@@ -76,8 +70,8 @@ void run_write_phase(const TestConfig* config, FILE* log, TestResults* results)
         }
 
         uint64_t remaining = target - results->bytes_written;
-        uint32_t chunk = remaining < config->block_size_bytes ? (uint32_t)remaining
-                                                              : config->block_size_bytes;
+        uint32_t chunk =
+            remaining < config->block_size_bytes ? (uint32_t)remaining : config->block_size_bytes;
         if (alignment != 0) {
             chunk -= chunk % alignment;
         }

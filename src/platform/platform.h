@@ -26,32 +26,32 @@ enum {
 typedef int (*plat_ctrl_handler)(uint32_t event);
 
 typedef struct PlatLocalTime {
-    int year;   // four digits
-    int month;  // 1..12
-    int day;    // 1..31
-    int hour;   // 0..23
+    int year;  // four digits
+    int month; // 1..12
+    int day;   // 1..31
+    int hour;  // 0..23
     int minute;
     int second;
 } PlatLocalTime;
 
 // ---- texts that differ by platform ----
-extern const char plat_banner_second_line[];     // ends in "\n\n"
+extern const char plat_banner_second_line[]; // ends in "\n\n"
 extern const wchar_t plat_directory_prompt[];
-extern const char plat_io_mode_line[];           // CSV header line 13, with newline
-int plat_is_separator(wchar_t c);                // counts as a directory separator
-extern const wchar_t plat_separator;             // appended to a directory answer
+extern const char plat_io_mode_line[]; // CSV header line 13, with newline
+int plat_is_separator(wchar_t c);      // counts as a directory separator
+extern const wchar_t plat_separator;   // appended to a directory answer
 int plat_same_volume_root(const wchar_t* a, const wchar_t* b);
 
 // ---- console and process ----
-void plat_console_setup(void);                   // UTF-8 in and out
-intptr_t plat_stdout_handle(void);               // 0 when there is none
-int plat_console_clear(intptr_t console);        // 0 when not a console
-void plat_console_home(intptr_t console);        // cursor to column 0, row 0
+void plat_console_setup(void);            // UTF-8 in and out
+intptr_t plat_stdout_handle(void);        // 0 when there is none
+int plat_console_clear(intptr_t console); // 0 when not a console
+void plat_console_home(intptr_t console); // cursor to column 0, row 0
 void plat_console_cursor_visible(intptr_t console, int visible);
-void plat_console_restore(void);                 // undo terminal modes (idempotent)
+void plat_console_restore(void); // undo terminal modes (idempotent)
 void plat_set_ctrl_handler(plat_ctrl_handler handler, int add);
-int plat_key_waiting(void);                      // never blocks
-int plat_key_read(void);                         // one key code, no echo
+int plat_key_waiting(void); // never blocks
+int plat_key_read(void);    // one key code, no echo
 
 // ---- standard streams (every byte of console output goes through here) ----
 void plat_write_stdout(const char* bytes, size_t count);
@@ -73,7 +73,7 @@ int plat_file_attributes(const wchar_t* path, int* is_dir);
 // Like GetFullPathNameW: the length of the full path written (without its NUL),
 // the size needed when cap is too small, or 0 on failure.
 uint32_t plat_full_path(const wchar_t* path, wchar_t* out, uint32_t cap);
-FILE* plat_open_log(const wchar_t* path);        // "wb": created or emptied
+FILE* plat_open_log(const wchar_t* path); // "wb": created or emptied
 
 // ---- volumes ----
 int plat_volume_root(const wchar_t* path, wchar_t* root, uint32_t cap);
@@ -83,9 +83,9 @@ int plat_physical_sector_bytes(const wchar_t* root, uint32_t* bytes);
 int plat_filesystem_name(const wchar_t* root, wchar_t* name, uint32_t cap);
 
 // ---- memory ----
-void* plat_alloc_pages(size_t bytes);            // page-aligned, zeroed; null on failure
+void* plat_alloc_pages(size_t bytes); // page-aligned, zeroed; null on failure
 void plat_free_pages(void* p, size_t bytes);
-void* plat_mem_realloc(void* p, size_t bytes);   // heap: sample arrays, median copy
+void* plat_mem_realloc(void* p, size_t bytes); // heap: sample arrays, median copy
 void* plat_mem_alloc(size_t bytes);
 void plat_mem_free(void* p);
 

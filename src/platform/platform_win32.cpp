@@ -121,7 +121,7 @@ static size_t utf8_complete_prefix(const char* p, size_t n) {
         size_t need = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 1;
         return n - (i - 1) < need ? i - 1 : n;
     }
-    return n;  // only continuation bytes: invalid, the converter marks them
+    return n; // only continuation bytes: invalid, the converter marks them
 }
 
 static void write_raw(HANDLE h, const char* bytes, size_t count) {
@@ -169,7 +169,7 @@ static void write_stream(DWORD which, ConsoleStream* s, const char* bytes, size_
     if (GetConsoleMode(h, &mode)) {
         write_console_utf8(h, s, bytes, count);
     } else {
-        write_raw(h, bytes, count);  // redirected: the UTF-8 bytes as they are
+        write_raw(h, bytes, count); // redirected: the UTF-8 bytes as they are
     }
 }
 
@@ -212,7 +212,7 @@ static int fill_from_console(HANDLE h) {
         // Ctrl+C during a read ends it without input; the stop stays pending
         // in the flag and the question waits for its answer.
         if (got == 0 && GetLastError() == ERROR_OPERATION_ABORTED) {
-            if (n == 1) g_stdin_high_surrogate = wide[0];  // still waiting for its low half
+            if (n == 1) g_stdin_high_surrogate = wide[0]; // still waiting for its low half
             continue;
         }
         if (got == 0) g_stdin_console_eof = 1;
@@ -226,7 +226,7 @@ static int fill_from_console(HANDLE h) {
             }
         }
         if (!g_stdin_console_eof && n > 0 && wide[n - 1] >= 0xD800 && wide[n - 1] <= 0xDBFF) {
-            g_stdin_high_surrogate = wide[--n];  // its low half comes with the next read
+            g_stdin_high_surrogate = wide[--n]; // its low half comes with the next read
         }
         if (n == 0) continue;
         int bytes = WideCharToMultiByte(CP_UTF8, 0, wide, (int)n, g_stdin_bytes,
@@ -305,27 +305,28 @@ long plat_read_stdin(char* buffer, size_t cap) {
 // ---- files ----
 
 int plat_open_write_through(const wchar_t* path, plat_file* out) {
-    HANDLE h = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS,
-                           FILE_FLAG_WRITE_THROUGH | FILE_FLAG_NO_BUFFERING | FILE_ATTRIBUTE_NORMAL,
-                           NULL);
+    HANDLE h =
+        CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS,
+                    FILE_FLAG_WRITE_THROUGH | FILE_FLAG_NO_BUFFERING | FILE_ATTRIBUTE_NORMAL, NULL);
     if (h == INVALID_HANDLE_VALUE) return 0;
     *out = (plat_file)h;
     return 1;
 }
 
 int plat_open_read_sequential(const wchar_t* path, plat_file* out) {
-    HANDLE h = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                           OPEN_EXISTING,
-                           FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL,
-                           NULL);
+    HANDLE h = CreateFileW(
+        path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+        FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL, NULL);
     if (h == INVALID_HANDLE_VALUE) return 0;
     *out = (plat_file)h;
     return 1;
 }
 
-static_assert((FILE_FLAG_WRITE_THROUGH | FILE_FLAG_NO_BUFFERING | FILE_ATTRIBUTE_NORMAL) == 0xA0000080,
+static_assert((FILE_FLAG_WRITE_THROUGH | FILE_FLAG_NO_BUFFERING | FILE_ATTRIBUTE_NORMAL) ==
+                  0xA0000080,
               "write-through open flags");
-static_assert((FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL) == 0x28000080,
+static_assert((FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL) ==
+                  0x28000080,
               "sequential read open flags");
 
 int plat_write(plat_file f, const void* buffer, uint32_t length, uint32_t* moved) {
@@ -442,7 +443,7 @@ void* plat_alloc_pages(size_t bytes) {
 }
 
 void plat_free_pages(void* p, size_t bytes) {
-    (void)bytes;  // a release frees the whole reservation
+    (void)bytes; // a release frees the whole reservation
     if (p != nullptr) VirtualFree(p, 0, MEM_RELEASE);
 }
 

@@ -31,10 +31,14 @@ void write_path_line(FILE* log, const char* format, const wchar_t* path) {
     fprintf(log, format, text);
 }
 
-double set_min(const SampleSet* set) { return set->count > 0 ? set->min : 0.0; }
-double set_max(const SampleSet* set) { return set->count > 0 ? set->max : 0.0; }
+double set_min(const SampleSet* set) {
+    return set->count > 0 ? set->min : 0.0;
+}
+double set_max(const SampleSet* set) {
+    return set->count > 0 ? set->max : 0.0;
+}
 
-}  // namespace
+} // namespace
 
 void csv_write_header(FILE* log, const TestConfig* config) {
     // Read now, not when the default log name was formed: the log records the start.
@@ -109,8 +113,7 @@ void csv_write_summary(FILE* log, const TestConfig* config, const TestResults* r
     fprintf(log, "# bytes_verified=%llu\n", (unsigned long long)results->bytes_verified);
     fprintf(log, "# verification_mismatch_blocks=%llu\n",
             (unsigned long long)results->verification_mismatch_blocks);
-    fprintf(log, "# verification_errors=%llu\n",
-            (unsigned long long)results->verification_errors);
+    fprintf(log, "# verification_errors=%llu\n", (unsigned long long)results->verification_errors);
     fprintf(log, "# user_stopped=%d\n", results->user_stopped);
     fputs("# summary_end\n", log);
     fflush(log);

@@ -61,7 +61,7 @@ char graph_cell(double sample, double upper, double lower, double threshold_mbps
     return ' ';
 }
 
-}  // namespace
+} // namespace
 
 void draw_write_dashboard(uint64_t written, uint64_t target, double elapsed_s, double active_s,
                           double current_mbps, const SampleSet* set, double threshold_mbps,
@@ -75,7 +75,7 @@ void draw_write_dashboard(uint64_t written, uint64_t target, double elapsed_s, d
     format_duration(elapsed_s, elapsed_text);
 
     double avg = speed_mbps(written, active_s);
-    double eta = -1.0;  // shown as "--:--:--"
+    double eta = -1.0; // shown as "--:--:--"
     if (active_s > 0 && avg > 0) {
         uint64_t remaining = target > written ? target - written : 0;
         eta = (double)remaining / (1000000.0 * avg);
@@ -101,20 +101,23 @@ void draw_write_dashboard(uint64_t written, uint64_t target, double elapsed_s, d
         out_printf(" Threshold status   : %-52s\n",
                    below == 0 ? "PASS SO FAR" : "FAILED AT LEAST ONCE");
     } else {
-        out_printf(" Required minimum   : not configured                                         \n");
-        out_printf(" Threshold status   : n/a                                                    \n");
+        out_printf(
+            " Required minimum   : not configured                                         \n");
+        out_printf(
+            " Threshold status   : n/a                                                    \n");
     }
     out_printf(" Write errors       : %llu\n", (unsigned long long)write_errors);
     out_printf(" Stop               : Press Q or Ctrl+C                                      \n");
     draw_speed_graph(set, threshold_mbps);
-    out_printf("\n Note: MB/s uses decimal megabytes (1 MB = 1,000,000 bytes).                  \n");
+    out_printf(
+        "\n Note: MB/s uses decimal megabytes (1 MB = 1,000,000 bytes).                  \n");
     out_flush();
 }
 
 void draw_speed_graph(const SampleSet* set, double threshold_mbps) {
     uint64_t shown = set->count < (uint64_t)GRAPH_COLUMNS ? set->count : (uint64_t)GRAPH_COLUMNS;
     const double* window = shown > 0 ? set->values + (set->count - shown) : nullptr;
-    int blank_columns = GRAPH_COLUMNS - (int)shown;  // short histories are right-aligned
+    int blank_columns = GRAPH_COLUMNS - (int)shown; // short histories are right-aligned
 
     double scale = threshold_mbps > 0 ? 1.2 * threshold_mbps : 1.0;
     for (uint64_t i = 0; i < shown; ++i) {
@@ -146,9 +149,8 @@ void draw_speed_graph(const SampleSet* set, double threshold_mbps) {
     }
 }
 
-void draw_verify_dashboard(uint64_t verified, uint64_t total, double elapsed_s,
-                           double current_mbps, const SampleSet* set, uint64_t mismatch_blocks,
-                           uint64_t read_errors) {
+void draw_verify_dashboard(uint64_t verified, uint64_t total, double elapsed_s, double current_mbps,
+                           const SampleSet* set, uint64_t mismatch_blocks, uint64_t read_errors) {
     char verified_text[64];
     char total_text[64];
     char elapsed_text[32];

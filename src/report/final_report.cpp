@@ -36,7 +36,7 @@ void dispose_of_test_file(const TestConfig* config) {
             return;
         }
         uint32_t code = plat_last_error();
-        out_flush();  // the report must show before the error on a shared terminal
+        out_flush(); // the report must show before the error on a shared terminal
         print_win_error(L"Could not delete test file", code);
         out_printf("The test result is still valid; delete the file manually when convenient.\n");
         return;
@@ -47,7 +47,7 @@ void dispose_of_test_file(const TestConfig* config) {
     }
 }
 
-}  // namespace
+} // namespace
 
 void print_final_report(const TestConfig* config, const TestResults* results) {
     const SampleSet* writes = &results->write_samples;

@@ -92,8 +92,8 @@ static int ask_volume_and_size(TestConfig* c) {
 static void default_log_name(wchar_t* out) {
     PlatLocalTime t;
     if (!plat_local_time(&t)) memset(&t, 0, sizeof t);
-    swprintf(out, PATH_CHARS, L"drive-test-%04d%02d%02d-%02d%02d%02d.csv", t.year, t.month,
-             t.day, t.hour, t.minute, t.second);
+    swprintf(out, PATH_CHARS, L"drive-test-%04d%02d%02d-%02d%02d%02d.csv", t.year, t.month, t.day,
+             t.hour, t.minute, t.second);
 }
 
 static int ask_log(TestConfig* c, wchar_t* input) {
@@ -139,8 +139,8 @@ int run_configuration_dialogue(TestConfig* c) {
         prompt_double(L"Optional duration limit in minutes [0 = disabled]: ", 0.0) * 60.0;
     c->minimum_required_mbps =
         prompt_double(L"Required minimum sustained write speed in MB/s [0 = none]: ", 100.0);
-    c->verification_requested = prompt_yes_no(
-        L"Verify the written file byte-for-byte after the write test? [Y/n]: ", 1);
+    c->verification_requested =
+        prompt_yes_no(L"Verify the written file byte-for-byte after the write test? [Y/n]: ", 1);
     if (!ask_log(c, input)) return DIALOGUE_CANCELLED;
     c->delete_after_test =
         prompt_yes_no(L"Delete the test file automatically after all tests? [y/N]: ", 0);

@@ -1,11 +1,6 @@
 #pragma once
 
-enum {
-    EXIT_PASSED = 0,
-    EXIT_CANCELLED = 1,
-    EXIT_NO_LOG = 2,
-    EXIT_FAILED = 3
-};
+enum { EXIT_PASSED = 0, EXIT_CANCELLED = 1, EXIT_NO_LOG = 2, EXIT_FAILED = 3 };
 
 // Runs one test from the banner to the final report; returns the exit code.
 int drive_test_main(void);

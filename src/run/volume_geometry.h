@@ -4,10 +4,7 @@
 #include <stdint.h>
 #include <wchar.h>
 
-enum {
-    PATH_CHARS = 32768,
-    FILESYSTEM_CHARS = 64
-};
+enum { PATH_CHARS = 32768, FILESYSTEM_CHARS = 64 };
 
 struct VolumeGeometry {
     wchar_t volume_root[PATH_CHARS];

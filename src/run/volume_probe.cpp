@@ -12,7 +12,8 @@
 static const uint64_t FAT_FILE_LIMIT = 4294967295ull;
 
 uint32_t alignment_for(uint32_t logical, uint32_t physical) {
-    uint32_t need = logical > (uint32_t)MIN_ALIGNMENT_BYTES ? logical : (uint32_t)MIN_ALIGNMENT_BYTES;
+    uint32_t need =
+        logical > (uint32_t)MIN_ALIGNMENT_BYTES ? logical : (uint32_t)MIN_ALIGNMENT_BYTES;
     if (physical > need) need = physical;
     uint32_t value = 1;
     do {
@@ -105,7 +106,8 @@ int resolve_test_size(double gib, const VolumeGeometry* g, uint64_t* target_byte
             char fs[256];
             if (!wide_to_utf8(g->filesystem, fs, sizeof fs)) strcpy(fs, "FAT");
             out_printf("Requested size exceeds the %s file-size limit (4 GiB - 1 byte per file). "
-                       "Maximum is %s.\n", fs, max_text);
+                       "Maximum is %s.\n",
+                       fs, max_text);
         } else {
             out_printf("Requested size exceeds safe free space. Maximum is %s.\n", max_text);
         }

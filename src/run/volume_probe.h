@@ -2,11 +2,7 @@
 
 #include "run/volume_geometry.h"
 
-enum {
-    MIN_ALIGNMENT_BYTES = 4096,
-    MAX_ALIGNMENT_BYTES = 1073741824,
-    BLOCK_TARGET_BYTES = 8388608
-};
+enum { MIN_ALIGNMENT_BYTES = 4096, MAX_ALIGNMENT_BYTES = 1073741824, BLOCK_TARGET_BYTES = 8388608 };
 #define SAFETY_RESERVE_BYTES 268435456ull
 
 uint32_t alignment_for(uint32_t logical, uint32_t physical);

@@ -30,52 +30,44 @@ static int g_key_mode_tried = 0;
 static int g_key_mode = 0;
 static int g_restore_registered = 0;
 
-static void register_restore(void)
-{
+static void register_restore(void) {
     if (g_restore_registered) return;
     g_restore_registered = 1;
     atexit(plat_console_restore);
 }
 
-static void write_stdout_text(const char* text)
-{
+static void write_stdout_text(const char* text) {
     plat_write_stdout(text, strlen(text));
 }
 
-void plat_console_setup(void)
-{
+void plat_console_setup(void) {
     // Text is encoded as UTF-8 by the program itself; what remains is to put the
     // terminal back however the process ends.
     register_restore();
 }
 
-intptr_t plat_stdout_handle(void)
-{
-    return STDOUT_FILENO;  // 1: never 0, so callers always see an output
+intptr_t plat_stdout_handle(void) {
+    return STDOUT_FILENO; // 1: never 0, so callers always see an output
 }
 
-int plat_console_clear(intptr_t console)
-{
+int plat_console_clear(intptr_t console) {
     if (console == 0 || !isatty(STDOUT_FILENO)) return 0;
     write_stdout_text("\x1b[H\x1b[2J\x1b[3J");
     return 1;
 }
 
-void plat_console_home(intptr_t console)
-{
+void plat_console_home(intptr_t console) {
     if (console == 0 || !isatty(STDOUT_FILENO)) return;
     write_stdout_text("\x1b[H");
 }
 
-void plat_console_cursor_visible(intptr_t console, int visible)
-{
+void plat_console_cursor_visible(intptr_t console, int visible) {
     if (console == 0 || !isatty(STDOUT_FILENO)) return;
     write_stdout_text(visible ? "\x1b[?25h" : "\x1b[?25l");
     g_cursor_hidden = !visible;
 }
 
-void plat_console_restore(void)
-{
+void plat_console_restore(void) {
     if (g_terminal_changed) {
         tcsetattr(STDIN_FILENO, TCSANOW, &g_saved_terminal);
         g_terminal_changed = 0;
@@ -91,14 +83,13 @@ void plat_console_restore(void)
 
 // Single keys without Enter and without echo; ISIG stays so Ctrl+C still
 // arrives as a signal. Only for a terminal this process owns the foreground of.
-static void enter_key_mode(void)
-{
+static void enter_key_mode(void) {
     g_key_mode_tried = 1;
     if (!isatty(STDIN_FILENO) || tcgetpgrp(STDIN_FILENO) != getpgrp()) return;
     struct termios mode;
     if (tcgetattr(STDIN_FILENO, &g_saved_terminal) != 0) return;
     mode = g_saved_terminal;
-    mode.c_lflag &= (tcflag_t)~(ICANON | ECHO);
+    mode.c_lflag &= (tcflag_t) ~(ICANON | ECHO);
     mode.c_cc[VMIN] = 1;
     mode.c_cc[VTIME] = 0;
     register_restore();
@@ -107,16 +98,14 @@ static void enter_key_mode(void)
     g_key_mode = 1;
 }
 
-int plat_key_waiting(void)
-{
+int plat_key_waiting(void) {
     if (!g_key_mode_tried) enter_key_mode();
     if (!g_key_mode) return 0;
     struct pollfd p = {STDIN_FILENO, POLLIN, 0};
     return poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
 }
 
-int plat_key_read(void)
-{
+int plat_key_read(void) {
     unsigned char key = 0;
     ssize_t n;
     do {
@@ -128,13 +117,13 @@ int plat_key_read(void)
 // ---- signals: the console control events of this platform ----
 
 static const int k_signals[4] = {SIGINT, SIGQUIT, SIGHUP, SIGTERM};
-static const uint32_t k_events[4] = {PLAT_CTRL_C, PLAT_CTRL_BREAK, PLAT_CTRL_CLOSE, PLAT_CTRL_SHUTDOWN};
+static const uint32_t k_events[4] = {PLAT_CTRL_C, PLAT_CTRL_BREAK, PLAT_CTRL_CLOSE,
+                                     PLAT_CTRL_SHUTDOWN};
 static std::atomic<plat_ctrl_handler> g_ctrl_handler{nullptr};
 static struct sigaction g_previous[4];
 static int g_installed[4];
 
-static void on_signal(int signo)
-{
+static void on_signal(int signo) {
     int saved_errno = errno;
     plat_ctrl_handler handler = g_ctrl_handler.load();
     for (int i = 0; i < 4; ++i) {
@@ -151,8 +140,7 @@ static void on_signal(int signo)
     errno = saved_errno;
 }
 
-void plat_set_ctrl_handler(plat_ctrl_handler handler, int add)
-{
+void plat_set_ctrl_handler(plat_ctrl_handler handler, int add) {
     if (add) {
         g_ctrl_handler.store(handler);
         struct sigaction action;
@@ -182,18 +170,15 @@ void plat_set_ctrl_handler(plat_ctrl_handler handler, int add)
 
 // ---- standard streams ----
 
-void plat_write_stdout(const char* bytes, size_t count)
-{
+void plat_write_stdout(const char* bytes, size_t count) {
     if (count > 0) fwrite(bytes, 1, count, stdout);
 }
 
-void plat_flush_stdout(void)
-{
+void plat_flush_stdout(void) {
     fflush(stdout);
 }
 
-void plat_write_stderr(const char* bytes, size_t count)
-{
+void plat_write_stderr(const char* bytes, size_t count) {
     // Pending standard output goes first, so both streams keep their order on a terminal.
     fflush(stdout);
     while (count > 0) {
@@ -205,12 +190,10 @@ void plat_write_stderr(const char* bytes, size_t count)
     }
 }
 
-long plat_read_stdin(char* buffer, size_t cap)
-{
+long plat_read_stdin(char* buffer, size_t cap) {
     ssize_t n;
     do {
         n = read(STDIN_FILENO, buffer, cap);
     } while (n < 0 && errno == EINTR);
     return (long)n;
 }
-

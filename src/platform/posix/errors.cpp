@@ -29,33 +29,34 @@ const wchar_t plat_directory_prompt[] = L"Target directory (example /media/usb/)
 const char plat_io_mode_line[] = "# io_mode=O_DIRECT|O_DSYNC\n";
 const wchar_t plat_separator = L'/';
 
-int plat_is_separator(wchar_t c)
-{
+int plat_is_separator(wchar_t c) {
     return c == L'/';
 }
 
-int plat_same_volume_root(const wchar_t* a, const wchar_t* b)
-{
+int plat_same_volume_root(const wchar_t* a, const wchar_t* b) {
     return wcscmp(a, b) == 0;
 }
 
 // ---- errors ----
 
 static uint32_t g_last_error = 0;
-static int g_last_errno = 0;            // errno behind g_last_error
-static int g_last_direct_refused = 0;   // EINVAL from an O_DIRECT open
+static int g_last_errno = 0;          // errno behind g_last_error
+static int g_last_direct_refused = 0; // EINVAL from an O_DIRECT open
 
-uint32_t plat_posix_error_code(int err)
-{
+uint32_t plat_posix_error_code(int err) {
     switch (err) {
     case ENOENT: return 2;
-    case EACCES: case EPERM: case EISDIR: return 5;
+    case EACCES:
+    case EPERM:
+    case EISDIR: return 5;
     case ENOMEM: return 8;
     case EROFS: return 19;
-    case ENXIO: case ENODEV: return 21;
+    case ENXIO:
+    case ENODEV: return 21;
     case EOPNOTSUPP: return 50;
     case EINVAL: return 87;
-    case ENOSPC: case EDQUOT: return 112;
+    case ENOSPC:
+    case EDQUOT: return 112;
     case EBUSY: return 170;
     case ENAMETOOLONG: return 206;
     case EFBIG: return 223;
@@ -66,10 +67,10 @@ uint32_t plat_posix_error_code(int err)
 }
 
 // The errno a code stands for when no failure of this process is behind it.
-static int errno_for_code(uint32_t code)
-{
+static int errno_for_code(uint32_t code) {
     switch (code) {
-    case 2: case 3: return ENOENT;
+    case 2:
+    case 3: return ENOENT;
     case 5: return EACCES;
     case 19: return EROFS;
     case 21: return ENODEV;
@@ -85,8 +86,7 @@ static int errno_for_code(uint32_t code)
     }
 }
 
-void plat_posix_set_error(int err, int from_direct_open)
-{
+void plat_posix_set_error(int err, int from_direct_open) {
     g_last_error = plat_posix_error_code(err);
     g_last_errno = err;
     g_last_direct_refused = from_direct_open && err == EINVAL;
@@ -94,8 +94,7 @@ void plat_posix_set_error(int err, int from_direct_open)
 
 // ENOENT says "path not found" (3) rather than "file not found" (2) when the
 // directory that should hold the last component is missing.
-void posix_set_path_error(int err, const char* path, int from_direct_open)
-{
+void posix_set_path_error(int err, const char* path, int from_direct_open) {
     plat_posix_set_error(err, from_direct_open);
     if (err != ENOENT || !path) return;
     char parent[PATH_MAX];
@@ -104,19 +103,20 @@ void posix_set_path_error(int err, const char* path, int from_direct_open)
     memcpy(parent, path, n + 1);
     while (n > 1 && parent[n - 1] == '/') parent[--n] = 0;
     char* slash = strrchr(parent, '/');
-    if (!slash) return;  // relative name: its directory is the current one
-    if (slash == parent) slash[1] = 0; else *slash = 0;
+    if (!slash) return; // relative name: its directory is the current one
+    if (slash == parent)
+        slash[1] = 0;
+    else
+        *slash = 0;
     struct stat st;
     if (stat(parent, &st) != 0 && (errno == ENOENT || errno == ENOTDIR)) g_last_error = 3;
 }
 
-uint32_t plat_last_error(void)
-{
+uint32_t plat_last_error(void) {
     return g_last_error;
 }
 
-int posix_utf8_to_wide(const char* text, wchar_t* out, size_t cap)
-{
+int posix_utf8_to_wide(const char* text, wchar_t* out, size_t cap) {
     Utf8Decoder d = {0, 0, 0};
     size_t used = 0;
     for (const unsigned char* p = (const unsigned char*)text; *p; ++p) {
@@ -134,8 +134,7 @@ int posix_utf8_to_wide(const char* text, wchar_t* out, size_t cap)
     return 1;
 }
 
-int plat_error_message(uint32_t code, wchar_t* out, size_t cap)
-{
+int plat_error_message(uint32_t code, wchar_t* out, size_t cap) {
     const char* text = nullptr;
     char composed[512];
     switch (code) {
@@ -163,8 +162,7 @@ int plat_error_message(uint32_t code, wchar_t* out, size_t cap)
 
 // Paths cross to the kernel as UTF-8 (wchar_t is UTF-32 here); one that
 // cannot be encoded is refused as the kernel would refuse a bad name.
-int posix_path_to_utf8(const wchar_t* path, char out[PATH_MAX])
-{
+int posix_path_to_utf8(const wchar_t* path, char out[PATH_MAX]) {
     size_t used = 0;
     for (size_t i = 0; path[i] != 0; ++i) {
         uint32_t cp = (uint32_t)path[i];
@@ -184,4 +182,3 @@ int posix_path_to_utf8(const wchar_t* path, char out[PATH_MAX])
     out[used] = 0;
     return 1;
 }
-

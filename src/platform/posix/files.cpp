@@ -23,8 +23,7 @@
 
 // ---- files ----
 
-static int open_path(const wchar_t* path, int flags, plat_file* out)
-{
+static int open_path(const wchar_t* path, int flags, plat_file* out) {
     *out = PLAT_NO_FILE;
     char bytes[PATH_MAX];
     if (!posix_path_to_utf8(path, bytes)) return 0;
@@ -40,21 +39,18 @@ static int open_path(const wchar_t* path, int flags, plat_file* out)
     return 1;
 }
 
-int plat_open_write_through(const wchar_t* path, plat_file* out)
-{
+int plat_open_write_through(const wchar_t* path, plat_file* out) {
     return open_path(path, O_WRONLY | O_CREAT | O_TRUNC | O_DIRECT | O_DSYNC | O_CLOEXEC, out);
 }
 
-int plat_open_read_sequential(const wchar_t* path, plat_file* out)
-{
+int plat_open_read_sequential(const wchar_t* path, plat_file* out) {
     if (!open_path(path, O_RDONLY | O_DIRECT | O_CLOEXEC, out)) return 0;
     posix_fadvise((int)*out, 0, 0, POSIX_FADV_SEQUENTIAL);
     return 1;
 }
 
 // One transfer; a signal restarts it, a short count is the caller's to judge.
-int plat_write(plat_file f, const void* buffer, uint32_t length, uint32_t* moved)
-{
+int plat_write(plat_file f, const void* buffer, uint32_t length, uint32_t* moved) {
     *moved = 0;
     ssize_t n;
     do {
@@ -68,8 +64,7 @@ int plat_write(plat_file f, const void* buffer, uint32_t length, uint32_t* moved
     return 1;
 }
 
-int plat_read(plat_file f, void* buffer, uint32_t length, uint32_t* moved)
-{
+int plat_read(plat_file f, void* buffer, uint32_t length, uint32_t* moved) {
     *moved = 0;
     ssize_t n;
     do {
@@ -83,8 +78,7 @@ int plat_read(plat_file f, void* buffer, uint32_t length, uint32_t* moved)
     return 1;
 }
 
-int plat_flush(plat_file f)
-{
+int plat_flush(plat_file f) {
     int r;
     do {
         r = fsync((int)f);
@@ -96,13 +90,11 @@ int plat_flush(plat_file f)
     return 1;
 }
 
-void plat_close(plat_file f)
-{
+void plat_close(plat_file f) {
     if (f != PLAT_NO_FILE) close((int)f);
 }
 
-int plat_delete_file(const wchar_t* path)
-{
+int plat_delete_file(const wchar_t* path) {
     char bytes[PATH_MAX];
     if (!posix_path_to_utf8(path, bytes)) return 0;
     if (unlink(bytes) != 0) {
@@ -112,8 +104,7 @@ int plat_delete_file(const wchar_t* path)
     return 1;
 }
 
-int plat_file_attributes(const wchar_t* path, int* is_dir)
-{
+int plat_file_attributes(const wchar_t* path, int* is_dir) {
     char bytes[PATH_MAX];
     if (!posix_path_to_utf8(path, bytes)) return 0;
     struct stat st;
@@ -127,8 +118,7 @@ int plat_file_attributes(const wchar_t* path, int* is_dir)
 
 // Appends path's components to the absolute path in work (length len), folding
 // "." and ".." by text alone; returns the new length.
-static size_t fold_components(wchar_t* work, size_t len, const wchar_t* path)
-{
+static size_t fold_components(wchar_t* work, size_t len, const wchar_t* path) {
     const wchar_t* p = path;
     while (*p) {
         while (*p == L'/') ++p;
@@ -151,8 +141,7 @@ static size_t fold_components(wchar_t* work, size_t len, const wchar_t* path)
 
 static wchar_t g_full_work[PATH_MAX + 32768 + 4];
 
-uint32_t plat_full_path(const wchar_t* path, wchar_t* out, uint32_t cap)
-{
+uint32_t plat_full_path(const wchar_t* path, wchar_t* out, uint32_t cap) {
     size_t path_len = path ? wcslen(path) : 0;
     if (path_len == 0) {
         plat_posix_set_error(EINVAL, 0);
@@ -185,12 +174,10 @@ uint32_t plat_full_path(const wchar_t* path, wchar_t* out, uint32_t cap)
     return (uint32_t)len;
 }
 
-FILE* plat_open_log(const wchar_t* path)
-{
+FILE* plat_open_log(const wchar_t* path) {
     char bytes[PATH_MAX];
     if (!posix_path_to_utf8(path, bytes)) return nullptr;
     FILE* f = fopen(bytes, "wbe");
     if (!f) posix_set_path_error(errno, bytes, 0);
     return f;
 }
-

@@ -23,8 +23,7 @@
 
 // ---- memory ----
 
-void* plat_alloc_pages(size_t bytes)
-{
+void* plat_alloc_pages(size_t bytes) {
     void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) {
         plat_posix_set_error(errno, 0);
@@ -33,46 +32,39 @@ void* plat_alloc_pages(size_t bytes)
     return p;
 }
 
-void plat_free_pages(void* p, size_t bytes)
-{
+void plat_free_pages(void* p, size_t bytes) {
     if (p) munmap(p, bytes);
 }
 
-void* plat_mem_realloc(void* p, size_t bytes)
-{
+void* plat_mem_realloc(void* p, size_t bytes) {
     void* q = realloc(p, bytes);
     if (!q) plat_posix_set_error(ENOMEM, 0);
     return q;
 }
 
-void* plat_mem_alloc(size_t bytes)
-{
+void* plat_mem_alloc(size_t bytes) {
     void* p = malloc(bytes);
     if (!p) plat_posix_set_error(ENOMEM, 0);
     return p;
 }
 
-void plat_mem_free(void* p)
-{
+void plat_mem_free(void* p) {
     free(p);
 }
 
 // ---- time ----
 
-int64_t plat_perf_counter(void)
-{
+int64_t plat_perf_counter(void) {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return (int64_t)ts.tv_sec * 1000000000LL + (int64_t)ts.tv_nsec;
 }
 
-int64_t plat_perf_frequency(void)
-{
+int64_t plat_perf_frequency(void) {
     return 1000000000LL;
 }
 
-int plat_local_time(PlatLocalTime* out)
-{
+int plat_local_time(PlatLocalTime* out) {
     time_t now = time(nullptr);
     struct tm t;
     if (now == (time_t)-1 || !localtime_r(&now, &t)) return 0;
@@ -85,10 +77,8 @@ int plat_local_time(PlatLocalTime* out)
     return 1;
 }
 
-void plat_sleep_ms(uint32_t ms)
-{
+void plat_sleep_ms(uint32_t ms) {
     struct timespec want = {(time_t)(ms / 1000u), (long)(ms % 1000u) * 1000000L};
     struct timespec left;
     while (nanosleep(&want, &left) != 0 && errno == EINTR) want = left;
 }
-

@@ -32,13 +32,13 @@ typedef struct MountEntry {
 } MountEntry;
 
 // mountinfo escapes blanks, tabs, newlines and backslashes as \ooo.
-static void unescape_field(const char* in, size_t n, char* out, size_t cap)
-{
+static void unescape_field(const char* in, size_t n, char* out, size_t cap) {
     size_t used = 0;
     for (size_t i = 0; i < n && used + 1 < cap; ++i) {
         if (in[i] == '\\' && i + 3 < n && in[i + 1] >= '0' && in[i + 1] <= '3' &&
             in[i + 2] >= '0' && in[i + 2] <= '7' && in[i + 3] >= '0' && in[i + 3] <= '7') {
-            out[used++] = (char)(((in[i + 1] - '0') << 6) | ((in[i + 2] - '0') << 3) | (in[i + 3] - '0'));
+            out[used++] =
+                (char)(((in[i + 1] - '0') << 6) | ((in[i + 2] - '0') << 3) | (in[i + 3] - '0'));
             i += 3;
         } else {
             out[used++] = in[i];
@@ -48,8 +48,7 @@ static void unescape_field(const char* in, size_t n, char* out, size_t cap)
 }
 
 // Splits one mountinfo line; 0 when it does not have the expected shape.
-static int parse_mount_line(char* line, MountEntry* e)
-{
+static int parse_mount_line(char* line, MountEntry* e) {
     const char* field[6];
     size_t length[6];
     char* p = line;
@@ -76,8 +75,7 @@ static int parse_mount_line(char* line, MountEntry* e)
     return e->point[0] == '/';
 }
 
-static int is_path_prefix(const char* prefix, const char* path)
-{
+static int is_path_prefix(const char* prefix, const char* path) {
     size_t n = strlen(prefix);
     if (n == 1 && prefix[0] == '/') return 1;
     return strncmp(prefix, path, n) == 0 && (path[n] == 0 || path[n] == '/');
@@ -87,8 +85,7 @@ static char g_mountinfo_chunk[65536];
 
 // Finds the mount holding the existing path `resolved` on device `dev`: the
 // longest mount point that is a prefix of it and holds the same device.
-static int match_mount(const char* resolved, dev_t dev, MountEntry* found)
-{
+static int match_mount(const char* resolved, dev_t dev, MountEntry* found) {
     int fd = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
     if (fd < 0) return 0;
     MountEntry candidate;
@@ -100,7 +97,10 @@ static int match_mount(const char* resolved, dev_t dev, MountEntry* found)
         if (!at_end && filled < sizeof g_mountinfo_chunk - 1) {
             ssize_t n = read(fd, g_mountinfo_chunk + filled, sizeof g_mountinfo_chunk - 1 - filled);
             if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) at_end = 1; else filled += (size_t)n;
+            if (n <= 0)
+                at_end = 1;
+            else
+                filled += (size_t)n;
         }
         char* newline = (char*)memchr(g_mountinfo_chunk, '\n', filled);
         size_t line_len;
@@ -108,12 +108,13 @@ static int match_mount(const char* resolved, dev_t dev, MountEntry* found)
             line_len = (size_t)(newline - g_mountinfo_chunk) + 1;
             *newline = 0;
         } else if (at_end || filled == sizeof g_mountinfo_chunk - 1) {
-            line_len = filled;  // last line, or one too long to hold: judged as it is
+            line_len = filled; // last line, or one too long to hold: judged as it is
             g_mountinfo_chunk[filled] = 0;
         } else {
             continue;
         }
-        if (parse_mount_line(g_mountinfo_chunk, &candidate) && is_path_prefix(candidate.point, resolved)) {
+        if (parse_mount_line(g_mountinfo_chunk, &candidate) &&
+            is_path_prefix(candidate.point, resolved)) {
             size_t len = strlen(candidate.point);
             struct stat st;
             // Later lines stack on earlier ones at the same point, so >= keeps the top one.
@@ -132,8 +133,7 @@ static int match_mount(const char* resolved, dev_t dev, MountEntry* found)
 
 // The mount holding path; a path that does not exist yet counts as its
 // nearest existing parent.
-static int find_mount(const char* path, MountEntry* out)
-{
+static int find_mount(const char* path, MountEntry* out) {
     char existing[PATH_MAX];
     size_t n = strlen(path);
     memcpy(existing, path, n + 1);
@@ -176,7 +176,10 @@ static int find_mount(const char* path, MountEntry* out)
         strcpy(parent, out->point);
         char* slash = strrchr(parent, '/');
         if (!slash || strcmp(out->point, "/") == 0) break;
-        if (slash == parent) parent[1] = 0; else *slash = 0;
+        if (slash == parent)
+            parent[1] = 0;
+        else
+            *slash = 0;
         struct stat up;
         if (stat(parent, &up) != 0 || up.st_dev != st.st_dev) break;
         strcpy(out->point, parent);
@@ -184,15 +187,13 @@ static int find_mount(const char* path, MountEntry* out)
     return 1;
 }
 
-static int mount_of_root(const wchar_t* root, MountEntry* m)
-{
+static int mount_of_root(const wchar_t* root, MountEntry* m) {
     char bytes[PATH_MAX];
     if (!posix_path_to_utf8(root, bytes)) return 0;
     return find_mount(bytes, m);
 }
 
-int plat_volume_root(const wchar_t* path, wchar_t* root, uint32_t cap)
-{
+int plat_volume_root(const wchar_t* path, wchar_t* root, uint32_t cap) {
     wchar_t full[PATH_MAX];
     uint32_t len = plat_full_path(path, full, PATH_MAX);
     if (len == 0) return 0;
@@ -221,8 +222,7 @@ int plat_volume_root(const wchar_t* path, wchar_t* root, uint32_t cap)
     return 1;
 }
 
-int plat_free_bytes_available(const wchar_t* root, uint64_t* bytes)
-{
+int plat_free_bytes_available(const wchar_t* root, uint64_t* bytes) {
     char path[PATH_MAX];
     if (!posix_path_to_utf8(root, path)) return 0;
     struct statvfs vfs;
@@ -234,8 +234,7 @@ int plat_free_bytes_available(const wchar_t* root, uint64_t* bytes)
     return 1;
 }
 
-static int read_number_file(const char* path, uint32_t* value)
-{
+static int read_number_file(const char* path, uint32_t* value) {
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return 0;
     char text[32];
@@ -252,15 +251,15 @@ static int read_number_file(const char* path, uint32_t* value)
 
 // A queue attribute of the block device under the mount; a partition has no
 // queue of its own and uses its disk's. 0 when there is no block device.
-static int block_queue_value(const MountEntry* m, const char* name, uint32_t* value)
-{
+static int block_queue_value(const MountEntry* m, const char* name, uint32_t* value) {
     unsigned major_id = m->major_id, minor_id = m->minor_id;
     char path[128];
     snprintf(path, sizeof path, "/sys/dev/block/%u:%u", major_id, minor_id);
     struct stat st;
     if (access(path, F_OK) != 0) {
         // File systems with anonymous device numbers (btrfs) still name their device.
-        if (strncmp(m->source, "/dev/", 5) != 0 || stat(m->source, &st) != 0 || !S_ISBLK(st.st_mode))
+        if (strncmp(m->source, "/dev/", 5) != 0 || stat(m->source, &st) != 0 ||
+            !S_ISBLK(st.st_mode))
             return 0;
         major_id = major(st.st_rdev);
         minor_id = minor(st.st_rdev);
@@ -271,8 +270,7 @@ static int block_queue_value(const MountEntry* m, const char* name, uint32_t* va
     return read_number_file(path, value);
 }
 
-int plat_logical_sector_bytes(const wchar_t* root, uint32_t* bytes)
-{
+int plat_logical_sector_bytes(const wchar_t* root, uint32_t* bytes) {
     MountEntry m;
     if (!mount_of_root(root, &m)) return 0;
     uint32_t value = 0;
@@ -280,8 +278,7 @@ int plat_logical_sector_bytes(const wchar_t* root, uint32_t* bytes)
     return 1;
 }
 
-int plat_physical_sector_bytes(const wchar_t* root, uint32_t* bytes)
-{
+int plat_physical_sector_bytes(const wchar_t* root, uint32_t* bytes) {
     MountEntry m;
     uint32_t value = 0;
     if (!mount_of_root(root, &m)) return 0;
@@ -293,8 +290,7 @@ int plat_physical_sector_bytes(const wchar_t* root, uint32_t* bytes)
     return 1;
 }
 
-int plat_filesystem_name(const wchar_t* root, wchar_t* name, uint32_t cap)
-{
+int plat_filesystem_name(const wchar_t* root, wchar_t* name, uint32_t cap) {
     MountEntry m;
     if (!mount_of_root(root, &m)) return 0;
     if (m.fstype[0] == 0 || cap == 0) {
@@ -307,4 +303,3 @@ int plat_filesystem_name(const wchar_t* root, wchar_t* name, uint32_t cap)
     name[i] = 0;
     return 1;
 }
-
