@@ -118,6 +118,21 @@ TEST_F(TempDir, FailuresOfFileCallsGiveTheirCodes) {
     EXPECT_EQ(is_dir, 0);
 }
 
+TEST_F(TempDir, TestFileInPlaceOfASymlinkIsRefusedAndTheTargetKept) {
+    std::string victim = dir + "/victim";
+    FILE* f = fopen(victim.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fputs("keep me", f);
+    fclose(f);
+    ASSERT_EQ(symlink(victim.c_str(), (dir + "/link").c_str()), 0);
+    plat_file h = PLAT_NO_FILE;
+    EXPECT_EQ(plat_open_write_through(path("link").c_str(), &h), 0);
+    EXPECT_EQ(plat_last_error(), 31u);
+    struct stat st;
+    ASSERT_EQ(stat(victim.c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 7);
+}
+
 TEST_F(TempDir, FullPathIsLexical) {
     char saved[4096];
     ASSERT_NE(getcwd(saved, sizeof saved), nullptr);
