@@ -6,7 +6,7 @@
 #   write ratio  = drive-test average write sample speed / fio write bandwidth
 #   read ratio   = drive-test average verification speed / fio read bandwidth
 #   peak memory of drive-test, and its CPU time per GiB written.
-# Usage: bench/compare-fio.sh DIRECTORY [SIZE_GIB] [RUNS] [DRIVE_TEST_BINARY] [SETTLE_S]
+# Usage: [FIO_BUFFER=huge|plain] bench/compare-fio.sh DIRECTORY [SIZE_GIB] [RUNS] [DRIVE_TEST_BINARY] [SETTLE_S]
 # The CSV log goes to /dev/shm (or /tmp), which must be another volume than
 # DIRECTORY so the log's writes stay out of the measurement.
 set -euo pipefail
@@ -73,6 +73,13 @@ fio_bw() {
 
 # Each side starts on a quiet device: the previous file's deletion (and any
 # write-back below the device) gets the same time to finish before either one.
+# fio gets the same kind of I/O buffer as drive-test: 2 MiB aligned and on huge
+# pages where the kernel offers them (glibc advises its malloc'd buffers so when
+# asked to). With FIO_BUFFER=plain fio keeps its default buffer of 4 KiB pages,
+# and the request sizes on both sides follow the luck of the page allocator.
+fio_cmd=(env GLIBC_TUNABLES=glibc.malloc.hugetlb=1 fio --iomem_align=2m)
+[ "${FIO_BUFFER:-huge}" = plain ] && fio_cmd=(fio)
+
 settle_device() { sync; sleep "$settle"; }
 
 run_fio() {
@@ -81,11 +88,11 @@ run_fio() {
     settle_device
     local s0 s1 s2
     s0="$(snapshot)"
-    fio --name=write --filename="$fio_file" --rw=write --bs=8M --direct=1 --sync=dsync \
+    "${fio_cmd[@]}" --name=write --filename="$fio_file" --rw=write --bs=8M --direct=1 --sync=dsync \
         --fallocate=none --ioengine=psync --size="$bytes" --output-format=json \
         >"$work/fio-write-$n.json"
     s1="$(snapshot)"
-    fio --name=read --filename="$fio_file" --rw=read --bs=8M --direct=1 \
+    "${fio_cmd[@]}" --name=read --filename="$fio_file" --rw=read --bs=8M --direct=1 \
         --ioengine=psync --size="$bytes" --output-format=json >"$work/fio-read-$n.json"
     s2="$(snapshot)"
     set -- $(request_kib "$s0" "$s1") $(request_kib "$s1" "$s2")

@@ -7,6 +7,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -279,6 +280,25 @@ TEST_F(TempDir, DirectWriteAndReadRoundTrip) {
     EXPECT_EQ(plat_delete_file(file.c_str()), 1);
     plat_free_pages(out, size);
     plat_free_pages(in, size);
+}
+
+// Buffers of 2 MiB and more are placed on 2 MiB boundaries; every byte of the
+// asked length is usable and zero, and freeing gives the whole range back.
+TEST(Memory, PageBuffersAreAlignedZeroedAndReleased) {
+    const size_t mib = 1u << 20;
+    for (size_t size : {(size_t)4096, 2 * mib, 3 * mib + 4096, 8 * mib}) {
+        SCOPED_TRACE(size);
+        unsigned char* p = (unsigned char*)plat_alloc_pages(size);
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ((uintptr_t)p % (size >= 2 * mib ? 2 * mib : 4096), 0u);
+        size_t nonzero = 0;
+        for (size_t i = 0; i < size; ++i) nonzero += p[i] != 0;
+        EXPECT_EQ(nonzero, 0u);
+        memset(p, 0xA5, size);
+        plat_free_pages(p, size);
+        unsigned char resident;
+        for (size_t at : {(size_t)0, size - 4096}) EXPECT_EQ(mincore(p + at, 4096, &resident), -1);
+    }
 }
 
 TEST_F(TempDir, LogIsCreatedOrEmptied) {
