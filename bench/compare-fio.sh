@@ -71,6 +71,13 @@ fio_bw() {
     grep -o '"bw_bytes" : [0-9]*' "$1" | awk '{ if ($3 > bw) bw = $3 } END { printf "%.6f", bw / 1e6 }'
 }
 
+# Seconds fio's job spent inside its I/O calls: mean latency times the count.
+fio_busy() {
+    awk '/"lat_ns"/ { in_lat = 1 } in_lat && /"mean"/ { gsub(/[^0-9.]/, "", $3); if ($3 + 0 > lat) lat = $3 + 0; in_lat = 0 }
+         /"total_ios"/ { gsub(/[^0-9]/, "", $3); if ($3 + 0 > ios) ios = $3 + 0 }
+         END { printf "%.6f", lat * ios / 1e9 }' "$1"
+}
+
 # Each side starts on a quiet device: the previous file's deletion (and any
 # write-back below the device) gets the same time to finish before either one.
 # fio gets the same kind of I/O buffer as drive-test: 2 MiB aligned and on huge
@@ -130,7 +137,7 @@ run_drive_test() {
 }
 
 printf '%-4s %10s %10s %7s | %10s %10s %7s | %8s %9s | %s\n' run "dt_write" "fio_write" ratio \
-    "dt_verify" "fio_read" ratio "peakMiB" "cpu_s/GiB" "request KiB w dt/fio, r dt/fio"
+    "dt_verify" "fio_read" ratio "peakMiB" "cpu_s/GiB" "request KiB w dt/fio, r dt/fio; write s in calls dt/fio"
 for n in $(seq 1 "$runs"); do
     # Alternate the order so that a drift of the device favours neither side.
     if [ $((n % 2)) -eq 1 ]; then
@@ -145,12 +152,14 @@ for n in $(seq 1 "$runs"); do
     # The last verify row's average_mbps is the mean of all verification samples.
     dt_r="$(awk -F, '$1 == "verify" { avg = $8 } END { print avg + 0 }' "$csv")"
     written="$(awk -F= '/^# bytes_written=/ { print $2 }' "$csv")"
+    dt_busy="$(awk -F= '/^# write_active_sec=/ { printf "%.3f", $2 }' "$csv")"
+    busy="$dt_busy/$(fio_busy "$work/fio-write-$n.json" | awk '{ printf "%.3f", $1 }')"
     peak_kib="$(awk -F': ' '/Maximum resident set size/ { print $2 }' "$work/time-$n")"
     cpu_s="$(awk -F': ' '/User time/ { u = $2 } /System time/ { s = $2 } END { print u + s }' "$work/time-$n")"
     read -r dt_rk dt_wk <"$work/dt-kib-$n"
     read -r fio_rk fio_wk <"$work/fio-kib-$n"
     awk -v n="$n" -v dw="$dt_w" -v fw="$fio_w" -v dr="$dt_r" -v fr="$fio_r" -v kib="$peak_kib" \
-        -v cpu="$cpu_s" -v b="$written" -v req="$dt_wk/$fio_wk, $dt_rk/$fio_rk" 'BEGIN {
+        -v cpu="$cpu_s" -v b="$written" -v req="$dt_wk/$fio_wk, $dt_rk/$fio_rk; $busy" 'BEGIN {
         printf "%-4s %10.2f %10.2f %7.3f | %10.2f %10.2f %7.3f | %8.2f %9.3f | %s\n",
                n, dw, fw, dw / fw, dr, fr, dr / fr, kib / 1024, cpu / (b / 1073741824), req
     }' | tee -a "$work/table"
