@@ -4,6 +4,8 @@
 # blocks, direct, write-through, no pre-allocation), then drive-test runs the
 # same size through its own dialogue. Prints, per run and over all runs:
 #   write ratio  = drive-test average write sample speed / fio write bandwidth
+#   the same against a second fio write with fresh data in every block (as
+#   drive-test writes), as bytes over the time inside fio's write calls
 #   read ratio   = drive-test average verification speed / fio read bandwidth
 #   peak memory of drive-test, and its CPU time per GiB written.
 # Usage: [FIO_BUFFER=huge|plain] bench/compare-fio.sh DIRECTORY [SIZE_GIB] [RUNS] [DRIVE_TEST_BINARY] [SETTLE_S]
@@ -84,8 +86,10 @@ fio_busy() {
 # pages where the kernel offers them (glibc advises its malloc'd buffers so when
 # asked to). With FIO_BUFFER=plain fio keeps its default buffer of 4 KiB pages,
 # and the request sizes on both sides follow the luck of the page allocator.
-fio_cmd=(env GLIBC_TUNABLES=glibc.malloc.hugetlb=1 fio --iomem_align=2m)
-[ "${FIO_BUFFER:-huge}" = plain ] && fio_cmd=(fio)
+# fio runs its job as a thread and without its disk-statistics sampling, so that,
+# like drive-test, it is one process doing I/O and nothing else on a small machine.
+fio_cmd=(env GLIBC_TUNABLES=glibc.malloc.hugetlb=1 fio --thread --disk_util=0 --iomem_align=2m)
+[ "${FIO_BUFFER:-huge}" = plain ] && fio_cmd=(fio --thread --disk_util=0)
 
 settle_device() { sync; sleep "$settle"; }
 
@@ -104,6 +108,13 @@ run_fio() {
     s2="$(snapshot)"
     set -- $(request_kib "$s0" "$s1") $(request_kib "$s1" "$s2")
     echo "$3 $2" >"$work/fio-kib-$n"   # read KiB, write KiB
+    rm -f "$fio_file"
+    # The same write with fresh data in every block, as drive-test writes: fio
+    # refills its buffer before each write (outside its write calls).
+    settle_device
+    "${fio_cmd[@]}" --name=write --filename="$fio_file" --rw=write --bs=8M --direct=1 --sync=dsync \
+        --fallocate=none --ioengine=psync --refill_buffers --size="$bytes" --output-format=json \
+        >"$work/fio-fresh-$n.json"
     rm -f "$fio_file"
 }
 
@@ -136,8 +147,9 @@ run_drive_test() {
     mv "$log" "$work/log-$n.csv"
 }
 
-printf '%-4s %10s %10s %7s | %10s %10s %7s | %8s %9s | %s\n' run "dt_write" "fio_write" ratio \
-    "dt_verify" "fio_read" ratio "peakMiB" "cpu_s/GiB" "request KiB w dt/fio, r dt/fio; write s in calls dt/fio"
+printf '%-4s %10s %10s %7s | %10s %10s %7s | %8s %9s | %9s %7s | %s\n' run "dt_write" "fio_write" ratio \
+    "dt_verify" "fio_read" ratio "peakMiB" "cpu_s/GiB" "fio_fresh" ratio \
+    "request KiB w dt/fio, r dt/fio; write s in calls dt/fio"
 for n in $(seq 1 "$runs"); do
     # Alternate the order so that a drift of the device favours neither side.
     if [ $((n % 2)) -eq 1 ]; then
@@ -146,6 +158,8 @@ for n in $(seq 1 "$runs"); do
         run_drive_test "$n"; run_fio "$n"
     fi
     fio_w="$(fio_bw "$work/fio-write-$n.json")"
+    # Fresh-data fio, as bytes over the time inside its write calls (like drive-test).
+    fio_f="$(awk -v b="$bytes" -v t="$(fio_busy "$work/fio-fresh-$n.json")" 'BEGIN { printf "%.6f", (t > 0 ? b / t / 1e6 : 0) }')"
     fio_r="$(fio_bw "$work/fio-read-$n.json")"
     csv="$work/log-$n.csv"
     dt_w="$(awk -F= '/^# write_avg_sample_mbps=/ { print $2 }' "$csv")"
@@ -159,16 +173,17 @@ for n in $(seq 1 "$runs"); do
     read -r dt_rk dt_wk <"$work/dt-kib-$n"
     read -r fio_rk fio_wk <"$work/fio-kib-$n"
     awk -v n="$n" -v dw="$dt_w" -v fw="$fio_w" -v dr="$dt_r" -v fr="$fio_r" -v kib="$peak_kib" \
-        -v cpu="$cpu_s" -v b="$written" -v req="$dt_wk/$fio_wk, $dt_rk/$fio_rk; $busy" 'BEGIN {
-        printf "%-4s %10.2f %10.2f %7.3f | %10.2f %10.2f %7.3f | %8.2f %9.3f | %s\n",
-               n, dw, fw, dw / fw, dr, fr, dr / fr, kib / 1024, cpu / (b / 1073741824), req
+        -v cpu="$cpu_s" -v b="$written" -v ff="$fio_f" -v req="$dt_wk/$fio_wk, $dt_rk/$fio_rk; $busy" 'BEGIN {
+        printf "%-4s %10.2f %10.2f %7.3f | %10.2f %10.2f %7.3f | %8.2f %9.3f | %9.2f %7.3f | %s\n",
+               n, dw, fw, dw / fw, dr, fr, dr / fr, kib / 1024, cpu / (b / 1073741824), ff, dw / ff, req
     }' | tee -a "$work/table"
 done
 
 echo
 echo "size ${size_gib} GiB in $dir, log in $logdir, $runs runs, ${settle} s settle; MB/s = 10^6 bytes/s"
 awk '
-    { dw[NR] = $2; fw[NR] = $3; w[NR] = $4; dr[NR] = $6; fr[NR] = $7; r[NR] = $8; m[NR] = $10; c[NR] = $11 }
+    { dw[NR] = $2; fw[NR] = $3; w[NR] = $4; dr[NR] = $6; fr[NR] = $7; r[NR] = $8; m[NR] = $10; c[NR] = $11
+      ff[NR] = $13; f[NR] = $14 }
     function sort(a,    i, j, t) {
         for (i = 1; i <= NR; i++) s[i] = a[i]
         for (i = 1; i <= NR; i++) for (j = i + 1; j <= NR; j++) if (s[j] < s[i]) { t = s[i]; s[i] = s[j]; s[j] = t }
@@ -180,10 +195,12 @@ awk '
     }
     END {
         stats(w, "write ratio per run", "%.3f")
+        stats(f, "write ratio, fresh-data fio", "%.3f")
         stats(r, "read ratio per run", "%.3f")
         stats(fw, "fio write MB/s (device spread)", "%.1f")
         stats(fr, "fio read MB/s (device spread)", "%.1f")
         printf "%-34s %.3f  (goal 0.97-1.05)\n", "write: median dt / median fio", median(dw) / median(fw)
+        printf "%-34s %.3f\n", "  same, fresh-data fio in calls", median(dw) / median(ff)
         printf "%-34s %.3f  (goal >= 0.90)\n", "read: median dt / median fio", median(dr) / median(fr)
         stats(m, "peak memory MiB (goal < 24)", "%.2f")
         stats(c, "CPU seconds per GiB written", "%.3f")

