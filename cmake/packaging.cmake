@@ -1,10 +1,10 @@
 # Install rules and packages: a Debian package on Linux, a ZIP for the Windows build.
 #   cmake --build build && (cd build && cpack -G DEB)
 #   scripts/build-windows.sh && (cd build-windows && cpack -G ZIP)
-# DRIVE_TEST_TITLE and DRIVE_TEST_VERSION come from src/run/program.h (top-level CMakeLists.txt).
+# DRIVE_TEST_TITLE and DRIVE_TEST_VERSION come from src/report/program.h (top-level CMakeLists.txt).
 
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
-  ${CMAKE_CURRENT_SOURCE_DIR}/src/run/program.h)
+  ${CMAKE_CURRENT_SOURCE_DIR}/src/report/program.h)
 
 set(DRIVE_TEST_MAINTAINER "drive-test maintainers <drive-test@localhost>"
   CACHE STRING "Maintainer named in the packages (Name <address>)")

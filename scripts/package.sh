@@ -12,10 +12,10 @@ winbuild="${WINDOWS_BUILD_DIR:-$root/build-windows}"
 
 fail() { echo "package: FAIL: $*" >&2; exit 1; }
 
-define() { sed -n "s/^#define $1 \"\(.*\)\"\$/\1/p" "$root/src/run/program.h"; }
+define() { sed -n "s/^#define $1 \"\(.*\)\"\$/\1/p" "$root/src/report/program.h"; }
 title="$(define DRIVE_TEST_TITLE)"
 version="$(define DRIVE_TEST_VERSION)"
-[ -n "$title" ] && [ -n "$version" ] || fail "no title or version in src/run/program.h"
+[ -n "$title" ] && [ -n "$version" ] || fail "no title or version in src/report/program.h"
 
 for tool in cpack dpkg-deb dpkg-shlibdeps mandoc groff man; do
     command -v "$tool" >/dev/null || fail "$tool is missing (scripts/install-deps.sh test)"

@@ -2,7 +2,7 @@
 
 #include <stdio.h>
 
-#include "console/utf8.h"
+#include "platform/utf8.h"
 #include "platform/platform.h"
 
 typedef void (*byte_sink)(const char* bytes, size_t count);

@@ -3,7 +3,7 @@
 
 #include "console/output.h"
 #include "console/text.h"
-#include "console/utf8.h"
+#include "platform/utf8.h"
 #include "platform/platform.h"
 
 int read_line_w(const wchar_t* prompt, wchar_t* buffer, int capacity) {

@@ -6,7 +6,7 @@
 #include <string.h>
 
 #include "console/output.h"
-#include "console/utf8.h"
+#include "platform/utf8.h"
 #include "platform/platform.h"
 
 const char* const units[5] = {"B", "KiB", "MiB", "GiB", "TiB"};

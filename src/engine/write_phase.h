@@ -1,9 +1,10 @@
+// The timed write of the test file: the measurement itself.
 #pragma once
 
-#include <stdio.h>
-
+struct PhaseObserver;
 struct TestConfig;
 struct TestResults;
 
-// Writes the test file; fills the write fields of results (zero on entry).
-void run_write_phase(const TestConfig* config, FILE* log, TestResults* results);
+// Writes the test file; fills the write fields of results (zero on entry) and
+// tells observer of every sample, event and failure.
+void run_write_phase(const TestConfig* config, PhaseObserver* observer, TestResults* results);

@@ -7,9 +7,9 @@
 #include "console/text.h"
 #include "engine/samples.h"
 #include "platform/platform.h"
-#include "run/program.h"
-#include "run/test_config.h"
-#include "run/test_results.h"
+#include "report/program.h"
+#include "engine/test_config.h"
+#include "engine/test_results.h"
 
 namespace {
 
@@ -29,13 +29,6 @@ void write_path_line(FILE* log, const char* format, const wchar_t* path) {
         text = g_path_utf8;
     }
     fprintf(log, format, text);
-}
-
-double set_min(const SampleSet* set) {
-    return set->count > 0 ? set->min : 0.0;
-}
-double set_max(const SampleSet* set) {
-    return set->count > 0 ? set->max : 0.0;
 }
 
 } // namespace
@@ -72,17 +65,16 @@ void csv_write_header(FILE* log, const TestConfig* config) {
     fflush(log);
 }
 
-int csv_sample(FILE* log, const char* phase, const SampleSet* set, double elapsed_s,
+int csv_sample(FILE* log, const char* phase, const SampleSummary& stats, double elapsed_s,
                uint64_t total_bytes, uint64_t sample_bytes, double sample_duration_s,
                double threshold_mbps, uint64_t error_count) {
     // The same rule the phase used, so the row repeats the value in the set.
     double speed = speed_mbps(sample_bytes, sample_duration_s);
     int pass = threshold_mbps <= 0 || speed >= threshold_mbps;
     fprintf(log, "%s,%llu,%.6f,%llu,%llu,%.6f,%.6f,%.6f,%.6f,%.6f,%.6f,%.6f,%d,%llu\n", phase,
-            (unsigned long long)set->count, elapsed_s, (unsigned long long)total_bytes,
-            (unsigned long long)sample_bytes, sample_duration_s, speed, samples_mean(set),
-            set_min(set), samples_median(set), set_max(set), threshold_mbps, pass,
-            (unsigned long long)error_count);
+            (unsigned long long)stats.count, elapsed_s, (unsigned long long)total_bytes,
+            (unsigned long long)sample_bytes, sample_duration_s, speed, stats.mean, stats.min,
+            stats.median, stats.max, threshold_mbps, pass, (unsigned long long)error_count);
     return fflush(log);
 }
 
@@ -93,19 +85,19 @@ void csv_event(FILE* log, const char* event, uint32_t error_code, uint64_t offse
 }
 
 void csv_write_summary(FILE* log, const TestConfig* config, const TestResults* results) {
-    const SampleSet* writes = &results->write_samples;
     double minimum = config->minimum_required_mbps;
-    uint64_t below = samples_below(writes, minimum);
+    SampleSummary writes = samples_summary(&results->write_samples, minimum);
+    uint64_t below = writes.below;
     int pass = minimum <= 0 || below == 0;
 
     fputs("# summary_begin\n", log);
     fprintf(log, "# bytes_written=%llu\n", (unsigned long long)results->bytes_written);
     fprintf(log, "# wall_elapsed_sec=%.6f\n", results->wall_elapsed_sec);
     fprintf(log, "# write_active_sec=%.6f\n", results->write_active_sec);
-    fprintf(log, "# write_min_mbps=%.6f\n", set_min(writes));
-    fprintf(log, "# write_avg_sample_mbps=%.6f\n", samples_mean(writes));
-    fprintf(log, "# write_median_mbps=%.6f\n", samples_median(writes));
-    fprintf(log, "# write_max_mbps=%.6f\n", set_max(writes));
+    fprintf(log, "# write_min_mbps=%.6f\n", writes.min);
+    fprintf(log, "# write_avg_sample_mbps=%.6f\n", writes.mean);
+    fprintf(log, "# write_median_mbps=%.6f\n", writes.median);
+    fprintf(log, "# write_max_mbps=%.6f\n", writes.max);
     fprintf(log, "# threshold_below_samples=%llu\n", (unsigned long long)below);
     fprintf(log, "# threshold_pass=%d\n", pass);
     fprintf(log, "# write_errors=%llu\n", (unsigned long long)results->write_errors);

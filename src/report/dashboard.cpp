@@ -9,7 +9,7 @@
 #include "console/text.h"
 #include "engine/samples.h"
 #include "platform/platform.h"
-#include "run/program.h"
+#include "report/program.h"
 
 namespace {
 
@@ -18,24 +18,6 @@ const int GRAPH_ROWS = 10;
 
 const char RULE_LINE[] =
     "================================================================================\n";
-
-struct SetStats {
-    double min;
-    double mean;
-    double median;
-    double max;
-};
-
-SetStats set_stats(const SampleSet* set) {
-    SetStats stats = {0.0, 0.0, 0.0, 0.0};
-    if (set->count > 0) {
-        stats.min = set->min;
-        stats.max = set->max;
-    }
-    stats.mean = samples_mean(set);
-    stats.median = samples_median(set);
-    return stats;
-}
 
 double percent_of(uint64_t part, uint64_t whole) {
     // In doubles: part * 100 would overflow 64 bits for huge counts.
@@ -64,8 +46,8 @@ char graph_cell(double sample, double upper, double lower, double threshold_mbps
 } // namespace
 
 void draw_write_dashboard(uint64_t written, uint64_t target, double elapsed_s, double active_s,
-                          double current_mbps, const SampleSet* set, double threshold_mbps,
-                          uint64_t write_errors) {
+                          double current_mbps, const SampleSet* set, const SampleSummary& stats,
+                          double threshold_mbps, uint64_t write_errors) {
     char written_text[64];
     char target_text[64];
     char elapsed_text[32];
@@ -82,8 +64,7 @@ void draw_write_dashboard(uint64_t written, uint64_t target, double elapsed_s, d
     }
     format_duration(eta, eta_text);
 
-    SetStats stats = set_stats(set);
-    uint64_t below = samples_below(set, threshold_mbps);
+    uint64_t below = stats.below;
 
     plat_console_home(g_console);
     print_heading();
@@ -97,7 +78,7 @@ void draw_write_dashboard(uint64_t written, uint64_t target, double elapsed_s, d
     out_printf(" Active-write avg   : %9.2f MB/s\n", avg);
     if (threshold_mbps > 0) {
         out_printf(" Required minimum   : %9.2f MB/s   below threshold samples: %llu / %llu\n",
-                   threshold_mbps, (unsigned long long)below, (unsigned long long)set->count);
+                   threshold_mbps, (unsigned long long)below, (unsigned long long)stats.count);
         out_printf(" Threshold status   : %-52s\n",
                    below == 0 ? "PASS SO FAR" : "FAILED AT LEAST ONCE");
     } else {
@@ -150,14 +131,14 @@ void draw_speed_graph(const SampleSet* set, double threshold_mbps) {
 }
 
 void draw_verify_dashboard(uint64_t verified, uint64_t total, double elapsed_s, double current_mbps,
-                           const SampleSet* set, uint64_t mismatch_blocks, uint64_t read_errors) {
+                           const SampleSummary& stats, uint64_t mismatch_blocks,
+                           uint64_t read_errors) {
     char verified_text[64];
     char total_text[64];
     char elapsed_text[32];
     format_bytes(verified, verified_text);
     format_bytes(total, total_text);
     format_duration(elapsed_s, elapsed_text);
-    SetStats stats = set_stats(set);
 
     plat_console_home(g_console);
     print_heading();

@@ -6,9 +6,9 @@
 #include "console/text.h"
 #include "engine/samples.h"
 #include "platform/platform.h"
-#include "run/program.h"
-#include "run/test_config.h"
-#include "run/test_results.h"
+#include "report/program.h"
+#include "engine/test_config.h"
+#include "engine/test_results.h"
 
 namespace {
 
@@ -61,6 +61,7 @@ void print_final_report(const TestConfig* config, const TestResults* results) {
     format_duration(results->verify_elapsed_sec, verify_text);
 
     double minimum = config->minimum_required_mbps;
+    SampleSummary stats = samples_summary(writes, minimum);
     int has_samples = writes->count > 0;
 
     out_printf("%s", RULE_LINE);
@@ -70,12 +71,12 @@ void print_final_report(const TestConfig* config, const TestResults* results) {
     out_printf("Wall time          : %s\n", wall_text);
     out_printf("Active write time  : %s\n", active_text);
     out_printf("Write samples      : %llu\n", (unsigned long long)writes->count);
-    out_printf("Minimum speed      : %.2f MB/s\n", has_samples ? writes->min : 0.0);
-    out_printf("Average speed      : %.2f MB/s\n", samples_mean(writes));
-    out_printf("Median speed       : %.2f MB/s\n", samples_median(writes));
-    out_printf("Maximum speed      : %.2f MB/s\n", has_samples ? writes->max : 0.0);
+    out_printf("Minimum speed      : %.2f MB/s\n", stats.min);
+    out_printf("Average speed      : %.2f MB/s\n", stats.mean);
+    out_printf("Median speed       : %.2f MB/s\n", stats.median);
+    out_printf("Maximum speed      : %.2f MB/s\n", stats.max);
     if (minimum > 0) {
-        uint64_t below = samples_below(writes, minimum);
+        uint64_t below = stats.below;
         // No sample at all proves nothing about the minimum: that is a FAIL.
         const char* verdict = has_samples && below == 0 ? "PASS" : "FAIL";
         out_printf("Required minimum   : %.2f MB/s\n", minimum);

@@ -7,7 +7,7 @@
 #include "console/output.h"
 #include "console/text.h"
 #include "platform/platform.h"
-#include "run/test_config.h"
+#include "engine/test_config.h"
 #include "run/volume_probe.h"
 
 static const wchar_t DEFAULT_FILE_NAME[] = L"tesselmark-drive-test.bin";

@@ -10,10 +10,11 @@
 #include "platform/platform.h"
 #include "report/csv_log.h"
 #include "report/final_report.h"
+#include "report/phase_reporter.h"
 #include "run/dialogue.h"
-#include "run/program.h"
-#include "run/test_config.h"
-#include "run/test_results.h"
+#include "report/program.h"
+#include "engine/test_config.h"
+#include "engine/test_results.h"
 
 static int verification_due(const TestConfig* c, const TestResults* r) {
     return c->verification_requested == 1 && r->bytes_written > 0 && !r->write_failed;
@@ -62,13 +63,14 @@ int drive_test_main(void) {
         return EXIT_NO_LOG;
     }
     csv_write_header(log, &config);
-    run_write_phase(&config, log, &results);
+    PhaseReporter reporter(log);
+    run_write_phase(&config, &reporter, &results);
 
     int verify_passed = 1;
     if (verification_due(&config, &results)) {
         plat_sleep_ms(250);
         reset_stop_request();
-        verify_passed = run_verify_phase(&config, log, &results);
+        verify_passed = run_verify_phase(&config, &reporter, &results);
     }
     csv_write_summary(log, &config, &results);
 
@@ -77,8 +79,8 @@ int drive_test_main(void) {
     print_final_report(&config, &results);
     out_flush();
 
-    plat_mem_free(results.write_samples.values);
-    plat_mem_free(results.read_samples.values);
+    samples_release(&results.write_samples);
+    samples_release(&results.read_samples);
     console_cursor_visible(1);
     leave();
     return exit_code_for(&results, verify_passed);

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "run/volume_geometry.h"
+#include "engine/volume_geometry.h"
 
 enum { MIN_ALIGNMENT_BYTES = 4096, MAX_ALIGNMENT_BYTES = 1073741824, BLOCK_TARGET_BYTES = 8388608 };
 #define SAFETY_RESERVE_BYTES 268435456ull

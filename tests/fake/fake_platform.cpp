@@ -1,5 +1,6 @@
 // In-memory stand-in for the operating system, with fault injection.
 #include "fake/fake_platform.h"
+#include "platform/posix/posix_internal.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -95,13 +96,8 @@ const std::vector<uint8_t>& fake_file(const std::wstring& path) {
     return it == g_fake.files.end() ? none : it->second.data;
 }
 
-// ---- texts that differ by platform (the Linux ones) ----
-const char plat_banner_second_line[] = "Native Linux sustained storage write test\n\n";
-const wchar_t plat_directory_prompt[] = L"Target directory (example /media/usb/): ";
-const char plat_io_mode_line[] = "# io_mode=O_DIRECT|O_DSYNC\n";
-const wchar_t plat_separator = L'/';
-int plat_is_separator(wchar_t c) { return c == L'/'; }
-int plat_same_volume_root(const wchar_t* a, const wchar_t* b) { return wcscmp(a, b) == 0; }
+// The texts that differ by platform and the error messages are the Linux ones,
+// linked from src/platform/posix/texts.cpp.
 
 // ---- console and process ----
 void plat_console_setup(void) {}
@@ -349,18 +345,10 @@ void plat_sleep_ms(uint32_t ms) { g_fake.sleeps.push_back(ms); }
 uint32_t plat_last_error(void) { return g_fake.last_error; }
 
 int plat_error_message(uint32_t code, wchar_t* out, size_t cap) {
-    static const struct { uint32_t code; const wchar_t* text; } known[] = {
-        {2, L"No such file or directory"},
-        {3, L"No such file or directory"},
-        {5, L"Permission denied"},
-        {8, L"Not enough memory resources are available to process this command."},
-        {23, L"Data error (cyclic redundancy check)."},
-        {29, L"The system cannot write to the specified device."},
-        {30, L"The system cannot read from the specified device."},
-        {112, L"No space left on device"},
-        {1117, L"Input/output error"},
-    };
-    for (const auto& k : known)
-        if (k.code == code) return copy_out(k.text, out, cap);
-    return 0;
+    const char* text = posix_code_text(code);
+    if (!text || cap == 0) return 0;
+    size_t n = 0;
+    for (; text[n] && n + 1 < cap; ++n) out[n] = (wchar_t)(unsigned char)text[n];
+    out[n] = 0;
+    return 1;
 }

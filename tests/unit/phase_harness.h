@@ -14,9 +14,10 @@
 
 #include "console/console.h"
 #include "engine/pattern.h"
+#include "report/phase_reporter.h"
 #include "fake/fake_platform.h"
-#include "run/test_config.h"
-#include "run/test_results.h"
+#include "engine/test_config.h"
+#include "engine/test_results.h"
 
 inline constexpr uint32_t kBlock = 65536;
 inline constexpr uint32_t kAlign = 4096;
@@ -41,15 +42,17 @@ public:
         config->block_size_bytes = kBlock;
     }
     ~PhaseHarness() {
-        free(results.write_samples.values);
-        free(results.read_samples.values);
+        samples_release(&results.write_samples);
+        samples_release(&results.read_samples);
     }
 
-    std::vector<std::string> run(const std::function<void(FILE*)>& phase) {
+    // Runs a phase with the program's own reporter writing to a temporary log.
+    std::vector<std::string> run(const std::function<void(PhaseObserver*)>& phase) {
         FILE* log = tmpfile();
         EXPECT_NE(log, nullptr);
         if (!log) return {};
-        phase(log);
+        PhaseReporter reporter(log);
+        phase(&reporter);
         rewind(log);
         std::vector<std::string> lines;
         char line[512];

@@ -16,7 +16,7 @@ struct Samples {
     explicit Samples(const std::vector<double>& values) {
         for (double v : values) EXPECT_EQ(samples_add(&set, v), 1);
     }
-    ~Samples() { plat_mem_free(set.values); }
+    ~Samples() { samples_release(&set); }
 };
 
 std::vector<std::string> out_lines() {
@@ -54,7 +54,7 @@ protected:
 
 TEST_F(Dashboard, WriteFrameWithoutThresholdIs28Lines) {
     Samples s({100, 50});
-    draw_write_dashboard(200000000, 1000000000, 2.5, 2.0, 50.0, &s.set, 0.0, 0);
+    draw_write_dashboard(200000000, 1000000000, 2.5, 2.0, 50.0, &s.set, samples_summary(&s.set, 0.0), 0.0, 0);
     std::vector<std::string> expected = {
         RULE, TITLE, RULE,
         pad(" Phase              : WRITE TEST", 76),
@@ -89,7 +89,7 @@ TEST_F(Dashboard, WriteFrameWithoutThresholdIs28Lines) {
 
 TEST_F(Dashboard, WriteFrameWithThresholdIs29Lines) {
     Samples s({90, 102});
-    draw_write_dashboard(100000000, 100000000, 1.0, 1.0, 102.0, &s.set, 100.0, 2);
+    draw_write_dashboard(100000000, 100000000, 1.0, 1.0, 102.0, &s.set, samples_summary(&s.set, 100.0), 100.0, 2);
     std::vector<std::string> expected = {
         RULE, TITLE, RULE,
         pad(" Phase              : WRITE TEST", 76),
@@ -139,7 +139,7 @@ TEST_F(Dashboard, ThresholdStatusTexts) {
         SCOPED_TRACE(c.status);
         fake_reset();
         Samples s(c.samples);
-        draw_write_dashboard(1, 2, 1.0, 1.0, 150.0, &s.set, 100.0, 0);
+        draw_write_dashboard(1, 2, 1.0, 1.0, 150.0, &s.set, samples_summary(&s.set, 100.0), 100.0, 0);
         std::vector<std::string> lines = out_lines();
         ASSERT_EQ(lines.size(), 29u);
         EXPECT_EQ(lines[9], c.required);
@@ -174,7 +174,7 @@ TEST_F(Dashboard, ProgressAndEstimate) {
         SCOPED_TRACE(c.progress);
         fake_reset();
         Samples s({1.0});
-        draw_write_dashboard(c.written, c.target, c.elapsed, c.active, 1.0, &s.set, 0.0, 0);
+        draw_write_dashboard(c.written, c.target, c.elapsed, c.active, 1.0, &s.set, samples_summary(&s.set, 0.0), 0.0, 0);
         std::vector<std::string> lines = out_lines();
         ASSERT_EQ(lines.size(), 28u);
         EXPECT_EQ(lines[4], c.progress);
@@ -240,7 +240,7 @@ TEST_F(Dashboard, SpeedGraph) {
         SCOPED_TRACE(c.name);
         fake_reset();
         Samples s(c.samples);
-        draw_write_dashboard(1, 2, 1.0, 1.0, 1.0, &s.set, c.threshold, 0);
+        draw_write_dashboard(1, 2, 1.0, 1.0, 1.0, &s.set, samples_summary(&s.set, c.threshold), c.threshold, 0);
         EXPECT_EQ(graph_block(c.threshold), c.block);
     }
 }
@@ -248,8 +248,8 @@ TEST_F(Dashboard, SpeedGraph) {
 TEST_F(Dashboard, FramesAreDrawnFromTheTopLeftWithoutClearing) {
     Samples s({5.0});
     g_fake.out_is_console = true;
-    draw_write_dashboard(1, 2, 1.0, 1.0, 5.0, &s.set, 0.0, 0);
-    draw_verify_dashboard(1, 2, 1.0, 5.0, &s.set, 0, 0);
+    draw_write_dashboard(1, 2, 1.0, 1.0, 5.0, &s.set, samples_summary(&s.set, 0.0), 0.0, 0);
+    draw_verify_dashboard(1, 2, 1.0, 5.0, samples_summary(&s.set, 0), 0, 0);
     EXPECT_EQ(g_fake.out.rfind("<home>", 0), 0u);
     size_t second = g_fake.out.find("<home>", 1);
     ASSERT_NE(second, std::string::npos);
@@ -259,8 +259,8 @@ TEST_F(Dashboard, FramesAreDrawnFromTheTopLeftWithoutClearing) {
 
     // Without a terminal the frames simply follow each other.
     fake_reset();
-    draw_write_dashboard(1, 2, 1.0, 1.0, 5.0, &s.set, 0.0, 0);
-    draw_write_dashboard(1, 2, 1.0, 1.0, 5.0, &s.set, 0.0, 0);
+    draw_write_dashboard(1, 2, 1.0, 1.0, 5.0, &s.set, samples_summary(&s.set, 0.0), 0.0, 0);
+    draw_write_dashboard(1, 2, 1.0, 1.0, 5.0, &s.set, samples_summary(&s.set, 0.0), 0.0, 0);
     std::vector<std::string> lines = out_lines();
     ASSERT_EQ(lines.size(), 56u);
     EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 28),
@@ -269,7 +269,7 @@ TEST_F(Dashboard, FramesAreDrawnFromTheTopLeftWithoutClearing) {
 
 TEST_F(Dashboard, VerifyFrameIs14Lines) {
     Samples s({60, 63});
-    draw_verify_dashboard(250000000, 1000000000, 4.2, 61.5, &s.set, 1, 2);
+    draw_verify_dashboard(250000000, 1000000000, 4.2, 61.5, samples_summary(&s.set, 0), 1, 2);
     std::vector<std::string> expected = {
         RULE, TITLE, RULE,
         pad(" Phase              : READ-BACK VERIFICATION", 77),
@@ -289,7 +289,7 @@ TEST_F(Dashboard, VerifyFrameIs14Lines) {
 
 TEST_F(Dashboard, VerifyFrameOfEmptySetAndNoTotal) {
     Samples s({});
-    draw_verify_dashboard(0, 0, 0.0, 0.0, &s.set, 0, 0);
+    draw_verify_dashboard(0, 0, 0.0, 0.0, samples_summary(&s.set, 0), 0, 0);
     std::vector<std::string> lines = out_lines();
     ASSERT_EQ(lines.size(), 14u);
     EXPECT_EQ(lines[4], " Progress           :   0.00 %   0 B / 0 B");

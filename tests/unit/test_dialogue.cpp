@@ -6,7 +6,7 @@
 
 #include "fake/fake_platform.h"
 #include "run/dialogue.h"
-#include "run/test_config.h"
+#include "engine/test_config.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include "engine/samples.h"
 #include "fake/fake_platform.h"
 #include "report/final_report.h"
-#include "run/test_config.h"
-#include "run/test_results.h"
+#include "engine/test_config.h"
+#include "engine/test_results.h"
 
 namespace {
 
@@ -30,7 +30,7 @@ protected:
     void TearDown() override { clear_results(); }
 
     void clear_results() {
-        plat_mem_free(results->write_samples.values);
+        samples_release(&results->write_samples);
         *results = TestResults{};
     }
 

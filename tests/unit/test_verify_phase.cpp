@@ -107,7 +107,7 @@ TEST_P(VerifyPhase, Scenario) {
     g_fake.cursor_visible = 0;  // as the write phase leaves it
     int passed = -1;
     std::vector<std::string> log =
-        h.run([&](FILE* f) { passed = run_verify_phase(h.config.get(), f, &h.results); });
+        h.run([&](PhaseObserver* o) { passed = run_verify_phase(h.config.get(), o, &h.results); });
     const TestResults& r = h.results;
 
     EXPECT_EQ(passed, c.passed);
@@ -144,7 +144,7 @@ TEST(VerifyPhaseReads, ChunksAreWholeBlocksReadInOrderFromOffsetZero) {
                                        g_fake.files[kTestFile].data.begin() + kBlock + 8);
     g_fake.files[kTestFile].data.resize(data.size());
     std::vector<std::string> log =
-        h.run([&](FILE* f) { run_verify_phase(h.config.get(), f, &h.results); });
+        h.run([&](PhaseObserver* o) { run_verify_phase(h.config.get(), o, &h.results); });
     EXPECT_EQ(g_fake.read_calls, 3u);
     EXPECT_EQ(h.results.verification_mismatch_blocks, 2u);
     ASSERT_GE(log.size(), 2u);

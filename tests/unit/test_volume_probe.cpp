@@ -78,7 +78,7 @@ TEST_F(Probe, EachFailingQueryIsReportedWithItsCode) {
         SetUp();
         g_fake.volumes[0].*field = 21;
         EXPECT_EQ(probe_volume(L"/mnt/card/", g), 0);
-        EXPECT_EQ(g_fake.err, "Could not query target volume: Windows error 21\n");
+        EXPECT_EQ(g_fake.err, "Could not query target volume: [21] No such device\n");
     }
 }
 

@@ -183,7 +183,7 @@ TEST_P(WritePhase, Scenario) {
     PhaseHarness h;
     c.arrange(*h.config, h.results);
     std::vector<std::string> log =
-        h.run([&](FILE* f) { run_write_phase(h.config.get(), f, &h.results); });
+        h.run([&](PhaseObserver* o) { run_write_phase(h.config.get(), o, &h.results); });
     const TestResults& r = h.results;
 
     EXPECT_EQ(log, c.log);
@@ -224,7 +224,7 @@ TEST(WritePhaseTiming, SpeedDividesByTimeInsideWriteCallsOnly) {
     h.config->target_bytes = 5 * kBlock;
     g_fake.read_tick = 0.01;  // every clock reading costs time, outside or inside a write
     std::vector<std::string> log =
-        h.run([&](FILE* f) { run_write_phase(h.config.get(), f, &h.results); });
+        h.run([&](PhaseObserver* o) { run_write_phase(h.config.get(), o, &h.results); });
     const char* kStats = "0.252062,0.252062,0.252062,0.252062,0.252062,0.000000,1,0";
     EXPECT_EQ(log, (std::vector<std::string>{
                        std::string("write,1,1.160000,262144,262144,1.040000,") + kStats,
@@ -237,7 +237,7 @@ TEST(WritePhaseFile, ExistingFileIsTruncatedAndRewrittenInBlocks) {
     PhaseHarness h;
     g_fake.files[kTestFile].data.assign(10 * kBlock, 0xEE);
     h.config->target_bytes = 2 * kBlock + kAlign;
-    h.run([&](FILE* f) { run_write_phase(h.config.get(), f, &h.results); });
+    h.run([&](PhaseObserver* o) { run_write_phase(h.config.get(), o, &h.results); });
     EXPECT_EQ(g_fake.write_lengths, (std::vector<uint32_t>{kBlock, kBlock, kAlign}));
     EXPECT_EQ(fake_file(kTestFile), PhaseHarness::pattern_bytes(2 * kBlock + kAlign));
 }

@@ -1,5 +1,5 @@
 // Linux: errors as Windows codes, with the errno behind each kept for its text;
-// the texts that differ by platform; paths crossing to the kernel as UTF-8.
+// paths crossing to the kernel as UTF-8.
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -18,24 +18,10 @@
 
 #include <atomic>
 
-#include "console/utf8.h"
+#include "platform/utf8.h"
+#include "platform/error_codes.h"
 #include "platform/platform.h"
 #include "platform/posix/posix_internal.h"
-
-// ---- texts that differ by platform ----
-
-const char plat_banner_second_line[] = "Native Linux sustained storage write test\n\n";
-const wchar_t plat_directory_prompt[] = L"Target directory (example /media/usb/): ";
-const char plat_io_mode_line[] = "# io_mode=O_DIRECT|O_DSYNC\n";
-const wchar_t plat_separator = L'/';
-
-int plat_is_separator(wchar_t c) {
-    return c == L'/';
-}
-
-int plat_same_volume_root(const wchar_t* a, const wchar_t* b) {
-    return wcscmp(a, b) == 0;
-}
 
 // ---- errors ----
 
@@ -45,44 +31,24 @@ static int g_last_direct_refused = 0; // EINVAL from an O_DIRECT open
 
 uint32_t plat_posix_error_code(int err) {
     switch (err) {
-    case ENOENT: return 2;
+    case ENOENT: return WINERR_FILE_NOT_FOUND;
     case EACCES:
     case EPERM:
-    case EISDIR: return 5;
-    case ENOMEM: return 8;
-    case EROFS: return 19;
+    case EISDIR: return WINERR_ACCESS_DENIED;
+    case ENOMEM: return WINERR_NOT_ENOUGH_MEMORY;
+    case EROFS: return WINERR_WRITE_PROTECT;
     case ENXIO:
-    case ENODEV: return 21;
-    case EOPNOTSUPP: return 50;
-    case EINVAL: return 87;
+    case ENODEV: return WINERR_NOT_READY;
+    case EOPNOTSUPP: return WINERR_NOT_SUPPORTED;
+    case EINVAL: return WINERR_INVALID_PARAMETER;
     case ENOSPC:
-    case EDQUOT: return 112;
-    case EBUSY: return 170;
-    case ENAMETOOLONG: return 206;
-    case EFBIG: return 223;
-    case ENOTDIR: return 267;
-    case EIO: return 1117;
-    default: return 31;
-    }
-}
-
-// The errno a code stands for when no failure of this process is behind it.
-static int errno_for_code(uint32_t code) {
-    switch (code) {
-    case 2:
-    case 3: return ENOENT;
-    case 5: return EACCES;
-    case 19: return EROFS;
-    case 21: return ENODEV;
-    case 50: return EOPNOTSUPP;
-    case 87: return EINVAL;
-    case 112: return ENOSPC;
-    case 170: return EBUSY;
-    case 206: return ENAMETOOLONG;
-    case 223: return EFBIG;
-    case 267: return ENOTDIR;
-    case 1117: return EIO;
-    default: return 0;
+    case EDQUOT: return WINERR_DISK_FULL;
+    case EBUSY: return WINERR_BUSY;
+    case ENAMETOOLONG: return WINERR_FILENAME_TOO_LONG;
+    case EFBIG: return WINERR_FILE_TOO_LARGE;
+    case ENOTDIR: return WINERR_DIRECTORY;
+    case EIO: return WINERR_IO_DEVICE;
+    default: return WINERR_GEN_FAILURE;
     }
 }
 
@@ -109,7 +75,7 @@ void posix_set_path_error(int err, const char* path, int from_direct_open) {
     else
         *slash = 0;
     struct stat st;
-    if (stat(parent, &st) != 0 && (errno == ENOENT || errno == ENOTDIR)) g_last_error = 3;
+    if (stat(parent, &st) != 0 && (errno == ENOENT || errno == ENOTDIR)) g_last_error = WINERR_PATH_NOT_FOUND;
 }
 
 uint32_t plat_last_error(void) {
@@ -135,26 +101,15 @@ int posix_utf8_to_wide(const char* text, wchar_t* out, size_t cap) {
 }
 
 int plat_error_message(uint32_t code, wchar_t* out, size_t cap) {
-    const char* text = nullptr;
     char composed[512];
-    switch (code) {
-    case 8: text = "Not enough memory resources are available to process this command."; break;
-    case 23: text = "Data error (cyclic redundancy check)."; break;
-    case 29: text = "The system cannot write to the specified device."; break;
-    case 30: text = "The system cannot read from the specified device."; break;
-    default: {
-        int err = (code == g_last_error && g_last_errno != 0) ? g_last_errno : errno_for_code(code);
-        if (err == 0 && code == 31) {
-            text = "A device attached to the system is not functioning.";
-        } else if (err != 0) {
-            text = strerror(err);
-            if (code == 87 && code == g_last_error && g_last_direct_refused) {
-                snprintf(composed, sizeof composed,
-                         "%s (direct I/O is not supported on this file system)", text);
-                text = composed;
-            }
-        }
-    }
+    // The errno behind this process's own last failure beats the generic one of its code.
+    const char* text = (code == g_last_error && g_last_errno != 0 && !posix_program_code_text(code))
+                           ? strerror(g_last_errno)
+                           : posix_code_text(code);
+    if (text && code == WINERR_INVALID_PARAMETER && code == g_last_error && g_last_direct_refused) {
+        snprintf(composed, sizeof composed, "%s (direct I/O is not supported on this file system)",
+                 text);
+        text = composed;
     }
     if (!text || !out || cap == 0) return 0;
     return posix_utf8_to_wide(text, out, cap);

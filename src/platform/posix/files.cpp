@@ -17,7 +17,7 @@
 
 #include <atomic>
 
-#include "console/utf8.h"
+#include "platform/utf8.h"
 #include "platform/platform.h"
 #include "platform/posix/posix_internal.h"
 

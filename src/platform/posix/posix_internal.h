@@ -14,6 +14,11 @@ void plat_posix_set_error(int err, int from_direct_open);
 
 // Records err for a call on path; ENOENT becomes 3 when the parent directory is missing.
 void posix_set_path_error(int err, const char* path, int from_direct_open);
+// The program's own text for the codes it raises itself (8, 23, 29, 30); null otherwise.
+const char* posix_program_code_text(uint32_t code);
+// The message for a code: the program's own, or strerror of the errno behind it; null if none.
+const char* posix_code_text(uint32_t code);
+
 // Paths cross to the kernel as UTF-8; 0 (error recorded) when one cannot be encoded.
 int posix_path_to_utf8(const wchar_t* path, char out[PATH_MAX]);
 // 0 when text is not valid UTF-8 or does not fit in cap wide characters.

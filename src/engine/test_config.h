@@ -1,7 +1,7 @@
 // The settings of one test run: filled by the dialogue, read-only afterwards.
 #pragma once
 
-#include "run/volume_geometry.h"
+#include "engine/volume_geometry.h"
 
 struct TestConfig {
     wchar_t target_dir[PATH_CHARS];
