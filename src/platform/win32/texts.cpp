@@ -1,6 +1,7 @@
 // Windows: the texts that differ by platform.
 #include "platform/platform.h"
 
+#include <windows.h>
 #include <wchar.h>
 
 const char plat_banner_second_line[] = "Native Windows 10/11 sustained storage write test\n\n";
