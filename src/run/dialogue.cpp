@@ -6,12 +6,12 @@
 
 #include "console/output.h"
 #include "console/text.h"
+#include "platform/error_codes.h"
 #include "platform/platform.h"
 #include "engine/test_config.h"
 #include "run/volume_probe.h"
 
 static const wchar_t DEFAULT_FILE_NAME[] = L"tesselmark-drive-test.bin";
-static const uint32_t ERROR_DIRECTORY_CODE = 267;
 
 static int valid_file_name(const wchar_t* name) {
     if (!name[0] || !wcscmp(name, L".") || !wcscmp(name, L"..")) return 0;
@@ -42,7 +42,7 @@ static int ask_directory(TestConfig* c) {
         return 0;
     }
     if (!is_dir) {
-        print_win_error(L"Target directory is not accessible", ERROR_DIRECTORY_CODE);
+        print_win_error(L"Target directory is not accessible", WINERR_DIRECTORY);
         return 0;
     }
     return 1;
