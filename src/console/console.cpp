@@ -1,3 +1,4 @@
+// Console control: clearing, the cursor, and the stop flag set by keys and console signals.
 #include "console/console.h"
 
 #include "platform/platform.h"

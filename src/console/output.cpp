@@ -1,3 +1,4 @@
+// Console output as UTF-8 bytes through the platform streams; wide text converted here.
 #include "console/output.h"
 
 #include <stdio.h>

@@ -1,3 +1,4 @@
+// The final result screen and the disposal of the test file.
 #pragma once
 
 struct TestConfig;

@@ -1,3 +1,4 @@
+// The configuration dialogue that fills a TestConfig.
 #pragma once
 
 struct TestConfig;

@@ -1,3 +1,4 @@
+// The test run driver: one run from the banner to the exit code.
 #pragma once
 
 enum { EXIT_PASSED = 0, EXIT_CANCELLED = 1, EXIT_NO_LOG = 2, EXIT_FAILED = 3 };

@@ -1,3 +1,4 @@
+// Entry point of drive-test.
 #include "run/driver.h"
 
 int main(void) {

@@ -1,3 +1,4 @@
+// The volume probe and the size rule: geometry of the target volume, bytes to write.
 #pragma once
 
 #include "engine/volume_geometry.h"
