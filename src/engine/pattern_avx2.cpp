@@ -1,8 +1,6 @@
 // The pattern with AVX2: four words per 256-bit vector, sixteen per loop pass.
 #include "engine/pattern.h"
 
-#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
-
 #include <immintrin.h>
 
 #define AVX2_FN __attribute__((target("avx2")))
@@ -105,11 +103,3 @@ const PatternKernels* pattern_avx2_kernels(void) {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2") ? &avx2_kernels : nullptr;
 }
-
-#else
-
-const PatternKernels* pattern_avx2_kernels(void) {
-    return nullptr;
-}
-
-#endif

@@ -1,8 +1,6 @@
 // The pattern with AVX-512: eight words per 512-bit vector, thirty-two per loop pass.
 #include "engine/pattern.h"
 
-#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
-
 // GCC 12 warns about the deliberately undefined pass-through operand inside its
 // own AVX-512 shift intrinsics.
 #pragma GCC diagnostic push
@@ -94,11 +92,3 @@ const PatternKernels* pattern_avx512_kernels(void) {
     bool usable = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
     return usable ? &avx512_kernels : nullptr;
 }
-
-#else
-
-const PatternKernels* pattern_avx512_kernels(void) {
-    return nullptr;
-}
-
-#endif
