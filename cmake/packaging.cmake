@@ -1,5 +1,6 @@
 # Install rules and packages: a Debian package on Linux, a ZIP for the Windows build.
 #   cmake --build build && (cd build && cpack -G DEB)
+#   scripts/build-arm64.sh && (cd build-arm64 && cpack -G DEB)
 #   scripts/build-windows.sh && (cd build-windows && cpack -G ZIP)
 # DRIVE_TEST_TITLE and DRIVE_TEST_VERSION come from src/report/program.h (top-level CMakeLists.txt).
 
@@ -62,8 +63,22 @@ else()
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${DRIVE_TEST_MAINTAINER}")
   set(CPACK_DEBIAN_PACKAGE_SECTION utils)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-  # Dependencies come from the libraries the binary links (dpkg-shlibdeps, from dpkg-dev).
-  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  if(CMAKE_CROSSCOMPILING)
+    # A cross build's package is for its target: dpkg-shlibdeps cannot read that
+    # binary's libraries here, so cmake/deb-depends.cmake works out its Depends.
+    if(CMAKE_SYSTEM_PROCESSOR STREQUAL "aarch64")
+      set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
+    else()
+      message(FATAL_ERROR "no Debian architecture known for ${CMAKE_SYSTEM_PROCESSOR}")
+    endif()
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
+    set(CPACK_DRIVE_TEST_BINARY ${CMAKE_BINARY_DIR}/drive-test)
+    set(CPACK_DRIVE_TEST_OBJDUMP ${CMAKE_OBJDUMP})
+    set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_SOURCE_DIR}/cmake/deb-depends.cmake)
+  else()
+    # Dependencies come from the libraries the binary links (dpkg-shlibdeps, from dpkg-dev).
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  endif()
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 endif()
 

@@ -2,13 +2,15 @@
 # Builds the release packages and checks them: the Debian package from build/,
 # unpacked into a scratch root (the machine's own /usr is never touched), its
 # program run through a cancelled dialogue and its manual page rendered without
-# a warning; and the Windows zip from build-windows/ when the cross compiler is
-# installed. Usage: scripts/package.sh  (BUILD_DIR, WINDOWS_BUILD_DIR override)
+# a warning; the arm64 Debian package from build-arm64/ and the Windows zip from
+# build-windows/, each when its cross compiler is installed.
+# Usage: scripts/package.sh  (BUILD_DIR, ARM64_BUILD_DIR, WINDOWS_BUILD_DIR override)
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${BUILD_DIR:-$root/build}"
 winbuild="${WINDOWS_BUILD_DIR:-$root/build-windows}"
+armbuild="${ARM64_BUILD_DIR:-$root/build-arm64}"
 
 fail() { echo "package: FAIL: $*" >&2; exit 1; }
 
@@ -76,6 +78,41 @@ warn="$(LC_ALL=C.UTF-8 MANWIDTH=80 MANPAGER=cat man --warnings=w -l "$page" 2>&1
 grep -q "^drive-test $version" "$scratch/man.txt" || fail "rendered page lacks its footer"
 grep -q "EXIT STATUS" "$scratch/man.txt" || fail "rendered page is incomplete"
 echo "ok: $deb ($(field Depends))"
+
+# --- arm64 Debian package --------------------------------------------------------
+echo "== arm64 Debian package"
+if ! command -v aarch64-linux-gnu-g++ >/dev/null; then
+    echo "skipped: the arm64 cross compiler is not installed (g++-aarch64-linux-gnu)"
+else
+    bash "$root/scripts/build-arm64.sh" "$armbuild" >/dev/null
+    deb="$armbuild/drive-test_${version}_arm64.deb"
+    rm -f "$deb"
+    (cd "$armbuild" && cpack -G DEB >/dev/null)
+    [ -f "$deb" ] || fail "cpack did not produce $deb"
+    [ "$(field Architecture)" = arm64 ] || fail "architecture: $(field Architecture)"
+    [ "$(field Version)" = "$version" ] || fail "arm64 package version: $(field Version)"
+    # Worked out from the binary's own libraries: plain package names, versioned.
+    grep -Eq '^libc6 \(>= [0-9.]+\)(, [a-z0-9+.-]+( \(>= [0-9.]+\))?)*$' <<<"$(field Depends)" ||
+        fail "arm64 dependencies: $(field Depends)"
+    ! grep -q -- -cross <<<"$(field Depends)" || fail "arm64 package depends on a cross package"
+    contents="$(dpkg-deb -c "$deb")"
+    for path in ./usr/bin/drive-test ./usr/share/man/man1/drive-test.1.gz; do
+        grep -q " $path\$" <<<"$contents" || fail "$path missing from the arm64 package"
+    done
+    dpkg -x "$deb" "$scratch/arm64"
+    program="$scratch/arm64/usr/bin/drive-test"
+    machine="$(readelf -h "$program" | sed -n 's/^ *Machine: *//p')"
+    [ "$machine" = AArch64 ] || fail "the arm64 package holds a $machine binary"
+    qemu="$(command -v qemu-aarch64 || command -v qemu-aarch64-static)" || fail "no qemu-aarch64 (qemu-user)"
+    set +e
+    out="$(cd "$scratch" && printf '' | "$qemu" -L /usr/aarch64-linux-gnu "$program" 2>"$scratch/stderr")"
+    rc=$?
+    set -e
+    [ "$rc" -eq 1 ] || fail "arm64 program exited $rc on empty input, expected 1"
+    [ "$(head -n1 <<<"$out")" = "$title v$version" ] || fail "arm64 banner: $(head -n1 <<<"$out")"
+    [ ! -s "$scratch/stderr" ] || fail "arm64 standard error: $(cat "$scratch/stderr")"
+    echo "ok: $deb ($machine; $(field Depends))"
+fi
 
 # --- Windows zip ----------------------------------------------------------------
 echo "== Windows zip"
