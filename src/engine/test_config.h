@@ -3,6 +3,9 @@
 
 #include "engine/volume_geometry.h"
 
+// A test run writes and reads back; a re-verification only reads a kept file.
+enum RunKind { RUN_TEST = 0, RUN_REVERIFY = 1 };
+
 struct TestConfig {
     wchar_t target_dir[PATH_CHARS];
     wchar_t file_name[PATH_CHARS];
@@ -19,4 +22,5 @@ struct TestConfig {
     wchar_t filesystem[FILESYSTEM_CHARS];
     int verification_requested;
     int delete_after_test;
+    RunKind run_kind;
 };

@@ -52,6 +52,10 @@ void plat_console_restore(void); // undo terminal modes (idempotent)
 void plat_set_ctrl_handler(plat_ctrl_handler handler, int add);
 int plat_key_waiting(void); // never blocks
 int plat_key_read(void);    // one key code, no echo
+// The program's arguments as wide strings, the program name first; they live
+// until the process ends. main's argc/argv are used where the OS has no wide
+// command line of its own. 0 when they cannot be decoded.
+int plat_command_arguments(int argc, char** argv, int* count, wchar_t*** args);
 
 // ---- standard streams (every byte of console output goes through here) ----
 void plat_write_stdout(const char* bytes, size_t count);
@@ -70,6 +74,8 @@ void plat_close(plat_file f);
 int plat_delete_file(const wchar_t* path);
 // 1 when something exists at path (is_dir tells whether it is a directory).
 int plat_file_attributes(const wchar_t* path, int* is_dir);
+// The size in bytes of the file at path; 0 on failure (also for a directory).
+int plat_file_size(const wchar_t* path, uint64_t* bytes);
 // Like GetFullPathNameW: the length of the full path written (without its NUL),
 // the size needed when cap is too small, or 0 on failure.
 uint32_t plat_full_path(const wchar_t* path, wchar_t* out, uint32_t cap);

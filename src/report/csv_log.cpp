@@ -62,6 +62,9 @@ void csv_write_header(FILE* log, const TestConfig* config) {
     fprintf(log, "# alignment_bytes=%lu\n", (unsigned long)config->alignment_bytes);
     fputs(plat_io_mode_line, log);
     fputs(COLUMN_LINE, log);
+    // Among the rows, where readers already skip comment lines (the events):
+    // the header keeps its line count, and a test run's log keeps its bytes.
+    if (config->run_kind == RUN_REVERIFY) fputs("# run_kind=reverify\n", log);
     fflush(log);
 }
 

@@ -42,31 +42,25 @@ void dispose_of_test_file(const TestConfig* config) {
         return;
     }
     int is_dir = 0;
-    if (plat_file_attributes(config->target_path, &is_dir)) {
+    if (config->run_kind == RUN_REVERIFY) {
+        out_printf("\nTest file left in place.\n");
+    } else if (plat_file_attributes(config->target_path, &is_dir)) {
         out_printf("\nTest file kept on disk as requested.\n");
     }
 }
 
-} // namespace
-
-void print_final_report(const TestConfig* config, const TestResults* results) {
+void print_write_lines(const TestConfig* config, const TestResults* results,
+                       const char* written_text) {
     const SampleSet* writes = &results->write_samples;
-    char written_text[64];
     char wall_text[32];
     char active_text[32];
-    char verify_text[32];
-    format_bytes(results->bytes_written, written_text);
     format_duration(results->wall_elapsed_sec, wall_text);
     format_duration(results->write_active_sec, active_text);
-    format_duration(results->verify_elapsed_sec, verify_text);
 
     double minimum = config->minimum_required_mbps;
     SampleSummary stats = samples_summary(writes, minimum);
     int has_samples = writes->count > 0;
 
-    out_printf("%s", RULE_LINE);
-    out_printf(" %s - FINAL RESULT\n", DRIVE_TEST_TITLE);
-    out_printf("%s\n", RULE_LINE);
     out_printf("Written data       : %s\n", written_text);
     out_printf("Wall time          : %s\n", wall_text);
     out_printf("Active write time  : %s\n", active_text);
@@ -85,6 +79,26 @@ void print_final_report(const TestConfig* config, const TestResults* results) {
     }
     out_printf("Write errors       : %llu\n", (unsigned long long)results->write_errors);
     out_printf("Write status       : %s\n", write_status(results));
+}
+
+} // namespace
+
+void print_final_report(const TestConfig* config, const TestResults* results) {
+    char written_text[64];
+    char verify_text[32];
+    format_bytes(results->bytes_written, written_text);
+    format_duration(results->verify_elapsed_sec, verify_text);
+
+    out_printf("%s", RULE_LINE);
+    out_printf(" %s - FINAL RESULT\n", DRIVE_TEST_TITLE);
+    out_printf("%s\n", RULE_LINE);
+    if (config->run_kind == RUN_REVERIFY) {
+        // Nothing was written in this run: zeros here would read as a failed write.
+        out_printf("Run kind           : RE-VERIFICATION of an existing file (no write)\n");
+        out_printf("Data to verify     : %s\n", written_text);
+    } else {
+        print_write_lines(config, results, written_text);
+    }
     if (config->verification_requested) {
         out_printf("\nVerification time  : %s\n", verify_text);
         out_printf("Bytes verified     : %llu\n", (unsigned long long)results->bytes_verified);

@@ -89,7 +89,7 @@ static int ask_volume_and_size(TestConfig* c) {
     return resolve_test_size(gib, &g, &c->target_bytes);
 }
 
-static void default_log_name(wchar_t* out) {
+void default_log_name(wchar_t* out) {
     PlatLocalTime t;
     if (!plat_local_time(&t)) memset(&t, 0, sizeof t);
     swprintf(out, PATH_CHARS, L"drive-test-%04d%02d%02d-%02d%02d%02d.csv", t.year, t.month, t.day,

@@ -26,15 +26,19 @@ static int exit_code_for(const TestResults* r, int verify_passed) {
     return clean ? EXIT_PASSED : EXIT_FAILED;
 }
 
-static void leave(void) {
+void session_begin(void) {
+    plat_console_setup();
+    g_console = plat_stdout_handle();
+    plat_set_ctrl_handler(console_ctrl_handler, 1);
+}
+
+void session_end(void) {
     plat_set_ctrl_handler(console_ctrl_handler, 0);
     plat_console_restore();
 }
 
 int drive_test_main(void) {
-    plat_console_setup();
-    g_console = plat_stdout_handle();
-    plat_set_ctrl_handler(console_ctrl_handler, 1);
+    session_begin();
 
     TestConfig config;
     TestResults results;
@@ -50,7 +54,7 @@ int drive_test_main(void) {
     if (run_configuration_dialogue(&config) != DIALOGUE_CONFIRMED) {
         out_printf("\nTest cancelled or configuration failed.\n");
         out_flush();
-        leave();
+        session_end();
         return EXIT_CANCELLED;
     }
 
@@ -59,7 +63,7 @@ int drive_test_main(void) {
         err_printf("Could not create log file: ");
         err_wide(config.log_path);
         err_printf("\n");
-        leave();
+        session_end();
         return EXIT_NO_LOG;
     }
     csv_write_header(log, &config);
@@ -82,6 +86,6 @@ int drive_test_main(void) {
     samples_release(&results.write_samples);
     samples_release(&results.read_samples);
     console_cursor_visible(1);
-    leave();
+    session_end();
     return exit_code_for(&results, verify_passed);
 }

@@ -221,6 +221,14 @@ int plat_delete_file(const wchar_t* path) {
     return 1;
 }
 
+int plat_file_size(const wchar_t* path, uint64_t* bytes) {
+    auto it = g_fake.files.find(path);
+    if (it == g_fake.files.end()) return fail(2);
+    if (it->second.is_dir) return fail(5);
+    *bytes = it->second.data.size();
+    return 1;
+}
+
 int plat_file_attributes(const wchar_t* path, int* is_dir) {
     std::wstring p = path;
     auto it = g_fake.files.find(p);

@@ -119,6 +119,22 @@ int plat_file_attributes(const wchar_t* path, int* is_dir) {
     return 1;
 }
 
+int plat_file_size(const wchar_t* path, uint64_t* bytes) {
+    char utf8[PATH_MAX];
+    if (!posix_path_to_utf8(path, utf8)) return 0;
+    struct stat st;
+    if (stat(utf8, &st) != 0) {
+        posix_set_path_error(errno, utf8, 0);
+        return 0;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        plat_posix_set_error(EISDIR, 0);
+        return 0;
+    }
+    *bytes = (uint64_t)st.st_size;
+    return 1;
+}
+
 // Appends path's components to the absolute path in work (length len), folding
 // "." and ".." by text alone; returns the new length.
 static size_t fold_components(wchar_t* work, size_t len, const wchar_t* path) {

@@ -63,6 +63,17 @@ int plat_file_attributes(const wchar_t* path, int* is_dir) {
     return 1;
 }
 
+int plat_file_size(const wchar_t* path, uint64_t* bytes) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path, GetFileExInfoStandard, &data)) return 0;
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return 0;
+    }
+    *bytes = ((uint64_t)data.nFileSizeHigh << 32) | data.nFileSizeLow;
+    return 1;
+}
+
 uint32_t plat_full_path(const wchar_t* path, wchar_t* out, uint32_t cap) {
     return GetFullPathNameW(path, cap, out, NULL);
 }

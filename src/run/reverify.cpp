@@ -1,0 +1,214 @@
+// drive-test verify: the verification phase of a test run, on a file kept from
+// an earlier run (after a replug, a power cycle or days of storage).
+#include "run/reverify.h"
+
+#include <string.h>
+
+#include "console/console.h"
+#include "console/output.h"
+#include "console/text.h"
+#include "engine/test_config.h"
+#include "engine/test_results.h"
+#include "engine/verify_phase.h"
+#include "platform/platform.h"
+#include "report/csv_log.h"
+#include "report/final_report.h"
+#include "report/phase_reporter.h"
+#include "report/program.h"
+#include "run/dialogue.h"
+#include "run/driver.h"
+#include "run/volume_probe.h"
+
+namespace {
+
+const char USAGE[] =
+    "Usage: drive-test verify [--log PATH] [--quiet] [--yes] [--expect-bytes N] FILE\n";
+
+struct VerifyOptions {
+    const wchar_t* file = nullptr;
+    const wchar_t* log = nullptr;
+    int quiet = 0;
+    int yes = 0;
+    uint64_t expect_bytes = 0; // 0: take the file's size
+};
+
+int parse_count(const wchar_t* text, uint64_t* out) {
+    uint64_t value = 0;
+    if (!text[0]) return 0;
+    for (const wchar_t* p = text; *p; p++) {
+        if (*p < L'0' || *p > L'9') return 0;
+        uint64_t digit = (uint64_t)(*p - L'0');
+        if (value > (UINT64_MAX - digit) / 10) return 0;
+        value = value * 10 + digit;
+    }
+    *out = value;
+    return value > 0;
+}
+
+int parse_options(int count, wchar_t** args, VerifyOptions* o) {
+    int only_operands = 0;
+    for (int i = 0; i < count; i++) {
+        const wchar_t* a = args[i];
+        if (only_operands || a[0] != L'-' || !a[1]) {
+            if (o->file) return 0;
+            o->file = a;
+        } else if (!wcscmp(a, L"--")) {
+            only_operands = 1;
+        } else if (!wcscmp(a, L"--quiet")) {
+            o->quiet = 1;
+        } else if (!wcscmp(a, L"--yes")) {
+            o->yes = 1;
+        } else if (!wcscmp(a, L"--log") && i + 1 < count && args[i + 1][0]) {
+            o->log = args[++i];
+        } else if (!wcscmp(a, L"--expect-bytes") && i + 1 < count) {
+            if (!parse_count(args[++i], &o->expect_bytes)) return 0;
+        } else {
+            return 0;
+        }
+    }
+    return o->file != nullptr && o->file[0];
+}
+
+void full_path_of(const wchar_t* path, wchar_t* out) {
+    uint32_t len = plat_full_path(path, out, PATH_CHARS);
+    if (len < 1 || len > PATH_CHARS - 1) {
+        wcsncpy(out, path, PATH_CHARS - 1);
+        out[PATH_CHARS - 1] = 0;
+    }
+}
+
+// The volume's facts, as the dialogue settles them for a test run there.
+int take_geometry(TestConfig* c) {
+    static VolumeGeometry g;
+    memset(&g, 0, sizeof g);
+    if (!probe_volume(c->target_path, &g)) return 0;
+    wcscpy(c->volume_root, g.volume_root);
+    c->logical_sector_bytes = g.logical_sector_bytes;
+    c->physical_sector_bytes = g.physical_sector_bytes;
+    c->alignment_bytes = g.alignment_bytes;
+    c->block_size_bytes = g.block_size_bytes;
+    wcscpy(c->filesystem, g.filesystem);
+    return 1;
+}
+
+// EXIT_PASSED when the settings are complete, else the exit code to end with.
+int settle(const VerifyOptions* o, TestConfig* c, uint64_t* file_bytes) {
+    full_path_of(o->file, c->target_path);
+    if (!plat_file_size(c->target_path, file_bytes)) {
+        print_win_error(L"Cannot read the test file", plat_last_error());
+        return EXIT_FAILED;
+    }
+    if (!take_geometry(c)) return EXIT_FAILED;
+    uint64_t align = c->alignment_bytes;
+    if (o->expect_bytes % align != 0) {
+        err_printf("--expect-bytes must be a multiple of the I/O alignment (%llu bytes).\n",
+                   (unsigned long long)align);
+        return EXIT_CANCELLED;
+    }
+    // A test run writes whole alignment units only; a tail is no part of it.
+    c->target_bytes = o->expect_bytes ? o->expect_bytes : *file_bytes - *file_bytes % align;
+    if (c->target_bytes == 0) {
+        err_printf("The file is shorter than one I/O unit (%llu bytes): nothing to verify.\n",
+                   (unsigned long long)align);
+        return EXIT_FAILED;
+    }
+    if (o->log) {
+        wcsncpy(c->log_path, o->log, PATH_CHARS - 1);
+    } else {
+        default_log_name(c->log_path);
+    }
+    static wchar_t full[PATH_CHARS];
+    full_path_of(c->log_path, full);
+    wcscpy(c->log_path, full);
+    // Opening the log would empty the test file.
+    if (plat_same_volume_root(c->target_path, c->log_path)) {
+        err_printf("The log path must not be the test file.\n");
+        return EXIT_CANCELLED;
+    }
+    c->verification_requested = 1;
+    c->run_kind = RUN_REVERIFY;
+    return EXIT_PASSED;
+}
+
+void show_plan(const TestConfig* c, uint64_t file_bytes) {
+    char size_text[64];
+    char verify_text[64];
+    format_bytes(file_bytes, size_text);
+    format_bytes(c->target_bytes, verify_text);
+    out_printf("Test file   : ");
+    out_wide(c->target_path);
+    out_printf("\nFile size   : %s (%llu bytes)\n", size_text, (unsigned long long)file_bytes);
+    out_printf("To verify   : %s (%llu bytes)\n", verify_text, (unsigned long long)c->target_bytes);
+    if (c->target_bytes > file_bytes) {
+        out_printf("The file is shorter than expected: the missing part counts as unreadable.\n");
+    }
+    out_printf("Log         : ");
+    out_wide(c->log_path);
+    out_printf("\n\n");
+}
+
+int exit_code_for(const TestResults* r, int verify_passed) {
+    int clean = verify_passed && r->verification_errors == 0 && r->verification_mismatch_blocks == 0;
+    return clean ? EXIT_PASSED : EXIT_FAILED;
+}
+
+// From the log's header to the final report; returns the exit code.
+int run_reverify(TestConfig* c, int quiet) {
+    FILE* log = plat_open_log(c->log_path);
+    if (!log) {
+        err_printf("Could not create log file: ");
+        err_wide(c->log_path);
+        err_printf("\n");
+        return EXIT_NO_LOG;
+    }
+    static TestResults results;
+    memset(&results, 0, sizeof results);
+    // The verification reads as many bytes as the run it checks wrote.
+    results.bytes_written = c->target_bytes;
+    csv_write_header(log, c);
+    PhaseReporter reporter(log);
+    reporter.quiet = quiet;
+    if (!quiet) console_cursor_visible(0);
+    int verify_passed = run_verify_phase(c, &reporter, &results);
+    csv_write_summary(log, c, &results);
+
+    if (!quiet) console_clear();
+    console_cursor_visible(1);
+    print_final_report(c, &results);
+    out_flush();
+    samples_release(&results.read_samples);
+    return exit_code_for(&results, verify_passed);
+}
+
+int reverify_session(const VerifyOptions* o) {
+    static TestConfig config;
+    memset(&config, 0, sizeof config);
+    out_printf("%s v%s - re-verification of a kept test file\n", DRIVE_TEST_TITLE,
+               DRIVE_TEST_VERSION);
+    out_printf("Reads the file back and checks it; nothing is written to it or deleted.\n");
+    out_flush(); // before any error line on a shared terminal
+    uint64_t file_bytes = 0;
+    int code = settle(o, &config, &file_bytes);
+    if (code != EXIT_PASSED) return code;
+    show_plan(&config, file_bytes);
+    if (!o->yes && !prompt_yes_no(L"START VERIFICATION? [y/N]: ", 0)) {
+        out_printf("\nVerification cancelled.\n");
+        return EXIT_CANCELLED;
+    }
+    return run_reverify(&config, o->quiet);
+}
+
+} // namespace
+
+int reverify_command(int count, wchar_t** args) {
+    VerifyOptions options;
+    if (!parse_options(count, args, &options)) {
+        err_printf("%s", USAGE);
+        return EXIT_CANCELLED;
+    }
+    session_begin();
+    int code = reverify_session(&options);
+    out_flush();
+    session_end();
+    return code;
+}

@@ -1,0 +1,7 @@
+// drive-test verify: reads a kept test file back against the pattern again.
+#pragma once
+
+#include <wchar.h>
+
+// args are the words after "verify"; returns the exit code.
+int reverify_command(int count, wchar_t** args);
