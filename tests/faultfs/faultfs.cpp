@@ -18,6 +18,10 @@
 //                         it for reading fails with eio or eacces
 //   delay_us=N            every read and write request takes N microseconds
 //                         more (a slow device, for tests that act mid-phase)
+//   volatile_cache=N      the last N bytes written stay in memory only: reads
+//                         see them, fsync does not store them, and an unmount
+//                         loses them (a drive cache that lies about flushes);
+//                         the file keeps its size, the lost part reads as zeros
 //
 // Offsets are file offsets. Every open gets direct_io, so O_DIRECT reaches it.
 #define FUSE_USE_VERSION 35
@@ -30,6 +34,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <deque>
 #include <map>
 #include <set>
 #include <string>
@@ -52,15 +57,25 @@ struct Options {
   int fsync_fault;
   char* deny_read;
   unsigned delay_us;
+  unsigned long long volatile_cache;
 };
 
-Options g_opt = {nullptr, 1ull << 30, -1, nullptr, -1, -1, nullptr, 0, 0, 0, nullptr, 0};
+Options g_opt = {nullptr, 1ull << 30, -1, nullptr, -1, -1, nullptr, 0, 0, 0, nullptr, 0, 0};
 int g_dir = -1;
 int g_write_errno = 0;  // 0 = short transfer
 int g_read_errno = 0;
 int g_deny_errno = 0;
 std::map<std::string, unsigned long long> g_logical_size;  // files larger than keep
 std::set<std::string> g_written;                           // closed after writing
+
+// The volatile cache: write requests not yet stored, oldest first.
+struct Pending {
+  std::string path;
+  unsigned long long off;
+  std::string bytes;
+};
+std::deque<Pending> g_pending;
+unsigned long long g_pending_bytes = 0;
 
 #define OPT(t, p) {t, offsetof(Options, p), 1}
 const fuse_opt k_opts[] = {
@@ -76,11 +91,53 @@ const fuse_opt k_opts[] = {
     OPT("fsync_fault", fsync_fault),
     OPT("deny_read=%s", deny_read),
     OPT("delay_us=%u", delay_us),
+    OPT("volatile_cache=%llu", volatile_cache),
     FUSE_OPT_END};
 
 // Paths arrive as "/name"; the backing directory is flat.
 const char* rel(const char* path) {
   return path[1] == '\0' ? "." : path + 1;
+}
+
+void forget_pending(const char* path) {
+  for (auto it = g_pending.begin(); it != g_pending.end();) {
+    if (it->path == path) {
+      g_pending_bytes -= it->bytes.size();
+      it = g_pending.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+// Holds a write in the cache; the oldest requests beyond its size reach the backing file.
+int cache_write(const char* path, int fd, const char* buf, size_t n, off_t off) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return -errno;
+  if (st.st_size < off + (off_t)n && ftruncate(fd, off + (off_t)n) != 0) return -errno;
+  g_pending.push_back({path, (unsigned long long)off, std::string(buf, n)});
+  g_pending_bytes += n;
+  while (g_pending_bytes > g_opt.volatile_cache) {
+    Pending& p = g_pending.front();
+    int out = openat(g_dir, rel(p.path.c_str()), O_WRONLY | O_CLOEXEC);
+    if (out < 0) return -errno;
+    ssize_t r = pwrite(out, p.bytes.data(), p.bytes.size(), (off_t)p.off);
+    close(out);
+    if (r != (ssize_t)p.bytes.size()) return -EIO;
+    g_pending_bytes -= p.bytes.size();
+    g_pending.pop_front();
+  }
+  return (int)n;
+}
+
+// Reads see the cached writes over the stored data, newest last.
+void overlay_pending(const char* path, char* buf, size_t n, unsigned long long off) {
+  for (const Pending& p : g_pending) {
+    if (p.path != path) continue;
+    unsigned long long from = p.off > off ? p.off : off;
+    unsigned long long end = p.off + p.bytes.size() < off + n ? p.off + p.bytes.size() : off + n;
+    if (from < end) memcpy(buf + (from - off), p.bytes.data() + (from - p.off), (size_t)(end - from));
+  }
 }
 
 unsigned long long logical_size(const char* path, unsigned long long stored) {
@@ -110,6 +167,7 @@ int fs_readdir(const char*, void* buf, fuse_fill_dir_t fill, off_t, fuse_file_in
 
 int fs_truncate(const char* path, off_t size, fuse_file_info*) {
   g_logical_size.erase(path);
+  forget_pending(path);
   off_t stored = g_opt.keep > 0 && (unsigned long long)size > g_opt.keep ? (off_t)g_opt.keep : size;
   int fd = openat(g_dir, rel(path), O_WRONLY);
   if (fd < 0) return -errno;
@@ -125,7 +183,10 @@ int open_backing(const char* path, int flags, mode_t mode, fuse_file_info* fi) {
   // The backing file is opened buffered: the faults are ours, not the host's.
   int fd = openat(g_dir, rel(path), (flags & ~(O_DIRECT | O_DSYNC | O_SYNC)) | O_CLOEXEC, mode);
   if (fd < 0) return -errno;
-  if (flags & O_TRUNC) g_logical_size.erase(path);
+  if (flags & O_TRUNC) {
+    g_logical_size.erase(path);
+    forget_pending(path);
+  }
   fi->fh = (uint64_t)fd;
   fi->direct_io = 1;
   return 0;
@@ -153,6 +214,7 @@ int fs_release(const char* path, fuse_file_info* fi) {
 
 int fs_unlink(const char* path) {
   g_logical_size.erase(path);
+  forget_pending(path);
   g_written.erase(path);
   return unlinkat(g_dir, rel(path), 0) == 0 ? 0 : -errno;
 }
@@ -207,6 +269,7 @@ int fs_read(const char* path, char* buf, size_t n, off_t off, fuse_file_info* fi
   }
   long r = transfer((int)fi->fh, buf, n, (unsigned long long)off, false);
   if (r < 0) return (int)r;
+  overlay_pending(path, buf, (size_t)r, (unsigned long long)off);
   if (g_opt.flip_at >= off && g_opt.flip_at < off + r) buf[g_opt.flip_at - off] ^= (char)0xFF;
   return (int)r;
 }
@@ -217,6 +280,7 @@ int fs_write(const char* path, const char* buf, size_t n, off_t off, fuse_file_i
     if (g_write_errno != 0) return -g_write_errno;
     n = (size_t)(g_opt.write_fault_at - off);
   }
+  if (g_opt.volatile_cache > 0) return cache_write(path, (int)fi->fh, buf, n, off);
   long r = transfer((int)fi->fh, const_cast<char*>(buf), n, (unsigned long long)off, true);
   if (r < 0) return (int)r;
   unsigned long long end = (unsigned long long)off + (unsigned long long)r;

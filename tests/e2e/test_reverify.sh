@@ -1,0 +1,105 @@
+# drive-test verify on a kept test file: one table of files (intact, damaged,
+# shorter, unreadable, lost in a volatile drive cache at the replug), then the
+# stops, the command-line failures and a declined START.
+source "$(dirname "$0")/lib.sh" "$1"
+M=1048576
+D=$WORK/data
+mkdir -p "$D"
+LOG=/dev/shm/drive-e2e-$$.csv # off the test file's volume: no question about it
+at_exit "rm -f $LOG"
+run_test "$D" 0.0625 y
+check "kept file: test run" "$RC" 0
+KEPT=$WORK/kept
+mv "$D/$TEST_FILE" "$KEPT"
+X=$((40 * M + 12345))
+
+# Preparations: each leaves the file to verify at $T.
+intact() { T=$D/$TEST_FILE; cp "$KEPT" "$T"; }
+flipped() {
+  intact
+  local b
+  b=$(od -An -tu1 -j "$X" -N 1 "$T" | tr -d ' ')
+  printf "\\$(printf %03o $((255 - b)))" | dd of="$T" bs=1 seek="$X" conv=notrunc status=none
+}
+other_bytes() { T=$D/other.bin; head -c $((8 * M)) /dev/urandom >"$T"; }
+shorter() { intact; truncate -s $((60 * M)) "$T"; }
+unreadable() { mount_faultfs deny_read=eacces; T=$MNT/$TEST_FILE; cp "$KEPT" "$T"; }
+# A drive whose cache loses its last 16 MiB at the replug: the test run's own
+# verification still reads them from the cache and passes.
+replugged() {
+  mount_faultfs volatile_cache=$((16 * M))
+  T=$MNT/$TEST_FILE
+  run_test "$MNT" 0.0625 y
+  check "volatile cache: test run" "$RC $(report 'Data integrity')" "0 PASS"
+  replug
+}
+replug() { umount "$MNT" && "$BIN_DIR/faultfs" "$MNT" -o "backing=$BACKING" || fail "replug"; }
+
+# verify ARG...: drive-test verify in $WORK; sets RC.
+verify() {
+  rm -f "$LOG"
+  (cd "$WORK" && timeout -k 5 120 "$DT" verify "$@" </dev/null >"$OUT" 2>"$ERR")
+  RC=$?
+}
+
+# A short read is reported at the start of its 8 MiB request, as in a test run.
+# label | preparation | options | exit | events | integrity | last error | summary values
+while IFS='|' read -r label prepare options rc events integrity last sums; do
+  $prepare
+  # shellcheck disable=SC2086 # options and sums are word lists
+  verify --yes --log "$LOG" $options "$T"
+  expect_run "$label" "$rc" "$events" "" "$integrity" "$last" $sums
+  check "$label: run kind" "$(sed -n 15p "$LOG")" "# run_kind=reverify"
+  check "$label: report" "$(report 'Run kind')" "RE-VERIFICATION of an existing file (no write)"
+  [[ -f $T ]] || fail "$label: the file is gone"
+done <<EOF
+intact|intact||0||PASS||bytes_written=$((64 * M)) bytes_verified=$((64 * M)) write_active_sec=0.000000 write_errors=0 verification_requested=1
+flipped byte|flipped||3|data_mismatch,23,$((X / 8 * 8))|FAIL / INCOMPLETE||bytes_verified=$((64 * M)) verification_mismatch_blocks=1 verification_errors=0
+other bytes|other_bytes||3|data_mismatch,23,0|FAIL / INCOMPLETE||bytes_written=$((8 * M)) bytes_verified=$((8 * M)) verification_mismatch_blocks=1
+shorter, expected size|shorter|--expect-bytes $((64 * M))|3|read_failed_or_short_read,30,$((56 * M))|FAIL / INCOMPLETE|30|bytes_written=$((64 * M)) bytes_verified=$((56 * M)) verification_errors=1
+shorter, no expected size|shorter||0||PASS||bytes_written=$((60 * M)) bytes_verified=$((60 * M))
+unreadable|unreadable||3|open_verify_failed,5,0|FAIL / INCOMPLETE|5|bytes_verified=0 verification_errors=1
+replugged|replugged||3|data_mismatch,23,$((48 * M)) data_mismatch,23,$((56 * M))|FAIL / INCOMPLETE||bytes_verified=$((64 * M)) verification_mismatch_blocks=2
+EOF
+
+# Ctrl+C as a signal, Q in a real terminal: both stop with a complete log, exit 3.
+mount_faultfs delay_us=20000 # slow enough to act mid-verification
+T=$MNT/$TEST_FILE
+cp "$KEPT" "$T"
+rm -f "$LOG"
+(cd "$WORK" && exec "$DT" verify --yes --log "$LOG" "$T" </dev/null >"$OUT" 2>"$ERR") &
+pid=$!
+wait_until 60 rows_at_least verify 1 || fail "SIGINT: no verify samples"
+kill -INT "$pid"
+wait "$pid"
+RC=$?
+expect_run "SIGINT" 3 "" "" "FAIL / INCOMPLETE" "" user_stopped=1 verification_errors=0
+(($(summary bytes_verified) < 64 * M)) || fail "SIGINT did not stop the verification"
+
+if command -v tmux >/dev/null; then
+  TM="tmux -L drive-e2e-$$ -f /dev/null"
+  rm -f "$LOG"
+  $TM new-session -d -x 100 -y 50 "cd $WORK; \"$DT\" verify --log $LOG $T; echo \$? >$WORK/rc; sleep 600"
+  at_exit "$TM kill-server"
+  shows() { $TM capture-pane -p -t 0 | grep -q "$1"; }
+  wait_until 20 shows "START VERIFICATION" || fail "Q: no START question"
+  $TM send-keys -t 0 y Enter
+  wait_until 60 rows_at_least verify 1 || fail "Q: no verify samples"
+  $TM send-keys -t 0 q
+  wait_until 60 test -s "$WORK/rc" || fail "Q: the program did not end"
+  $TM capture-pane -p -S - -E - -t 0 >"$OUT"
+  RC=$(cat "$WORK/rc")
+  expect_run "Q" 3 "" "" "FAIL / INCOMPLETE" "" user_stopped=1 verification_errors=0
+fi
+
+# No log and a clear message: a missing file, a bad command line, a declined START.
+verify --yes --log "$LOG" "$D/missing.bin"
+check "missing file" "$RC $(cat "$ERR")" "3 Cannot read the test file: [2] No such file or directory"
+verify --yes --log "$LOG"
+check "no file" "$RC $(head -c 24 "$ERR")" "1 Usage: drive-test verify"
+verify --yes --frobnicate "$KEPT"
+check "unknown option" "$RC $(head -c 24 "$ERR")" "1 Usage: drive-test verify"
+(cd "$WORK" && echo n | "$DT" verify --log "$LOG" "$KEPT" >"$OUT" 2>"$ERR")
+check "declined START" "$? $(tail -n 1 "$OUT")" "1 Verification cancelled."
+[[ -e $LOG ]] && fail "a log was created without a verification"
+finish
