@@ -33,7 +33,7 @@ fi
 
 # The shared end-to-end helpers run this launcher as if it were a native binary.
 LAUNCHER=$(dirname "$EXE")/drive-test-wine.sh
-printf '#!/bin/sh\nexec wine "%s"\n' "$EXE" >"$LAUNCHER"
+printf '#!/bin/sh\nexec wine "%s" "$@"\n' "$EXE" >"$LAUNCHER"
 chmod +x "$LAUNCHER"
 source "$ROOT/tests/e2e/lib.sh" "$LAUNCHER"
 
@@ -117,6 +117,20 @@ check "full: content" "$(sha256sum <"$F" | cut -d' ' -f1)" \
   0c5e14dacaa0b4c27e6f7af401c4ffda9eb098a48b799430bab103128394be3e
 check "full: report log" "$(report 'CSV log')" "$LOG_LOWER"
 check_has "full: kept" "$OUT" "Test file kept on disk as requested."
+
+# drive-test verify of the kept file passes; one inverted byte fails at its 8-byte word.
+verify_kept() {
+  (cd "$WORK" && timeout -k 5 120 "$DT" verify --yes --log "$LOG_W" "$WD\\$TEST_FILE" </dev/null >"$OUT" 2>"$ERR")
+  RC=$?
+}
+verify_kept
+expect_run "verify" 0 "" "" PASS "" bytes_verified=67108864 write_errors=0
+at=$((3 * 1048576 + 5))
+b=$(od -An -tu1 -j "$at" -N 1 "$F" | tr -d ' ')
+printf "\\$(printf %03o $((255 - b)))" | dd of="$F" bs=1 seek="$at" conv=notrunc status=none
+verify_kept
+expect_run "verify flipped" 3 "data_mismatch,23,$((at / 8 * 8))" "" "FAIL / INCOMPLETE" "" \
+  bytes_verified=67108864 verification_mismatch_blocks=1
 
 # 4. Non-ASCII directory and file names: piped as UTF-8, they name the real
 # file and come back unchanged in the dialogue, the CSV header and the report.
