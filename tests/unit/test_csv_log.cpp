@@ -125,6 +125,21 @@ TEST_F(CsvLog, HeaderVariantsKeepEveryLine) {
     }
 }
 
+// A re-verification's log is a test run's with one line added after the
+// column line, where readers already skip comment lines.
+TEST_F(CsvLog, ReverifyLogAddsItsKindAfterTheColumnLine) {
+    auto config = sample_config();
+    LogFile test_run;
+    csv_write_header(test_run.stream, config.get());
+    config->run_kind = RUN_REVERIFY;
+    LogFile reverify;
+    csv_write_header(reverify.stream, config.get());
+    std::vector<std::string> expected = test_run.lines();
+    ASSERT_EQ(expected.size(), 14u);
+    expected.push_back("# run_kind=reverify");
+    EXPECT_EQ(reverify.lines(), expected);
+}
+
 TEST_F(CsvLog, LongestPathOfFourByteCharactersIsLoggedWhole) {
     auto config = sample_config();
     for (int i = 0; i < PATH_CHARS - 1; i++) config->target_path[i] = 0x1F600;

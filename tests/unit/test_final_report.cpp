@@ -129,6 +129,40 @@ TEST_F(FinalReport, MinimalScreenHasNoOptionalLines) {
     EXPECT_EQ(report(), expected);  // no test file: no disposal line either
 }
 
+// No write happened: the write lines would read as a failed write.
+TEST_F(FinalReport, ReverificationShowsItsKindInsteadOfTheWriteLines) {
+    g_fake.files[TEST_FILE].data = {1, 2, 3};
+    results->bytes_written = 67108864;
+    results->bytes_verified = 67108864;
+    results->verification_mismatch_blocks = 1;
+    config->minimum_required_mbps = 100;
+    config->verification_requested = 1;
+    config->delete_after_test = 0;
+    config->run_kind = RUN_REVERIFY;
+    std::vector<std::string> expected = {
+        RULE,
+        " Tesselmark Drive Sustained Write Test - FINAL RESULT",
+        RULE,
+        "",
+        "Run kind           : RE-VERIFICATION of an existing file (no write)",
+        "Data to verify     : 64.00 MiB",
+        "",
+        "Verification time  : 00:00:00",
+        "Bytes verified     : 67108864",
+        "Mismatch blocks    : 1",
+        "Read errors        : 0",
+        "Data integrity     : FAIL / INCOMPLETE",
+        "",
+        "CSV log            : /home/user/l\xc3\xb6g.csv",
+        "Test file          : /mnt/usb/drive-test.bin",
+        RULE,
+        "",
+        "Test file left in place.",
+    };
+    EXPECT_EQ(report(), expected);
+    EXPECT_EQ(g_fake.files.count(TEST_FILE), 1u);
+}
+
 TEST_F(FinalReport, ThresholdVerdict) {
     struct Case {
         double minimum;
