@@ -7,6 +7,7 @@
 #include "report/dashboard.h"
 
 void PhaseReporter::timed_part_started(PhaseKind phase) {
+    if (quiet) return; // the screen keeps what was printed before the phase
     console_clear();
     if (phase == PHASE_WRITE) {
         console_cursor_visible(0);
