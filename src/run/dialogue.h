@@ -2,7 +2,9 @@
 #pragma once
 
 struct TestConfig;
+struct DialogueAnswers;
 
 enum { DIALOGUE_CANCELLED = 0, DIALOGUE_CONFIRMED = 1 };
 
-int run_configuration_dialogue(TestConfig* config);
+// Asks every question the answers leave open (null: all of them).
+int run_configuration_dialogue(TestConfig* config, const DialogueAnswers* answers = nullptr);
