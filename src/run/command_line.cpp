@@ -140,12 +140,11 @@ void store_flag(OptionId id, CommandLine* out, int* help, int* version) {
 
 } // namespace
 
-CommandAction parse_command_line(int count, const wchar_t* const* args, CommandLine* out) {
-    memset(out, 0, sizeof *out);
+static CommandAction parse_options(int count, const wchar_t* const* args, CommandLine* out) {
     if (count > 0 && (!wcscmp(args[0], L"verify") || !wcscmp(args[0], L"chart"))) {
         out->sub_count = count - 1;
         out->sub_args = args + 1;
-        return out->action = !wcscmp(args[0], L"verify") ? COMMAND_VERIFY : COMMAND_CHART;
+        return !wcscmp(args[0], L"verify") ? COMMAND_VERIFY : COMMAND_CHART;
     }
     const wchar_t* seen[OPT_COUNT] = {};
     int help = 0;
@@ -158,45 +157,54 @@ CommandAction parse_command_line(int count, const wchar_t* const* args, CommandL
             const wchar_t* equals = wcschr(arg + 2, L'=');
             spec = find_long(arg + 2, equals ? (size_t)(equals - arg - 2) : wcslen(arg + 2));
             if (spec && equals) {
-                if (!spec->takes_value) return refuse("option '--", spec->name, "' takes no value");
+                if (!spec->takes_value)
+                    return refuse("option '--", spec->name, "' takes no value");
                 value = equals + 1;
             }
         } else if (arg[0] == L'-' && arg[1] && !arg[2]) {
             spec = find_short(arg[1]);
         } else {
-            return out->action = refuse("unexpected argument '", arg, "'");
+            return refuse("unexpected argument '", arg, "'");
         }
-        if (!spec) return out->action = refuse("unknown option '", arg, "'");
+        if (!spec) return refuse("unknown option '", arg, "'");
 
         if (spec->takes_value) {
             // A following option is not taken as the value: a value that starts
             // with '-' must be joined with '='.
             if (!value && i + 1 < count && args[i + 1][0] != L'-') value = args[++i];
             if (!value || !value[0])
-                return out->action = refuse("option '--", spec->name, "' needs a value");
+                return refuse("option '--", spec->name, "' needs a value");
             if (wcslen(value) > PATH_CHARS - 1)
-                return out->action = refuse("the value of option '--", spec->name, "' is too long");
+                return refuse("the value of option '--", spec->name, "' is too long");
             if (seen[spec->id] && wcscmp(seen[spec->id], value))
-                return out->action =
+                return
                            refuse("option '--", spec->name, "' is given twice with different values");
             if (!store_value(spec->id, value, &out->run))
-                return out->action =
+                return
                            refuse("invalid value '", value, "' for option '--", spec->name, "'");
         } else {
             OptionId other = opposite(spec->id);
             if (other != OPT_COUNT && seen[other])
-                return out->action = refuse("options '--", OPTIONS[other].name, "' and '--",
+                return refuse("options '--", OPTIONS[other].name, "' and '--",
                                             spec->name, "' contradict each other");
             store_flag(spec->id, out, &help, &version);
         }
         seen[spec->id] = value ? value : spec->name;
     }
-    if (help) return out->action = COMMAND_HELP;
-    if (version) return out->action = COMMAND_VERSION;
+    if (help) return COMMAND_HELP;
+    if (version) return COMMAND_VERSION;
     if (out->run.answers.yes && !out->run.answers.directory)
-        return out->action =
+        return
                    refuse("option '--yes' needs '--dir': the target directory has no default");
-    return out->action = COMMAND_RUN;
+    return COMMAND_RUN;
+}
+
+CommandAction parse_command_line(int count, const wchar_t* const* args, CommandLine* out) {
+    memset(out, 0, sizeof *out);
+    out->action = parse_options(count, args, out);
+    // A refused command line stands for no answers at all.
+    if (out->action == COMMAND_BAD) memset(&out->run, 0, sizeof out->run);
+    return out->action;
 }
 
 void print_usage(void) {
