@@ -38,23 +38,34 @@ struct OptionSpec {
     int takes_value;
 };
 
+// In OptionId order: OPTIONS[id] is the option with that id.
 const OptionSpec OPTIONS[] = {
-    {OPT_DIR, L"dir", 0, 1},         {OPT_FILE, L"file", 0, 1},
-    {OPT_SIZE, L"size", 0, 1},       {OPT_DURATION, L"duration", 0, 1},
-    {OPT_MIN_SPEED, L"min-speed", 0, 1}, {OPT_VERIFY, L"verify", 0, 0},
-    {OPT_NO_VERIFY, L"no-verify", 0, 0}, {OPT_LOG, L"log", 0, 1},
-    {OPT_DELETE, L"delete", 0, 0},   {OPT_KEEP, L"keep", 0, 0},
-    {OPT_YES, L"yes", L'y', 0},      {OPT_QUIET, L"quiet", L'q', 0},
-    {OPT_JSON, L"json", 0, 1},       {OPT_CHART, L"chart", 0, 1},
-    {OPT_HELP, L"help", L'h', 0},    {OPT_VERSION, L"version", L'V', 0},
+    {OPT_DIR, L"dir", 0, 1},
+    {OPT_FILE, L"file", 0, 1},
+    {OPT_SIZE, L"size", 0, 1},
+    {OPT_DURATION, L"duration", 0, 1},
+    {OPT_MIN_SPEED, L"min-speed", 0, 1},
+    {OPT_VERIFY, L"verify", 0, 0},
+    {OPT_NO_VERIFY, L"no-verify", 0, 0},
+    {OPT_LOG, L"log", 0, 1},
+    {OPT_DELETE, L"delete", 0, 0},
+    {OPT_KEEP, L"keep", 0, 0},
+    {OPT_YES, L"yes", L'y', 0},
+    {OPT_QUIET, L"quiet", L'q', 0},
+    {OPT_JSON, L"json", 0, 1},
+    {OPT_CHART, L"chart", 0, 1},
+    {OPT_HELP, L"help", L'h', 0},
+    {OPT_VERSION, L"version", L'V', 0},
 };
+
+static_assert(sizeof OPTIONS / sizeof OPTIONS[0] == OPT_COUNT, "one entry per option");
 
 // The video speed classes a card is sold by, as minimum write speeds in MB/s.
 struct SpeedClass {
     const wchar_t* name;
     double mbps;
 };
-const SpeedClass SPEED_CLASSES[] = {{L"C10", 10}, {L"U1", 10}, {L"U3", 30},  {L"V6", 6},
+const SpeedClass SPEED_CLASSES[] = {{L"C10", 10}, {L"U1", 10},  {L"U3", 30},  {L"V6", 6},
                                     {L"V10", 10}, {L"V30", 30}, {L"V60", 60}, {L"V90", 90}};
 
 // One line naming the fault, then the hint, on standard error.
@@ -157,8 +168,7 @@ static CommandAction parse_options(int count, const wchar_t* const* args, Comman
             const wchar_t* equals = wcschr(arg + 2, L'=');
             spec = find_long(arg + 2, equals ? (size_t)(equals - arg - 2) : wcslen(arg + 2));
             if (spec && equals) {
-                if (!spec->takes_value)
-                    return refuse("option '--", spec->name, "' takes no value");
+                if (!spec->takes_value) return refuse("option '--", spec->name, "' takes no value");
                 value = equals + 1;
             }
         } else if (arg[0] == L'-' && arg[1] && !arg[2]) {
@@ -172,21 +182,18 @@ static CommandAction parse_options(int count, const wchar_t* const* args, Comman
             // A following option is not taken as the value: a value that starts
             // with '-' must be joined with '='.
             if (!value && i + 1 < count && args[i + 1][0] != L'-') value = args[++i];
-            if (!value || !value[0])
-                return refuse("option '--", spec->name, "' needs a value");
+            if (!value || !value[0]) return refuse("option '--", spec->name, "' needs a value");
             if (wcslen(value) > PATH_CHARS - 1)
                 return refuse("the value of option '--", spec->name, "' is too long");
             if (seen[spec->id] && wcscmp(seen[spec->id], value))
-                return
-                           refuse("option '--", spec->name, "' is given twice with different values");
+                return refuse("option '--", spec->name, "' is given twice with different values");
             if (!store_value(spec->id, value, &out->run))
-                return
-                           refuse("invalid value '", value, "' for option '--", spec->name, "'");
+                return refuse("invalid value '", value, "' for option '--", spec->name, "'");
         } else {
             OptionId other = opposite(spec->id);
             if (other != OPT_COUNT && seen[other])
-                return refuse("options '--", OPTIONS[other].name, "' and '--",
-                                            spec->name, "' contradict each other");
+                return refuse("options '--", OPTIONS[other].name, "' and '--", spec->name,
+                              "' contradict each other");
             store_flag(spec->id, out, &help, &version);
         }
         seen[spec->id] = value ? value : spec->name;
@@ -194,8 +201,7 @@ static CommandAction parse_options(int count, const wchar_t* const* args, Comman
     if (help) return COMMAND_HELP;
     if (version) return COMMAND_VERSION;
     if (out->run.answers.yes && !out->run.answers.directory)
-        return
-                   refuse("option '--yes' needs '--dir': the target directory has no default");
+        return refuse("option '--yes' needs '--dir': the target directory has no default");
     return COMMAND_RUN;
 }
 
@@ -208,34 +214,33 @@ CommandAction parse_command_line(int count, const wchar_t* const* args, CommandL
 }
 
 void print_usage(void) {
-    out_printf(
-        "Usage: drive-test [OPTION]...\n"
-        "Writes one large test file, samples the sustained write speed, then reads\n"
-        "the file back and checks every byte. Without options it asks for every\n"
-        "setting; each option answers its question, and the others are asked.\n"
-        "\n"
-        "      --dir DIR         target directory (no default)\n"
-        "      --file NAME       test file name [tesselmark-drive-test.bin]\n"
-        "      --size GIB        test size in GiB, 0 = maximum safe size [0]\n"
-        "      --duration MIN    duration limit in minutes, 0 = none [0]\n"
-        "      --min-speed MBPS  required minimum write speed in MB/s, 0 = none [100],\n"
-        "                        or a speed class: C10 U1 U3 V6 V10 V30 V60 V90\n"
-        "      --verify          read the file back and check every byte [default]\n"
-        "      --no-verify       do not read the file back\n"
-        "      --log PATH        CSV log [drive-test-YYYYMMDD-HHMMSS.csv]\n"
-        "      --delete          delete the test file at the end\n"
-        "      --keep            keep the test file [default]\n"
-        "  -y, --yes             answer yes to every confirmation, take the default of\n"
-        "                        every other question, read nothing; needs --dir\n"
-        "  -q, --quiet           no dashboard frames while the test runs\n"
-        "      --json PATH       write a JSON summary of the run to PATH\n"
-        "      --chart PATH      write an SVG chart of the run to PATH\n"
-        "  -h, --help            show this help and exit\n"
-        "  -V, --version         show the name and version and exit\n"
-        "\n"
-        "A value that begins with '-' is given as --OPTION=VALUE.\n"
-        "Exit status: 0 passed, 1 cancelled or bad command line, 2 log or JSON file\n"
-        "not creatable, 3 failed or incomplete. Full manual: drive-test(1).\n");
+    out_printf("Usage: drive-test [OPTION]...\n"
+               "Writes one large test file, samples the sustained write speed, then reads\n"
+               "the file back and checks every byte. Without options it asks for every\n"
+               "setting; each option answers its question, and the others are asked.\n"
+               "\n"
+               "      --dir DIR         target directory (no default)\n"
+               "      --file NAME       test file name [tesselmark-drive-test.bin]\n"
+               "      --size GIB        test size in GiB, 0 = maximum safe size [0]\n"
+               "      --duration MIN    duration limit in minutes, 0 = none [0]\n"
+               "      --min-speed MBPS  required minimum write speed in MB/s, 0 = none [100],\n"
+               "                        or a speed class: C10 U1 U3 V6 V10 V30 V60 V90\n"
+               "      --verify          read the file back and check every byte [default]\n"
+               "      --no-verify       do not read the file back\n"
+               "      --log PATH        CSV log [drive-test-YYYYMMDD-HHMMSS.csv]\n"
+               "      --delete          delete the test file at the end\n"
+               "      --keep            keep the test file [default]\n"
+               "  -y, --yes             answer yes to every confirmation, take the default of\n"
+               "                        every other question, read nothing; needs --dir\n"
+               "  -q, --quiet           no dashboard frames while the test runs\n"
+               "      --json PATH       write a JSON summary of the run to PATH\n"
+               "      --chart PATH      write an SVG chart of the run to PATH\n"
+               "  -h, --help            show this help and exit\n"
+               "  -V, --version         show the name and version and exit\n"
+               "\n"
+               "A value that begins with '-' is given as --OPTION=VALUE.\n"
+               "Exit status: 0 passed, 1 cancelled or bad command line, 2 log or JSON file\n"
+               "not creatable, 3 failed or incomplete. Full manual: drive-test(1).\n");
 }
 
 static void print_version(void) {

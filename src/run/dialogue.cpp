@@ -186,9 +186,9 @@ int run_configuration_dialogue(TestConfig* c, const DialogueAnswers* given) {
     c->minimum_required_mbps =
         answer_number(a.min_speed_given, a.min_speed_mbps,
                       L"Required minimum sustained write speed in MB/s [0 = none]: ", 100.0);
-    c->verification_requested = answer_yes_no(
-        a.verify_given, a.verify,
-        L"Verify the written file byte-for-byte after the write test? [Y/n]: ", 1);
+    c->verification_requested =
+        answer_yes_no(a.verify_given, a.verify,
+                      L"Verify the written file byte-for-byte after the write test? [Y/n]: ", 1);
     if (!ask_log(c, &a, input)) return DIALOGUE_CANCELLED;
     c->delete_after_test =
         answer_yes_no(a.delete_given, a.delete_file,

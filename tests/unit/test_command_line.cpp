@@ -50,7 +50,7 @@ std::string describe(const CommandLine& line) {
 struct Case {
     const char* args; // split at blanks
     int exit_code;
-    const char* err;  // the start of the first line on standard error
+    const char* err; // the start of the first line on standard error
     const char* answers;
 };
 
@@ -63,14 +63,18 @@ const Case CASES[] = {
      0, "", "run dir=/mnt/card size=0.015625 min=0 verify=1 log=/home/user/l.csv delete=1 yes"},
     {"--dir=/mnt/card --size=1e30 --yes", 1, "Requested size is too large.",
      "run dir=/mnt/card size=1e+30 yes"},
-    {"--dir /mnt/card --size 0.015625 --min-speed V30 --no-verify --keep -y -q --json /home/user/s.json",
-     0, "", "run dir=/mnt/card size=0.015625 min=30 verify=0 delete=0 yes quiet json=/home/user/s.json"},
+    {"--dir /mnt/card --size 0.015625 --min-speed V30 --no-verify --keep -y -q --json "
+     "/home/user/s.json",
+     0, "",
+     "run dir=/mnt/card size=0.015625 min=30 verify=0 delete=0 yes quiet json=/home/user/s.json"},
     {"--min-speed u3 --duration 1.5 --file x.bin --chart c.svg", 1, "",
      "run file=x.bin duration=1.5 min=30 chart=c.svg"},
     {"--size 1 --size 1 --verify --verify", 1, "", "run size=1 verify=1"},
     {"--dir /mnt/card/ --file a:b --yes", 1,
-     "Invalid filename. Use a filename only, without path separators.", "run dir=/mnt/card/ file=a:b yes"},
-    {"--dir /mnt/nowhere --yes", 1, "Target directory is not accessible: ", "run dir=/mnt/nowhere yes"},
+     "Invalid filename. Use a filename only, without path separators.",
+     "run dir=/mnt/card/ file=a:b yes"},
+    {"--dir /mnt/nowhere --yes", 1,
+     "Target directory is not accessible: ", "run dir=/mnt/nowhere yes"},
     {"--dir /mnt/card --size 1 --yes --json /mnt/card/tesselmark-drive-test.bin", 1,
      "The JSON path must not be the test file or the log.",
      "run dir=/mnt/card size=1 yes json=/mnt/card/tesselmark-drive-test.bin"},
@@ -96,7 +100,7 @@ const Case CASES[] = {
 };
 
 class CommandLineTable : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         fake_reset();
         FakeVolume card;
