@@ -87,6 +87,9 @@ Try 'drive-test --help'."
 check "bad: stdout" "$(cat "$OUT")" ""
 check "bad: nothing created" "$(ls -A "$D"; ls -A "$WORK")" "$before"
 [[ ! -e $L ]] || fail "bad: log created"
+run_args --dir $'\xff'
+check "not UTF-8: exit" "$RC" 1
+check "not UTF-8: stderr" "$(head -n 1 "$ERR")" "drive-test: argument 2 is not valid UTF-8 text"
 
 # 6. A link planted at the JSON path is not followed.
 echo keep >"$WORK/victim"
