@@ -31,7 +31,7 @@ enum OptionId {
     OPT_COUNT
 };
 
-struct OptionSpec {
+struct OptionEntry {
     OptionId id;
     const wchar_t* name; // the long form, without "--"
     wchar_t short_name;  // 0: none
@@ -39,7 +39,7 @@ struct OptionSpec {
 };
 
 // In OptionId order: OPTIONS[id] is the option with that id.
-const OptionSpec OPTIONS[] = {
+const OptionEntry OPTIONS[] = {
     {OPT_DIR, L"dir", 0, 1},
     {OPT_FILE, L"file", 0, 1},
     {OPT_SIZE, L"size", 0, 1},
@@ -79,14 +79,14 @@ CommandAction refuse(const char* a, const wchar_t* b = nullptr, const char* c = 
     return COMMAND_BAD;
 }
 
-const OptionSpec* find_long(const wchar_t* name, size_t length) {
-    for (const OptionSpec& o : OPTIONS)
+const OptionEntry* find_long(const wchar_t* name, size_t length) {
+    for (const OptionEntry& o : OPTIONS)
         if (wcslen(o.name) == length && !wcsncmp(o.name, name, length)) return &o;
     return nullptr;
 }
 
-const OptionSpec* find_short(wchar_t name) {
-    for (const OptionSpec& o : OPTIONS)
+const OptionEntry* find_short(wchar_t name) {
+    for (const OptionEntry& o : OPTIONS)
         if (o.short_name && o.short_name == name) return &o;
     return nullptr;
 }
@@ -162,41 +162,42 @@ static CommandAction parse_options(int count, const wchar_t* const* args, Comman
     int version = 0;
     for (int i = 0; i < count; ++i) {
         const wchar_t* arg = args[i];
-        const OptionSpec* spec = nullptr;
+        const OptionEntry* option = nullptr;
         const wchar_t* value = nullptr;
         if (arg[0] == L'-' && arg[1] == L'-' && arg[2]) {
             const wchar_t* equals = wcschr(arg + 2, L'=');
-            spec = find_long(arg + 2, equals ? (size_t)(equals - arg - 2) : wcslen(arg + 2));
-            if (spec && equals) {
-                if (!spec->takes_value) return refuse("option '--", spec->name, "' takes no value");
+            option = find_long(arg + 2, equals ? (size_t)(equals - arg - 2) : wcslen(arg + 2));
+            if (option && equals) {
+                if (!option->takes_value)
+                    return refuse("option '--", option->name, "' takes no value");
                 value = equals + 1;
             }
         } else if (arg[0] == L'-' && arg[1] && !arg[2]) {
-            spec = find_short(arg[1]);
+            option = find_short(arg[1]);
         } else {
             return refuse("unexpected argument '", arg, "'");
         }
-        if (!spec) return refuse("unknown option '", arg, "'");
+        if (!option) return refuse("unknown option '", arg, "'");
 
-        if (spec->takes_value) {
+        if (option->takes_value) {
             // A following option is not taken as the value: a value that starts
             // with '-' must be joined with '='.
             if (!value && i + 1 < count && args[i + 1][0] != L'-') value = args[++i];
-            if (!value || !value[0]) return refuse("option '--", spec->name, "' needs a value");
+            if (!value || !value[0]) return refuse("option '--", option->name, "' needs a value");
             if (wcslen(value) > PATH_CHARS - 1)
-                return refuse("the value of option '--", spec->name, "' is too long");
-            if (seen[spec->id] && wcscmp(seen[spec->id], value))
-                return refuse("option '--", spec->name, "' is given twice with different values");
-            if (!store_value(spec->id, value, &out->run))
-                return refuse("invalid value '", value, "' for option '--", spec->name, "'");
+                return refuse("the value of option '--", option->name, "' is too long");
+            if (seen[option->id] && wcscmp(seen[option->id], value))
+                return refuse("option '--", option->name, "' is given twice with different values");
+            if (!store_value(option->id, value, &out->run))
+                return refuse("invalid value '", value, "' for option '--", option->name, "'");
         } else {
-            OptionId other = opposite(spec->id);
+            OptionId other = opposite(option->id);
             if (other != OPT_COUNT && seen[other])
-                return refuse("options '--", OPTIONS[other].name, "' and '--", spec->name,
+                return refuse("options '--", OPTIONS[other].name, "' and '--", option->name,
                               "' contradict each other");
-            store_flag(spec->id, out, &help, &version);
+            store_flag(option->id, out, &help, &version);
         }
-        seen[spec->id] = value ? value : spec->name;
+        seen[option->id] = value ? value : option->name;
     }
     if (help) return COMMAND_HELP;
     if (version) return COMMAND_VERSION;
