@@ -104,7 +104,8 @@ else
         fail "arm64 dependencies: $(field Depends)"
     ! grep -q -- -cross <<<"$(field Depends)" || fail "arm64 package depends on a cross package"
     contents="$(dpkg-deb -c "$deb")"
-    for path in ./usr/bin/drive-test ./usr/share/man/man1/drive-test.1.gz; do
+    for path in ./usr/bin/drive-test ./usr/share/man/man1/drive-test.1.gz \
+                ./usr/share/doc/drive-test/copyright; do
         grep -q " $path\$" <<<"$contents" || fail "$path missing from the arm64 package"
     done
     dpkg -x "$deb" "$scratch/arm64"
