@@ -5,10 +5,17 @@
 # DRIVE_TEST_TITLE and DRIVE_TEST_VERSION come from src/report/program.h (top-level CMakeLists.txt).
 
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
-  ${CMAKE_CURRENT_SOURCE_DIR}/src/report/program.h)
+  ${CMAKE_CURRENT_SOURCE_DIR}/src/report/program.h ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE)
 
-set(DRIVE_TEST_MAINTAINER "drive-test maintainers <drive-test@localhost>"
+# The project maintains its own packages. (A cache entry of an older build tree
+# still holding the earlier placeholder is replaced.)
+set(DRIVE_TEST_MAINTAINER_DEFAULT "drive-test developers <drive-test@localhost>")
+if(DRIVE_TEST_MAINTAINER STREQUAL "drive-test maintainers <drive-test@localhost>")
+  unset(DRIVE_TEST_MAINTAINER CACHE)
+endif()
+set(DRIVE_TEST_MAINTAINER "${DRIVE_TEST_MAINTAINER_DEFAULT}"
   CACHE STRING "Maintainer named in the packages (Name <address>)")
+file(READ ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE DRIVE_TEST_LICENSE)
 
 set(CPACK_PACKAGE_NAME drive-test)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -36,6 +43,9 @@ if(WIN32)
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
     ${CMAKE_CURRENT_SOURCE_DIR}/docs/README-windows.txt)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/README.txt DESTINATION .)
+  string(REPLACE "\n" "\r\n" DRIVE_TEST_LICENSE_CRLF "${DRIVE_TEST_LICENSE}")
+  file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/LICENSE.txt "${DRIVE_TEST_LICENSE_CRLF}")
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/LICENSE.txt DESTINATION .)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_SYSTEM_NAME win64)
 else()
@@ -56,6 +66,22 @@ else()
     VERBATIM)
   add_custom_target(drive-test-man ALL DEPENDS ${DRIVE_TEST_MAN_GZ})
   install(FILES ${DRIVE_TEST_MAN_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+  # The licence in Debian's machine-readable copyright format (MIT is "Expat" there).
+  string(REGEX REPLACE "\n$" "" DRIVE_TEST_LICENSE_BODY "${DRIVE_TEST_LICENSE}")
+  string(REGEX REPLACE "^MIT License\n\n" "" DRIVE_TEST_LICENSE_BODY "${DRIVE_TEST_LICENSE_BODY}")
+  string(REGEX REPLACE "\n\n" "\n.\n" DRIVE_TEST_LICENSE_BODY "${DRIVE_TEST_LICENSE_BODY}")
+  string(REPLACE "\n" "\n " DRIVE_TEST_LICENSE_BODY "${DRIVE_TEST_LICENSE_BODY}")
+  file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/copyright
+    "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n"
+    "Upstream-Name: drive-test\n"
+    "\n"
+    "Files: *\n"
+    "Copyright: 2026 drive-test developers\n"
+    "License: Expat\n"
+    " ${DRIVE_TEST_LICENSE_BODY}\n")
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/copyright
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/drive-test)
 
   set(CPACK_GENERATOR DEB)
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

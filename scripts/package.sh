@@ -39,19 +39,25 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Package)" = drive-test ] || fail "package name: $(field Package)"
 [ "$(field Version)" = "$version" ] || fail "package version: $(field Version)"
 [ "$(field Section)" = utils ] || fail "section: $(field Section)"
-grep -q '<.*@.*>' <<<"$(field Maintainer)" || fail "maintainer: $(field Maintainer)"
+grep -q '^drive-test developers <.*@.*>$' <<<"$(field Maintainer)" || fail "maintainer: $(field Maintainer)"
 grep -qF "$title" <<<"$(field Description)" || fail "description lacks the title"
 # Computed by dpkg-shlibdeps from the libraries the binary links.
 grep -q 'libc6 (>= ' <<<"$(field Depends)" || fail "dependencies not computed: $(field Depends)"
 
 contents="$(dpkg-deb -c "$deb")"
-for path in ./usr/bin/drive-test ./usr/share/man/man1/drive-test.1.gz; do
+for path in ./usr/bin/drive-test ./usr/share/man/man1/drive-test.1.gz ./usr/share/doc/drive-test/copyright; do
     grep -q " $path\$" <<<"$contents" || fail "$path missing from the package"
 done
 
 dpkg -x "$deb" "$scratch/root"
 program="$scratch/root/usr/bin/drive-test"
 page="$scratch/root/usr/share/man/man1/drive-test.1.gz"
+
+# The licence: Debian's copyright format, holding the whole text of LICENSE.
+copyright="$scratch/root/usr/share/doc/drive-test/copyright"
+grep -qx 'License: Expat' "$copyright" || fail "copyright file names no Expat (MIT) licence"
+[ "$(sed -n 's/^ //; s/^\.$//; /^License: Expat$/,$p' "$copyright" | tail -n +2)" = \
+  "$(tail -n +3 "$root/LICENSE")" ] || fail "copyright file does not hold LICENSE"
 
 # The installed program: empty input cancels at the first question.
 set +e
@@ -63,6 +69,8 @@ set -e
 grep -qxF "Test cancelled or configuration failed." <<<"$out" || fail "no cancellation line"
 [ ! -s "$scratch/stderr" ] || fail "unexpected standard error: $(cat "$scratch/stderr")"
 [ -z "$(find "$scratch" -maxdepth 1 -name '*.csv')" ] || fail "a cancelled run left a log"
+[ "$("$program" --version | head -n1)" = "drive-test $version ($title)" ] ||
+    fail "--version: $("$program" --version | head -n1)"
 
 # The installed manual page: filled in, and silent under every renderer's checks.
 zcat "$page" >"$scratch/drive-test.1"
@@ -96,7 +104,8 @@ else
         fail "arm64 dependencies: $(field Depends)"
     ! grep -q -- -cross <<<"$(field Depends)" || fail "arm64 package depends on a cross package"
     contents="$(dpkg-deb -c "$deb")"
-    for path in ./usr/bin/drive-test ./usr/share/man/man1/drive-test.1.gz; do
+    for path in ./usr/bin/drive-test ./usr/share/man/man1/drive-test.1.gz \
+                ./usr/share/doc/drive-test/copyright; do
         grep -q " $path\$" <<<"$contents" || fail "$path missing from the arm64 package"
     done
     dpkg -x "$deb" "$scratch/arm64"
@@ -131,11 +140,13 @@ rm -f "$zip"
 (cd "$winbuild" && cpack -G ZIP >/dev/null)
 [ -f "$zip" ] || fail "cpack did not produce $zip"
 listing="$(cd "$scratch" && cmake -E tar tf "$zip")"
-for name in drive-test.exe README.txt; do
+for name in drive-test.exe README.txt LICENSE.txt; do
     grep -q "^drive-test-$version-win64/$name\$" <<<"$listing" || fail "$name missing from $zip"
 done
 mkdir "$scratch/zip"
 (cd "$scratch/zip" && cmake -E tar xf "$zip")
 [ "$(head -c2 "$scratch/zip/drive-test-$version-win64/drive-test.exe")" = MZ ] ||
     fail "drive-test.exe in the zip is not a Windows executable"
+[ "$(tr -d '\r' <"$scratch/zip/drive-test-$version-win64/LICENSE.txt")" = "$(cat "$root/LICENSE")" ] ||
+    fail "LICENSE.txt in the zip differs from LICENSE"
 echo "ok: $zip"

@@ -65,14 +65,22 @@ int read_line_w(const wchar_t* prompt, wchar_t* buffer, int capacity) {
     return READ_LINE_OK;
 }
 
-// Case-insensitive for ASCII letters only, whatever the locale.
-static int ascii_equal_nocase(const wchar_t* a, const wchar_t* b) {
+int ascii_equal_nocase(const wchar_t* a, const wchar_t* b) {
     for (;; ++a, ++b) {
         wchar_t x = (*a >= L'A' && *a <= L'Z') ? (wchar_t)(*a + 32) : *a;
         wchar_t y = (*b >= L'A' && *b <= L'Z') ? (wchar_t)(*b + 32) : *b;
         if (x != y) return 0;
         if (x == 0) return 1;
     }
+}
+
+int parse_number_w(const wchar_t* text, double* value) {
+    wchar_t* end = nullptr;
+    double parsed = wcstod(text, &end);
+    // Whole text parsed and not below the bound; NaN fails the comparison.
+    if (end == text || *end != 0 || !(parsed >= 0.0)) return 0;
+    *value = parsed;
+    return 1;
 }
 
 int prompt_yes_no(const wchar_t* prompt, int default_answer) {
@@ -96,10 +104,8 @@ double prompt_double(const wchar_t* prompt, double default_value) {
         if (got == READ_LINE_EOF) return default_value;
         if (got == READ_LINE_OK) {
             if (line[0] == 0) return default_value;
-            wchar_t* end = nullptr;
-            double value = wcstod(line, &end);
-            // Whole line parsed and not below the bound; NaN fails the comparison.
-            if (end != line && *end == 0 && value >= 0.0) return value;
+            double value = 0.0;
+            if (parse_number_w(line, &value)) return value;
         }
         out_printf("Invalid value. Please enter a number >= %.2f.\n", 0.0);
     }

@@ -42,6 +42,13 @@ int plat_is_separator(wchar_t c);      // counts as a directory separator
 extern const wchar_t plat_separator;   // appended to a directory answer
 int plat_same_volume_root(const wchar_t* a, const wchar_t* b);
 
+// ---- command line ----
+// The program's arguments after its name, as wide strings that live as long as
+// the process: on Windows from the wide command line (argc and argv are not
+// used), elsewhere decoded from UTF-8. 0 when argument *count (from 1) is not
+// valid UTF-8 text, or when memory runs out (*count is then 0).
+int plat_args(int argc, char** argv, int* count, const wchar_t* const** args);
+
 // ---- console and process ----
 void plat_console_setup(void);            // UTF-8 in and out
 intptr_t plat_stdout_handle(void);        // 0 when there is none
@@ -52,11 +59,6 @@ void plat_console_restore(void); // undo terminal modes (idempotent)
 void plat_set_ctrl_handler(plat_ctrl_handler handler, int add);
 int plat_key_waiting(void); // never blocks
 int plat_key_read(void);    // one key code, no echo
-// The program's arguments as wide strings, the program name first; they live
-// until the process ends. main's argc/argv are used where the OS has no wide
-// command line of its own. 0 when they cannot be decoded.
-int plat_command_arguments(int argc, char** argv, int* count, wchar_t*** args);
-
 // ---- standard streams (every byte of console output goes through here) ----
 void plat_write_stdout(const char* bytes, size_t count);
 void plat_flush_stdout(void);
@@ -80,6 +82,8 @@ int plat_file_size(const wchar_t* path, uint64_t* bytes);
 // the size needed when cap is too small, or 0 on failure.
 uint32_t plat_full_path(const wchar_t* path, wchar_t* out, uint32_t cap);
 FILE* plat_open_log(const wchar_t* path); // "wb": created or emptied
+// Like plat_open_log, but refuses to write through a symbolic link in its place.
+FILE* plat_open_report(const wchar_t* path);
 
 // ---- volumes ----
 int plat_volume_root(const wchar_t* path, wchar_t* root, uint32_t cap);

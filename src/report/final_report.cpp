@@ -15,6 +15,8 @@ namespace {
 const char RULE_LINE[] =
     "================================================================================\n";
 
+} // namespace
+
 const char* write_status(const TestResults* results) {
     if (results->write_failed) {
         return "FAILED";
@@ -27,6 +29,15 @@ const char* integrity_verdict(const TestResults* results) {
                  results->verification_mismatch_blocks == 0;
     return intact ? "PASS" : "FAIL / INCOMPLETE";
 }
+
+const char* threshold_verdict(const TestConfig* config, const TestResults* results) {
+    if (!(config->minimum_required_mbps > 0)) return nullptr;
+    SampleSummary stats = samples_summary(&results->write_samples, config->minimum_required_mbps);
+    // No sample at all proves nothing about the minimum: that is a FAIL.
+    return stats.count > 0 && stats.below == 0 ? "PASS" : "FAIL";
+}
+
+namespace {
 
 void dispose_of_test_file(const TestConfig* config) {
     if (config->delete_after_test) {
@@ -59,7 +70,6 @@ void print_write_lines(const TestConfig* config, const TestResults* results,
 
     double minimum = config->minimum_required_mbps;
     SampleSummary stats = samples_summary(writes, minimum);
-    int has_samples = writes->count > 0;
 
     out_printf("Written data       : %s\n", written_text);
     out_printf("Wall time          : %s\n", wall_text);
@@ -69,10 +79,8 @@ void print_write_lines(const TestConfig* config, const TestResults* results,
     out_printf("Average speed      : %.2f MB/s\n", stats.mean);
     out_printf("Median speed       : %.2f MB/s\n", stats.median);
     out_printf("Maximum speed      : %.2f MB/s\n", stats.max);
-    if (minimum > 0) {
+    if (const char* verdict = threshold_verdict(config, results)) {
         uint64_t below = stats.below;
-        // No sample at all proves nothing about the minimum: that is a FAIL.
-        const char* verdict = has_samples && below == 0 ? "PASS" : "FAIL";
         out_printf("Required minimum   : %.2f MB/s\n", minimum);
         out_printf("Threshold result   : %s (%llu below-threshold samples)\n", verdict,
                    (unsigned long long)below);

@@ -7,7 +7,8 @@
 #include "report/dashboard.h"
 
 void PhaseReporter::timed_part_started(PhaseKind phase) {
-    if (quiet) return; // the screen keeps what was printed before the phase
+    // Quiet runs keep the settings on screen: nothing is drawn over them.
+    if (quiet) return;
     console_clear();
     if (phase == PHASE_WRITE) {
         console_cursor_visible(0);
@@ -31,6 +32,7 @@ void PhaseReporter::sample_closed(const PhaseSample& s) {
 
 void PhaseReporter::event(const char* name, uint32_t code, uint64_t offset) {
     csv_event(log, name, code, offset);
+    if (events) event_list_add(events, name, code, offset);
 }
 
 void PhaseReporter::phase_error(PhaseKind phase, uint32_t code) {

@@ -5,10 +5,12 @@
 #include <stdio.h>
 
 #include "engine/phase_observer.h"
+#include "report/event_list.h"
 
 struct PhaseReporter final : PhaseObserver {
     FILE* log = nullptr;
     int quiet = 0; // no dashboard frames; the log and error lines stay
+    EventList* events = nullptr; // when set, every event is also kept here
 
     explicit PhaseReporter(FILE* log_stream) : log(log_stream) {}
     void timed_part_started(PhaseKind phase) override;

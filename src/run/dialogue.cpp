@@ -1,4 +1,5 @@
-// The configuration dialogue: every setting of one run, asked in a fixed order.
+// The configuration dialogue: every setting of one run, asked in a fixed order,
+// or taken from the command line's answers through the same rules and messages.
 #include "run/dialogue.h"
 
 #include <stdio.h>
@@ -9,6 +10,7 @@
 #include "platform/error_codes.h"
 #include "platform/platform.h"
 #include "engine/test_config.h"
+#include "run/run_options.h"
 #include "run/volume_probe.h"
 
 static const wchar_t DEFAULT_FILE_NAME[] = L"tesselmark-drive-test.bin";
@@ -27,8 +29,32 @@ static void copy_w(wchar_t* out, const wchar_t* in, size_t cap) {
     out[cap - 1] = 0;
 }
 
-static int ask_directory(TestConfig* c) {
-    if (read_line_w(plat_directory_prompt, c->target_dir, PATH_CHARS) != READ_LINE_OK ||
+// A text answer: the given one, as if typed, or a line read after the prompt.
+static int answer_text(const wchar_t* given, const wchar_t* prompt, wchar_t* out, int cap) {
+    if (!given) return read_line_w(prompt, out, cap);
+    copy_w(out, given, (size_t)cap);
+    return READ_LINE_OK;
+}
+
+static double answer_number(int given, double value, const wchar_t* prompt, double fallback) {
+    return given ? value : prompt_double(prompt, fallback);
+}
+
+static int answer_yes_no(int given, int value, const wchar_t* prompt, int fallback) {
+    return given ? value : prompt_yes_no(prompt, fallback);
+}
+
+// A confirmation whose default is no; with --yes the transcript shows it answered.
+static int confirm(const DialogueAnswers* a, const wchar_t* prompt) {
+    if (!a->yes) return prompt_yes_no(prompt, 0);
+    out_wide(prompt);
+    out_printf("y\n");
+    return 1;
+}
+
+static int ask_directory(TestConfig* c, const DialogueAnswers* a) {
+    if (answer_text(a->directory, plat_directory_prompt, c->target_dir, PATH_CHARS) !=
+            READ_LINE_OK ||
         !c->target_dir[0])
         return 0;
     size_t len = wcslen(c->target_dir);
@@ -48,10 +74,11 @@ static int ask_directory(TestConfig* c) {
     return 1;
 }
 
-static int ask_file(TestConfig* c, wchar_t* input) {
+static int ask_file(TestConfig* c, const DialogueAnswers* a, wchar_t* input) {
     static wchar_t name[PATH_CHARS];
     copy_w(name, DEFAULT_FILE_NAME, PATH_CHARS);
-    int got = read_line_w(L"Test filename [tesselmark-drive-test.bin]: ", input, PATH_CHARS);
+    int got = answer_text(a->file_name, L"Test filename [tesselmark-drive-test.bin]: ", input,
+                          PATH_CHARS);
     if (got == READ_LINE_EOF) return 0;
     if (got == READ_LINE_OK && input[0]) copy_w(name, input, PATH_CHARS);
     if (got != READ_LINE_OK || !valid_file_name(name)) {
@@ -70,12 +97,12 @@ static int ask_file(TestConfig* c, wchar_t* input) {
         out_printf("\nThe test file already exists and will be overwritten:\n  ");
         out_wide(c->target_path);
         out_printf("\n");
-        if (!prompt_yes_no(L"Overwrite it? [y/N]: ", 0)) return 0;
+        if (!confirm(a, L"Overwrite it? [y/N]: ")) return 0;
     }
     return 1;
 }
 
-static int ask_volume_and_size(TestConfig* c) {
+static int ask_volume_and_size(TestConfig* c, const DialogueAnswers* a) {
     static VolumeGeometry g;
     memset(&g, 0, sizeof g);
     if (!probe_volume(c->target_dir, &g)) return 0;
@@ -85,7 +112,8 @@ static int ask_volume_and_size(TestConfig* c) {
     c->alignment_bytes = g.alignment_bytes;
     c->block_size_bytes = g.block_size_bytes;
     wcscpy(c->filesystem, g.filesystem);
-    double gib = prompt_double(L"Test size in GiB [0 = maximum safe free space]: ", 0.0);
+    double gib = answer_number(a->size_given, a->size_gib,
+                               L"Test size in GiB [0 = maximum safe free space]: ", 0.0);
     return resolve_test_size(gib, &g, &c->target_bytes);
 }
 
@@ -96,7 +124,7 @@ void default_log_name(wchar_t* out) {
              t.hour, t.minute, t.second);
 }
 
-static int ask_log(TestConfig* c, wchar_t* input) {
+static int ask_log(TestConfig* c, const DialogueAnswers* a, wchar_t* input) {
     static wchar_t default_name[PATH_CHARS];
     static wchar_t prompt[PATH_CHARS + 32];
     static wchar_t full[PATH_CHARS];
@@ -104,7 +132,7 @@ static int ask_log(TestConfig* c, wchar_t* input) {
     wcscpy(prompt, L"Log path [");
     wcscat(prompt, default_name);
     wcscat(prompt, L"]: ");
-    int got = read_line_w(prompt, input, PATH_CHARS);
+    int got = answer_text(a->log_path, prompt, input, PATH_CHARS);
     if (got != READ_LINE_OK) return 0;
     copy_w(c->log_path, input[0] ? input : default_name, PATH_CHARS);
     uint32_t len = plat_full_path(c->log_path, full, PATH_CHARS);
@@ -125,25 +153,46 @@ static int ask_log(TestConfig* c, wchar_t* input) {
         plat_same_volume_root(target_root, log_root)) {
         out_printf("\nWARNING: The CSV log is on the SAME VOLUME as the test file.\n");
         out_printf("That adds extra writes and can slightly distort the measurement.\n");
-        if (!prompt_yes_no(L"Continue with this log location? [y/N]: ", 0)) return 0;
+        if (!confirm(a, L"Continue with this log location? [y/N]: ")) return 0;
     }
     return 1;
 }
 
-int run_configuration_dialogue(TestConfig* c) {
+// With --yes every question not answered takes its default, as an empty line would.
+static void take_defaults(DialogueAnswers* a) {
+    if (!a->file_name) a->file_name = L"";
+    if (!a->log_path) a->log_path = L"";
+    if (!a->size_given) a->size_gib = 0.0;
+    if (!a->duration_given) a->duration_min = 0.0;
+    if (!a->min_speed_given) a->min_speed_mbps = 100.0;
+    if (!a->verify_given) a->verify = 1;
+    if (!a->delete_given) a->delete_file = 0;
+    a->size_given = a->duration_given = a->min_speed_given = a->verify_given = a->delete_given = 1;
+}
+
+int run_configuration_dialogue(TestConfig* c, const DialogueAnswers* given) {
     static wchar_t input[PATH_CHARS];
-    if (!ask_directory(c) || !ask_file(c, input) || !ask_volume_and_size(c)) {
+    DialogueAnswers a;
+    memset(&a, 0, sizeof a);
+    if (given) a = *given;
+    if (a.yes) take_defaults(&a);
+    if (!ask_directory(c, &a) || !ask_file(c, &a, input) || !ask_volume_and_size(c, &a)) {
         return DIALOGUE_CANCELLED;
     }
     c->duration_limit_s =
-        prompt_double(L"Optional duration limit in minutes [0 = disabled]: ", 0.0) * 60.0;
+        answer_number(a.duration_given, a.duration_min,
+                      L"Optional duration limit in minutes [0 = disabled]: ", 0.0) *
+        60.0;
     c->minimum_required_mbps =
-        prompt_double(L"Required minimum sustained write speed in MB/s [0 = none]: ", 100.0);
+        answer_number(a.min_speed_given, a.min_speed_mbps,
+                      L"Required minimum sustained write speed in MB/s [0 = none]: ", 100.0);
     c->verification_requested =
-        prompt_yes_no(L"Verify the written file byte-for-byte after the write test? [Y/n]: ", 1);
-    if (!ask_log(c, input)) return DIALOGUE_CANCELLED;
+        answer_yes_no(a.verify_given, a.verify,
+                      L"Verify the written file byte-for-byte after the write test? [Y/n]: ", 1);
+    if (!ask_log(c, &a, input)) return DIALOGUE_CANCELLED;
     c->delete_after_test =
-        prompt_yes_no(L"Delete the test file automatically after all tests? [y/N]: ", 0);
+        answer_yes_no(a.delete_given, a.delete_file,
+                      L"Delete the test file automatically after all tests? [y/N]: ", 0);
 
     char size_text[64];
     format_bytes(c->target_bytes, size_text);
@@ -155,5 +204,5 @@ int run_configuration_dialogue(TestConfig* c) {
     out_printf("Log         : ");
     out_wide(c->log_path);
     out_printf("\n\n");
-    return prompt_yes_no(L"START TEST? [y/N]: ", 0) ? DIALOGUE_CONFIRMED : DIALOGUE_CANCELLED;
+    return confirm(&a, L"START TEST? [y/N]: ") ? DIALOGUE_CONFIRMED : DIALOGUE_CANCELLED;
 }

@@ -1,18 +1,21 @@
-// Entry point of drive-test: the dialogue, or "drive-test verify FILE".
-#include <string.h>
-
+// Entry point of drive-test: the arguments as wide text, then the command line.
 #include "console/output.h"
 #include "platform/platform.h"
+#include "run/command_line.h"
 #include "run/driver.h"
-#include "run/reverify.h"
 
 int main(int argc, char** argv) {
-    if (argc < 2 || strcmp(argv[1], "verify") != 0) return drive_test_main();
     int count = 0;
-    wchar_t** args = nullptr;
-    if (!plat_command_arguments(argc, argv, &count, &args) || count < 2) {
-        err_printf("The command line could not be read (arguments must be UTF-8).\n");
+    const wchar_t* const* args = nullptr;
+    if (!plat_args(argc, argv, &count, &args)) {
+        if (count > 0) {
+            err_printf("drive-test: argument %d is not valid UTF-8 text\n"
+                       "Try 'drive-test --help'.\n",
+                       count);
+        } else {
+            err_printf("drive-test: the command line cannot be read\n");
+        }
         return EXIT_CANCELLED;
     }
-    return reverify_command(count - 2, args + 2);
+    return command_line_main(count, args);
 }

@@ -22,7 +22,8 @@
 namespace {
 
 const char USAGE[] =
-    "Usage: drive-test verify [--log PATH] [--quiet] [--yes] [--expect-bytes N] FILE\n";
+    "Usage: drive-test verify [--log PATH] [--quiet] [--yes] [--expect-bytes N] FILE\n"
+    "Try 'drive-test --help'.\n";
 
 struct VerifyOptions {
     const wchar_t* file = nullptr;
@@ -45,7 +46,7 @@ int parse_count(const wchar_t* text, uint64_t* out) {
     return value > 0;
 }
 
-int parse_options(int count, wchar_t** args, VerifyOptions* o) {
+int parse_options(int count, const wchar_t* const* args, VerifyOptions* o) {
     int only_operands = 0;
     for (int i = 0; i < count; i++) {
         const wchar_t* a = args[i];
@@ -200,7 +201,7 @@ int reverify_session(const VerifyOptions* o) {
 
 } // namespace
 
-int reverify_command(int count, wchar_t** args) {
+int reverify_command(int count, const wchar_t* const* args) {
     VerifyOptions options;
     if (!parse_options(count, args, &options)) {
         err_printf("%s", USAGE);

@@ -4,4 +4,4 @@
 #include <wchar.h>
 
 // args are the words after "verify"; returns the exit code.
-int reverify_command(int count, wchar_t** args);
+int reverify_command(int count, const wchar_t* const* args);

@@ -263,6 +263,10 @@ FILE* plat_open_log(const wchar_t* path) {
     return tmpfile();
 }
 
+FILE* plat_open_report(const wchar_t* path) {
+    return plat_open_log(path);
+}
+
 // ---- volumes ----
 int plat_volume_root(const wchar_t* path, wchar_t* root, uint32_t cap) {
     const FakeVolume* v = volume_of(path);

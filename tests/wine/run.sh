@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # End-to-end tests of the Windows executable under Wine, answers piped to
 # standard input: the banner, the dialogue's refusals, full runs with
-# verification, non-ASCII paths, a log that cannot be created, Ctrl+C, and
-# a session at a console (tmux) with typed answers and the Q key.
+# verification, non-ASCII paths, a log that cannot be created, Ctrl+C, the
+# command line, and a session at a console (tmux) with typed answers and the Q key.
 # Usage: tests/wine/run.sh [path/to/drive-test.exe]
 set -uo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -174,7 +174,31 @@ expect_run "ctrl+c" 0 "" "STOPPED BY USER / LIMIT" PASS "" user_stopped=1
 check "ctrl+c: verified all" "$(summary bytes_verified)" "$(summary bytes_written)"
 check "ctrl+c: deleted" "$(ls -A "$D")" ""
 
-# 7. At a console (a tmux pane): answers typed with non-ASCII characters come
+# 7. The command line, read as wide text: --help, and a batch run with --yes
+# into the non-ASCII directory, the log on the same volume confirmed by --yes.
+(cd "$WORK" && timeout -k 5 120 "$DT" --help </dev/null >"$OUT" 2>"$ERR")
+RC=$?
+check "help: exit" "$RC" 0
+check "help: usage" "$(head -n 1 "$OUT")" "Usage: drive-test [OPTION]..."
+check "help: stderr" "$(cat "$ERR")" ""
+rm -f "$LOG"
+(cd "$WORK" && timeout -k 5 300 "$DT" --dir "$(wpath "$U")" --size 0.00390625 --min-speed V30 \
+  --log "$LOG_W" --delete --yes --quiet </dev/null >"$OUT" 2>"$ERR")
+RC=$?
+expect_run "batch" 0 "" COMPLETED PASS "" bytes_verified=4194304
+check "batch: threshold" "$(sed -n 10p "$LOG")" "# minimum_required_mbps=30.000"
+check_has "batch: settings" "$OUT" "Target file : $(wpath "$U")\\$TEST_FILE"
+check_has "batch: same volume" "$OUT" "Continue with this log location? [y/N]: y"
+check "batch: frames" "$(grep -c 'Phase  *: ' "$OUT")" 0
+check "batch: deleted" "$(ls -A "$U")" ""
+# Only the system's own libraries: the wide command line costs no other DLL.
+OBJDUMP=$(command -v x86_64-w64-mingw32-objdump)
+if [[ -n $OBJDUMP ]]; then
+  check "DLLs" "$("$OBJDUMP" -p "$EXE" | sed -n 's/^\tDLL Name: //p' | sort | paste -sd ' ')" \
+    "KERNEL32.dll msvcrt.dll"
+fi
+
+# 8. At a console (a tmux pane): answers typed with non-ASCII characters come
 # through the console, the dashboard is redrawn in place, and Q stops writing.
 SOCK=drive-wine-$$
 at_exit "tmux -L $SOCK kill-server"

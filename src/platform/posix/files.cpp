@@ -193,6 +193,19 @@ uint32_t plat_full_path(const wchar_t* path, wchar_t* out, uint32_t cap) {
     return (uint32_t)len;
 }
 
+// A planted link would make the summary overwrite whatever it points at.
+FILE* plat_open_report(const wchar_t* path) {
+    plat_file fd = PLAT_NO_FILE;
+    if (!open_path(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, &fd))
+        return nullptr;
+    FILE* f = fdopen((int)fd, "wb");
+    if (!f) {
+        plat_posix_set_error(errno, 0);
+        close((int)fd);
+    }
+    return f;
+}
+
 FILE* plat_open_log(const wchar_t* path) {
     char bytes[PATH_MAX];
     if (!posix_path_to_utf8(path, bytes)) return nullptr;

@@ -82,3 +82,8 @@ FILE* plat_open_log(const wchar_t* path) {
     return _wfopen(path, L"wb");
 }
 
+// Creating a symbolic link takes a privilege on Windows; nothing more to refuse here.
+FILE* plat_open_report(const wchar_t* path) {
+    return _wfopen(path, L"wb");
+}
+

@@ -1,0 +1,19 @@
+// The machine-readable summary of one finished run, as one JSON object.
+#pragma once
+
+#include <stdio.h>
+
+struct TestConfig;
+struct TestResults;
+struct EventList;
+
+struct JsonRun {
+    const TestConfig* config;
+    const TestResults* results;
+    const EventList* events;
+    int verification_ran;
+    int exit_code;
+};
+
+// Writes the document to f (UTF-8, LF); 1 when it was written and flushed.
+int json_write_summary(FILE* f, const JsonRun* run);

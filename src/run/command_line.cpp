@@ -1,0 +1,282 @@
+// The command line: subcommand dispatch, the test-run options, --help and --version.
+#include "run/command_line.h"
+
+#include <string.h>
+
+#include "console/output.h"
+#include "console/text.h"
+#include "engine/volume_geometry.h"
+#include "report/program.h"
+#include "run/driver.h"
+#include "run/reverify.h"
+
+namespace {
+
+enum OptionId {
+    OPT_DIR,
+    OPT_FILE,
+    OPT_SIZE,
+    OPT_DURATION,
+    OPT_MIN_SPEED,
+    OPT_VERIFY,
+    OPT_NO_VERIFY,
+    OPT_LOG,
+    OPT_DELETE,
+    OPT_KEEP,
+    OPT_YES,
+    OPT_QUIET,
+    OPT_JSON,
+    OPT_CHART,
+    OPT_HELP,
+    OPT_VERSION,
+    OPT_COUNT
+};
+
+struct OptionEntry {
+    OptionId id;
+    const wchar_t* name; // the long form, without "--"
+    wchar_t short_name;  // 0: none
+    int takes_value;
+};
+
+// In OptionId order: OPTIONS[id] is the option with that id.
+const OptionEntry OPTIONS[] = {
+    {OPT_DIR, L"dir", 0, 1},
+    {OPT_FILE, L"file", 0, 1},
+    {OPT_SIZE, L"size", 0, 1},
+    {OPT_DURATION, L"duration", 0, 1},
+    {OPT_MIN_SPEED, L"min-speed", 0, 1},
+    {OPT_VERIFY, L"verify", 0, 0},
+    {OPT_NO_VERIFY, L"no-verify", 0, 0},
+    {OPT_LOG, L"log", 0, 1},
+    {OPT_DELETE, L"delete", 0, 0},
+    {OPT_KEEP, L"keep", 0, 0},
+    {OPT_YES, L"yes", L'y', 0},
+    {OPT_QUIET, L"quiet", L'q', 0},
+    {OPT_JSON, L"json", 0, 1},
+    {OPT_CHART, L"chart", 0, 1},
+    {OPT_HELP, L"help", L'h', 0},
+    {OPT_VERSION, L"version", L'V', 0},
+};
+
+static_assert(sizeof OPTIONS / sizeof OPTIONS[0] == OPT_COUNT, "one entry per option");
+
+// The video speed classes a card is sold by, as minimum write speeds in MB/s.
+struct SpeedClass {
+    const wchar_t* name;
+    double mbps;
+};
+const SpeedClass SPEED_CLASSES[] = {{L"C10", 10}, {L"U1", 10},  {L"U3", 30},  {L"V6", 6},
+                                    {L"V10", 10}, {L"V30", 30}, {L"V60", 60}, {L"V90", 90}};
+
+// One line naming the fault, then the hint, on standard error.
+CommandAction refuse(const char* a, const wchar_t* b = nullptr, const char* c = "",
+                     const wchar_t* d = nullptr, const char* e = "") {
+    err_printf("drive-test: %s", a);
+    if (b) err_wide(b);
+    err_printf("%s", c);
+    if (d) err_wide(d);
+    err_printf("%s\nTry 'drive-test --help'.\n", e);
+    return COMMAND_BAD;
+}
+
+const OptionEntry* find_long(const wchar_t* name, size_t length) {
+    for (const OptionEntry& o : OPTIONS)
+        if (wcslen(o.name) == length && !wcsncmp(o.name, name, length)) return &o;
+    return nullptr;
+}
+
+const OptionEntry* find_short(wchar_t name) {
+    for (const OptionEntry& o : OPTIONS)
+        if (o.short_name && o.short_name == name) return &o;
+    return nullptr;
+}
+
+int parse_min_speed(const wchar_t* text, double* mbps) {
+    for (const SpeedClass& s : SPEED_CLASSES) {
+        if (ascii_equal_nocase(text, s.name)) {
+            *mbps = s.mbps;
+            return 1;
+        }
+    }
+    return parse_number_w(text, mbps);
+}
+
+// The partner whose flag says the opposite, or OPT_COUNT.
+OptionId opposite(OptionId id) {
+    switch (id) {
+    case OPT_VERIFY: return OPT_NO_VERIFY;
+    case OPT_NO_VERIFY: return OPT_VERIFY;
+    case OPT_DELETE: return OPT_KEEP;
+    case OPT_KEEP: return OPT_DELETE;
+    default: return OPT_COUNT;
+    }
+}
+
+// Stores a value that passed its rule; 0 when it is malformed.
+int store_value(OptionId id, const wchar_t* value, RunOptions* run) {
+    DialogueAnswers* a = &run->answers;
+    switch (id) {
+    case OPT_DIR: a->directory = value; return 1;
+    case OPT_FILE: a->file_name = value; return 1;
+    case OPT_LOG: a->log_path = value; return 1;
+    case OPT_JSON: run->json_path = value; return 1;
+    case OPT_CHART: run->chart_path = value; return 1;
+    case OPT_SIZE: return a->size_given = parse_number_w(value, &a->size_gib);
+    case OPT_DURATION: return a->duration_given = parse_number_w(value, &a->duration_min);
+    case OPT_MIN_SPEED: return a->min_speed_given = parse_min_speed(value, &a->min_speed_mbps);
+    default: return 0;
+    }
+}
+
+void store_flag(OptionId id, CommandLine* out, int* help, int* version) {
+    DialogueAnswers* a = &out->run.answers;
+    switch (id) {
+    case OPT_VERIFY:
+    case OPT_NO_VERIFY:
+        a->verify_given = 1;
+        a->verify = id == OPT_VERIFY;
+        break;
+    case OPT_DELETE:
+    case OPT_KEEP:
+        a->delete_given = 1;
+        a->delete_file = id == OPT_DELETE;
+        break;
+    case OPT_YES: a->yes = 1; break;
+    case OPT_QUIET: out->run.quiet = 1; break;
+    case OPT_HELP: *help = 1; break;
+    case OPT_VERSION: *version = 1; break;
+    default: break;
+    }
+}
+
+} // namespace
+
+static CommandAction parse_options(int count, const wchar_t* const* args, CommandLine* out) {
+    if (count > 0 && (!wcscmp(args[0], L"verify") || !wcscmp(args[0], L"chart"))) {
+        out->sub_count = count - 1;
+        out->sub_args = args + 1;
+        return !wcscmp(args[0], L"verify") ? COMMAND_VERIFY : COMMAND_CHART;
+    }
+    const wchar_t* seen[OPT_COUNT] = {};
+    int help = 0;
+    int version = 0;
+    for (int i = 0; i < count; ++i) {
+        const wchar_t* arg = args[i];
+        const OptionEntry* option = nullptr;
+        const wchar_t* value = nullptr;
+        if (arg[0] == L'-' && arg[1] == L'-' && arg[2]) {
+            const wchar_t* equals = wcschr(arg + 2, L'=');
+            option = find_long(arg + 2, equals ? (size_t)(equals - arg - 2) : wcslen(arg + 2));
+            if (option && equals) {
+                if (!option->takes_value)
+                    return refuse("option '--", option->name, "' takes no value");
+                value = equals + 1;
+            }
+        } else if (arg[0] == L'-' && arg[1] && !arg[2]) {
+            option = find_short(arg[1]);
+        } else {
+            return refuse("unexpected argument '", arg, "'");
+        }
+        if (!option) return refuse("unknown option '", arg, "'");
+
+        if (option->takes_value) {
+            // A following option is not taken as the value: a value that starts
+            // with '-' must be joined with '='.
+            if (!value && i + 1 < count && args[i + 1][0] != L'-') value = args[++i];
+            if (!value || !value[0]) return refuse("option '--", option->name, "' needs a value");
+            if (wcslen(value) > PATH_CHARS - 1)
+                return refuse("the value of option '--", option->name, "' is too long");
+            if (seen[option->id] && wcscmp(seen[option->id], value))
+                return refuse("option '--", option->name, "' is given twice with different values");
+            if (!store_value(option->id, value, &out->run))
+                return refuse("invalid value '", value, "' for option '--", option->name, "'");
+        } else {
+            OptionId other = opposite(option->id);
+            if (other != OPT_COUNT && seen[other])
+                return refuse("options '--", OPTIONS[other].name, "' and '--", option->name,
+                              "' contradict each other");
+            store_flag(option->id, out, &help, &version);
+        }
+        seen[option->id] = value ? value : option->name;
+    }
+    if (help) return COMMAND_HELP;
+    if (version) return COMMAND_VERSION;
+    if (out->run.answers.yes && !out->run.answers.directory)
+        return refuse("option '--yes' needs '--dir': the target directory has no default");
+    return COMMAND_RUN;
+}
+
+CommandAction parse_command_line(int count, const wchar_t* const* args, CommandLine* out) {
+    memset(out, 0, sizeof *out);
+    out->action = parse_options(count, args, out);
+    // A refused command line stands for no answers at all.
+    if (out->action == COMMAND_BAD) memset(&out->run, 0, sizeof out->run);
+    return out->action;
+}
+
+void print_usage(void) {
+    out_printf("Usage: drive-test [OPTION]...\n"
+               "       drive-test verify [--log PATH] [--quiet] [--yes] [--expect-bytes N] FILE\n"
+               "Writes one large test file, samples the sustained write speed, then reads\n"
+               "the file back and checks every byte. Without options it asks for every\n"
+               "setting; each option answers its question, and the others are asked.\n"
+               "\n"
+               "      --dir DIR         target directory (no default)\n"
+               "      --file NAME       test file name [tesselmark-drive-test.bin]\n"
+               "      --size GIB        test size in GiB, 0 = maximum safe size [0]\n"
+               "      --duration MIN    duration limit in minutes, 0 = none [0]\n"
+               "      --min-speed MBPS  required minimum write speed in MB/s, 0 = none [100],\n"
+               "                        or a speed class: C10 U1 U3 V6 V10 V30 V60 V90\n"
+               "      --verify          read the file back and check every byte [default]\n"
+               "      --no-verify       do not read the file back\n"
+               "      --log PATH        CSV log [drive-test-YYYYMMDD-HHMMSS.csv]\n"
+               "      --delete          delete the test file at the end\n"
+               "      --keep            keep the test file [default]\n"
+               "  -y, --yes             answer yes to every confirmation, take the default of\n"
+               "                        every other question, read nothing; needs --dir\n"
+               "  -q, --quiet           no dashboard frames while the test runs\n"
+               "      --json PATH       write a JSON summary of the run to PATH\n"
+               "      --chart PATH      write an SVG chart of the run to PATH\n"
+               "  -h, --help            show this help and exit\n"
+               "  -V, --version         show the name and version and exit\n"
+               "\n"
+               "\n"
+               "verify reads a kept test file back again and checks every byte; its\n"
+               "--expect-bytes N fails a file that became shorter than N bytes.\n"
+               "A value that begins with '-' is given as --OPTION=VALUE.\n"
+               "Exit status: 0 passed, 1 cancelled or bad command line, 2 log or JSON file\n"
+               "not creatable, 3 failed or incomplete. Full manual: drive-test(1).\n");
+}
+
+static void print_version(void) {
+    out_printf("drive-test %s (%s)\n", DRIVE_TEST_VERSION, DRIVE_TEST_TITLE);
+    out_printf("Copyright (c) 2026 drive-test developers\n");
+    out_printf("License: MIT <https://opensource.org/licenses/MIT>\n");
+}
+
+// The subcommands have their own modules; until one is built in, it is refused.
+static int unavailable(const char* word) {
+    err_printf("drive-test: '%s' is not available in this version\nTry 'drive-test --help'.\n",
+               word);
+    return EXIT_CANCELLED;
+}
+
+int command_line_main(int count, const wchar_t* const* args) {
+    CommandLine line;
+    switch (parse_command_line(count, args, &line)) {
+    case COMMAND_HELP:
+        print_usage();
+        out_flush();
+        return EXIT_PASSED;
+    case COMMAND_VERSION:
+        print_version();
+        out_flush();
+        return EXIT_PASSED;
+    case COMMAND_VERIFY: return reverify_command(line.sub_count, line.sub_args);
+    case COMMAND_CHART: return unavailable("chart");
+    case COMMAND_BAD: return EXIT_CANCELLED;
+    case COMMAND_RUN: break;
+    }
+    return drive_test_main(&line.run);
+}

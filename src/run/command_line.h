@@ -1,0 +1,28 @@
+// The command line: subcommand dispatch and the options of a test run.
+#pragma once
+
+#include "run/run_options.h"
+
+enum CommandAction {
+    COMMAND_RUN = 0,
+    COMMAND_HELP,
+    COMMAND_VERSION,
+    COMMAND_VERIFY, // "drive-test verify ...": args after the word
+    COMMAND_CHART,  // "drive-test chart ...": args after the word
+    COMMAND_BAD     // the fault and the hint are already on standard error
+};
+
+struct CommandLine {
+    CommandAction action;
+    RunOptions run;
+    int sub_count; // the subcommand's own arguments
+    const wchar_t* const* sub_args;
+};
+
+// Parses the arguments after the program name; every value must pass the rule
+// the dialogue applies to the same answer's form (numbers, non-empty text).
+CommandAction parse_command_line(int count, const wchar_t* const* args, CommandLine* out);
+// The whole program for these arguments; returns the exit code.
+int command_line_main(int count, const wchar_t* const* args);
+// The usage text of --help.
+void print_usage(void);

@@ -1,0 +1,32 @@
+// What the command line decided about one test run: the dialogue's answers and the extras.
+#pragma once
+
+#include <wchar.h>
+
+// One entry per question of the dialogue; a question whose answer is not given
+// is asked. A text answer is given when its pointer is set; an empty text takes
+// the question's default, as an empty line does.
+struct DialogueAnswers {
+    const wchar_t* directory;
+    const wchar_t* file_name;
+    const wchar_t* log_path;
+    int size_given;
+    double size_gib;
+    int duration_given;
+    double duration_min;
+    int min_speed_given;
+    double min_speed_mbps;
+    int verify_given;
+    int verify;
+    int delete_given;
+    int delete_file;
+    // Confirmations answered yes; unanswered questions take their defaults.
+    int yes;
+};
+
+struct RunOptions {
+    DialogueAnswers answers;
+    int quiet;                 // no dashboard frames
+    const wchar_t* json_path;  // null: no JSON summary
+    const wchar_t* chart_path; // null: no chart
+};

@@ -1,0 +1,157 @@
+// Command lines: each with the exit code of the whole program on the fake
+// platform (no standard input), the first line on standard error and the
+// answers it stands for.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "fake/fake_platform.h"
+#include "run/command_line.h"
+
+namespace {
+
+const wchar_t* const TEST_FILE = L"/mnt/card/tesselmark-drive-test.bin";
+
+std::string narrow(const wchar_t* text) {
+    std::string out;
+    for (; *text; ++text) out += (char)*text;
+    return out;
+}
+
+std::string number(double value) {
+    char text[32];
+    snprintf(text, sizeof text, "%g", value);
+    return text;
+}
+
+// The parsed record as one line: the action, then each answer that was given.
+std::string describe(const CommandLine& line) {
+    static const char* const actions[] = {"run", "help", "version", "verify", "chart", "bad"};
+    std::string s = actions[line.action];
+    const DialogueAnswers& a = line.run.answers;
+    if (a.directory) s += " dir=" + narrow(a.directory);
+    if (a.file_name) s += " file=" + narrow(a.file_name);
+    if (a.size_given) s += " size=" + number(a.size_gib);
+    if (a.duration_given) s += " duration=" + number(a.duration_min);
+    if (a.min_speed_given) s += " min=" + number(a.min_speed_mbps);
+    if (a.verify_given) s += " verify=" + std::to_string(a.verify);
+    if (a.log_path) s += " log=" + narrow(a.log_path);
+    if (a.delete_given) s += " delete=" + std::to_string(a.delete_file);
+    if (a.yes) s += " yes";
+    if (line.run.quiet) s += " quiet";
+    if (line.run.json_path) s += " json=" + narrow(line.run.json_path);
+    if (line.run.chart_path) s += " chart=" + narrow(line.run.chart_path);
+    if (line.action == COMMAND_VERIFY || line.action == COMMAND_CHART)
+        s += " args=" + std::to_string(line.sub_count);
+    return s;
+}
+
+struct Case {
+    const char* args; // split at blanks
+    int exit_code;
+    const char* err; // the start of the first line on standard error
+    const char* answers;
+};
+
+const Case CASES[] = {
+    {"", 1, "", "run"},
+    {"--help", 0, "", "help"},
+    {"-h --dir /x --size 1", 0, "", "help dir=/x size=1"},
+    {"-V", 0, "", "version"},
+    {"--dir /mnt/card --size 0.015625 --min-speed 0 --verify --log /home/user/l.csv --delete --yes",
+     0, "", "run dir=/mnt/card size=0.015625 min=0 verify=1 log=/home/user/l.csv delete=1 yes"},
+    {"--dir=/mnt/card --size=1e30 --yes", 1, "Requested size is too large.",
+     "run dir=/mnt/card size=1e+30 yes"},
+    {"--dir /mnt/card --size 0.015625 --min-speed V30 --no-verify --keep -y -q --json "
+     "/home/user/s.json",
+     0, "",
+     "run dir=/mnt/card size=0.015625 min=30 verify=0 delete=0 yes quiet json=/home/user/s.json"},
+    {"--min-speed u3 --duration 1.5 --file x.bin --chart c.svg", 1, "",
+     "run file=x.bin duration=1.5 min=30 chart=c.svg"},
+    {"--size 1 --size 1 --verify --verify", 1, "", "run size=1 verify=1"},
+    {"--dir /mnt/card/ --file a:b --yes", 1,
+     "Invalid filename. Use a filename only, without path separators.",
+     "run dir=/mnt/card/ file=a:b yes"},
+    {"--dir /mnt/nowhere --yes", 1,
+     "Target directory is not accessible: ", "run dir=/mnt/nowhere yes"},
+    {"--dir /mnt/card --size 1 --yes --json /mnt/card/tesselmark-drive-test.bin", 1,
+     "The JSON path must not be the test file or the log.",
+     "run dir=/mnt/card size=1 yes json=/mnt/card/tesselmark-drive-test.bin"},
+    {"--bogus", 1, "drive-test: unknown option '--bogus'", "bad"},
+    {"--dir /mnt/card -x", 1, "drive-test: unknown option '-x'", "bad"},
+    {"--dir /mnt/card stray", 1, "drive-test: unexpected argument 'stray'", "bad"},
+    {"--dir", 1, "drive-test: option '--dir' needs a value", "bad"},
+    {"--log --yes", 1, "drive-test: option '--log' needs a value", "bad"},
+    {"--file=", 1, "drive-test: option '--file' needs a value", "bad"},
+    {"--size abc", 1, "drive-test: invalid value 'abc' for option '--size'", "bad"},
+    {"--duration=-1", 1, "drive-test: invalid value '-1' for option '--duration'", "bad"},
+    {"--min-speed V31", 1, "drive-test: invalid value 'V31' for option '--min-speed'", "bad"},
+    {"--verify --no-verify", 1,
+     "drive-test: options '--verify' and '--no-verify' contradict each other", "bad"},
+    {"--keep --delete", 1, "drive-test: options '--keep' and '--delete' contradict each other",
+     "bad"},
+    {"--size 1 --size 2", 1, "drive-test: option '--size' is given twice with different values",
+     "bad"},
+    {"--yes --size 1", 1, "drive-test: option '--yes' needs '--dir'", "bad"},
+    {"--quiet=1", 1, "drive-test: option '--quiet' takes no value", "bad"},
+    {"verify --dir x", 1, "Usage: drive-test verify", "verify args=2"},
+    {"chart run.csv", 1, "drive-test: 'chart' is not available in this version", "chart args=1"},
+};
+
+class CommandLineTable : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        fake_reset();
+        FakeVolume card;
+        card.root = L"/mnt/card/";
+        card.free_bytes = 4ull << 30;
+        g_fake.volumes = {card};
+        g_fake.files[L"/home/user"].is_dir = true;
+        g_fake.write_cost = 0.01;
+        g_fake.read_cost = 0.01;
+        fake_stdin("");
+    }
+};
+
+TEST_F(CommandLineTable, ExitCodeFirstErrorLineAndAnswers) {
+    for (const Case& c : CASES) {
+        const std::string text = c.args;
+        std::vector<std::wstring> words;
+        size_t at = 0;
+        while (at < text.size()) {
+            size_t end = text.find(' ', at);
+            if (end == std::string::npos) end = text.size();
+            if (end > at) words.emplace_back(text.begin() + (long)at, text.begin() + (long)end);
+            at = end + 1;
+        }
+        std::vector<const wchar_t*> args;
+        for (const std::wstring& w : words) args.push_back(w.c_str());
+
+        SetUp();
+        CommandLine line;
+        parse_command_line((int)args.size(), args.data(), &line);
+        EXPECT_EQ(describe(line), c.answers) << c.args;
+
+        SetUp();
+        EXPECT_EQ(command_line_main((int)args.size(), args.data()), c.exit_code) << c.args;
+        std::string first = g_fake.err.substr(0, g_fake.err.find('\n'));
+        EXPECT_EQ(first.rfind(c.err, 0), 0u) << c.args << " gave " << g_fake.err;
+        if (line.action == COMMAND_BAD) {
+            EXPECT_EQ(g_fake.err, first + "\nTry 'drive-test --help'.\n") << c.args;
+            EXPECT_EQ(g_fake.out, "") << c.args;
+        }
+        if (c.exit_code != 0) {
+            EXPECT_FALSE(g_fake.files.count(TEST_FILE)) << c.args;
+        }
+        if (line.action == COMMAND_HELP) {
+            EXPECT_EQ(g_fake.out.rfind("Usage: drive-test", 0), 0u);
+        }
+        // A batch run shows no question but the confirmations it answered itself.
+        for (size_t p = g_fake.out.find("]: "); line.run.answers.yes && p != std::string::npos;
+             p = g_fake.out.find("]: ", p + 1))
+            EXPECT_EQ(g_fake.out.compare(p, 5, "]: y\n"), 0) << c.args;
+    }
+}
+
+} // namespace
