@@ -4,6 +4,7 @@
 #include <math.h>
 #include <stdint.h>
 
+#include "console/output.h"
 #include "engine/samples.h"
 #include "engine/test_config.h"
 #include "engine/test_results.h"
@@ -88,6 +89,8 @@ int json_write_summary(FILE* f, const JsonRun* run) {
     put_string(f, DRIVE_TEST_TITLE);
     fputs(",\n  \"version\": ", f);
     put_string(f, DRIVE_TEST_VERSION);
+    fputs(",\n  \"run_kind\": ", f);
+    put_string(f, c->run_kind == RUN_REVERIFY ? "reverify" : "test");
 
     fputs(",\n  \"configuration\": {\n", f);
     put_key(f, in, "target_path");
@@ -171,4 +174,14 @@ int json_write_summary(FILE* f, const JsonRun* run) {
     fprintf(f, "  \"last_error\": %lu,\n", (unsigned long)r->last_error);
     fprintf(f, "  \"exit_code\": %d\n}\n", run->exit_code);
     return fflush(f) == 0 && !ferror(f);
+}
+
+void json_write_file(const wchar_t* path, FILE* f, const JsonRun* run) {
+    int written = json_write_summary(f, run);
+    if (fclose(f) != 0) written = 0;
+    if (!written) {
+        err_printf("Could not write JSON summary: ");
+        err_wide(path);
+        err_printf("\n");
+    }
 }

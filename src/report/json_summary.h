@@ -2,6 +2,7 @@
 #pragma once
 
 #include <stdio.h>
+#include <wchar.h>
 
 struct TestConfig;
 struct TestResults;
@@ -17,3 +18,6 @@ struct JsonRun {
 
 // Writes the document to f (UTF-8, LF); 1 when it was written and flushed.
 int json_write_summary(FILE* f, const JsonRun* run);
+// Writes the document and closes f; a failure is reported on standard error
+// and changes nothing else (the run's result stands).
+void json_write_file(const wchar_t* path, FILE* f, const JsonRun* run);

@@ -217,7 +217,8 @@ CommandAction parse_command_line(int count, const wchar_t* const* args, CommandL
 
 void print_usage(void) {
     out_printf("Usage: drive-test [OPTION]...\n"
-               "       drive-test verify [--log PATH] [--quiet] [--yes] [--expect-bytes N] FILE\n"
+               "       drive-test verify [--log PATH] [--json PATH] [--quiet] [--yes]\n"
+               "                         [--expect-bytes N] FILE\n"
                "Writes one large test file, samples the sustained write speed, then reads\n"
                "the file back and checks every byte. Without options it asks for every\n"
                "setting; each option answers its question, and the others are asked.\n"

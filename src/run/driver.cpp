@@ -57,16 +57,6 @@ static int output_apart(const TestConfig* c, const wchar_t* path, const char* wh
     return 1;
 }
 
-static void write_json(const wchar_t* path, FILE* json, const JsonRun* run) {
-    int written = json_write_summary(json, run);
-    if (fclose(json) != 0) written = 0;
-    if (!written) {
-        err_printf("Could not write JSON summary: ");
-        err_wide(path);
-        err_printf("\n");
-    }
-}
-
 int drive_test_main(const RunOptions* options) {
     static const RunOptions no_options = {};
     if (!options) options = &no_options;
@@ -133,7 +123,7 @@ int drive_test_main(const RunOptions* options) {
     int exit_code = exit_code_for(&results, verify_passed);
     if (json) {
         JsonRun run = {&config, &results, &events, verification_ran, exit_code};
-        write_json(options->json_path, json, &run);
+        json_write_file(options->json_path, json, &run);
     }
     if (options->chart_path) {
         // CHART: the one call site of the chart of this run's log (config.log_path),

@@ -12,7 +12,9 @@
 #include "engine/verify_phase.h"
 #include "platform/platform.h"
 #include "report/csv_log.h"
+#include "report/event_list.h"
 #include "report/final_report.h"
+#include "report/json_summary.h"
 #include "report/phase_reporter.h"
 #include "report/program.h"
 #include "run/dialogue.h"
@@ -22,12 +24,13 @@
 namespace {
 
 const char USAGE[] =
-    "Usage: drive-test verify [--log PATH] [--quiet] [--yes] [--expect-bytes N] FILE\n"
+    "Usage: drive-test verify [--log PATH] [--json PATH] [--quiet] [--yes] [--expect-bytes N] FILE\n"
     "Try 'drive-test --help'.\n";
 
 struct VerifyOptions {
     const wchar_t* file = nullptr;
     const wchar_t* log = nullptr;
+    const wchar_t* json = nullptr;
     int quiet = 0;
     int yes = 0;
     uint64_t expect_bytes = 0; // 0: take the file's size
@@ -61,6 +64,8 @@ int parse_options(int count, const wchar_t* const* args, VerifyOptions* o) {
             o->yes = 1;
         } else if (!wcscmp(a, L"--log") && i + 1 < count && args[i + 1][0]) {
             o->log = args[++i];
+        } else if (!wcscmp(a, L"--json") && i + 1 < count && args[i + 1][0]) {
+            o->json = args[++i];
         } else if (!wcscmp(a, L"--expect-bytes") && i + 1 < count) {
             if (!parse_count(args[++i], &o->expect_bytes)) return 0;
         } else {
@@ -154,7 +159,7 @@ int exit_code_for(const TestResults* r, int verify_passed) {
 }
 
 // From the log's header to the final report; returns the exit code.
-int run_reverify(TestConfig* c, int quiet) {
+int run_reverify(TestConfig* c, int quiet, const wchar_t* json_path) {
     FILE* log = plat_open_log(c->log_path);
     if (!log) {
         err_printf("Could not create log file: ");
@@ -162,13 +167,23 @@ int run_reverify(TestConfig* c, int quiet) {
         err_printf("\n");
         return EXIT_NO_LOG;
     }
+    FILE* json = nullptr;
+    if (json_path && !(json = plat_open_report(json_path))) {
+        err_printf("Could not create JSON summary: ");
+        err_wide(json_path);
+        err_printf("\n");
+        fclose(log);
+        return EXIT_NO_LOG;
+    }
     static TestResults results;
     memset(&results, 0, sizeof results);
     // The verification reads as many bytes as the run it checks wrote.
     results.bytes_written = c->target_bytes;
     csv_write_header(log, c);
+    EventList events;
     PhaseReporter reporter(log);
     reporter.quiet = quiet;
+    if (json) reporter.events = &events;
     if (!quiet) console_cursor_visible(0);
     int verify_passed = run_verify_phase(c, &reporter, &results);
     csv_write_summary(log, c, &results);
@@ -177,8 +192,13 @@ int run_reverify(TestConfig* c, int quiet) {
     console_cursor_visible(1);
     print_final_report(c, &results);
     out_flush();
+    int code = exit_code_for(&results, verify_passed);
+    if (json) {
+        JsonRun run = {c, &results, &events, 1, code};
+        json_write_file(json_path, json, &run);
+    }
     samples_release(&results.read_samples);
-    return exit_code_for(&results, verify_passed);
+    return code;
 }
 
 int reverify_session(const VerifyOptions* o) {
@@ -196,7 +216,7 @@ int reverify_session(const VerifyOptions* o) {
         out_printf("\nVerification cancelled.\n");
         return EXIT_CANCELLED;
     }
-    return run_reverify(&config, o->quiet);
+    return run_reverify(&config, o->quiet, o->json);
 }
 
 } // namespace
