@@ -118,6 +118,8 @@ void plat_console_restore(void) {}
 void plat_set_ctrl_handler(plat_ctrl_handler handler, int add) {
     g_fake.handler = add ? handler : nullptr;
 }
+void plat_ctrl_release(void) { g_fake.ctrl_released = true; }
+int plat_console_closes_with_process(void) { return g_fake.console_closes_with_process; }
 int plat_key_waiting(void) { return !g_fake.keys.empty(); }
 int plat_key_read(void) {
     if (g_fake.keys.empty()) return 0;

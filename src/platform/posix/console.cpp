@@ -168,6 +168,14 @@ void plat_set_ctrl_handler(plat_ctrl_handler handler, int add) {
     g_ctrl_handler.store(nullptr);
 }
 
+void plat_ctrl_release(void) {
+    // Signals are handled on the main thread; nothing waits for it.
+}
+
+int plat_console_closes_with_process(void) {
+    return 0; // a terminal outlives the programs it runs
+}
+
 // ---- standard streams ----
 
 void plat_write_stdout(const char* bytes, size_t count) {

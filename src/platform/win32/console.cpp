@@ -49,12 +49,30 @@ void plat_console_restore(void) {
 }
 
 static std::atomic<plat_ctrl_handler> g_ctrl_handler{nullptr};
+static std::atomic<int> g_ctrl_released{0};
 
 // The system calls this on a thread of its own for each console event.
 static BOOL WINAPI ctrl_handler_thunk(DWORD event) {
     plat_ctrl_handler handler = g_ctrl_handler.load();
     if (handler == nullptr) return FALSE;
-    return handler((uint32_t)event) ? TRUE : FALSE;
+    if (!handler((uint32_t)event)) return FALSE;
+    // For these the process ends as soon as this returns, and the system ends
+    // it anyway after 5 seconds: wait for the summary and report until shortly before.
+    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
+        for (int waited = 0; waited < 4500 && !g_ctrl_released.load(); waited += 50) Sleep(50);
+    }
+    return TRUE;
+}
+
+void plat_ctrl_release(void) {
+    g_ctrl_released.store(1);
+}
+
+int plat_console_closes_with_process(void) {
+    DWORD mode = 0;
+    if (!GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode)) return 0; // input redirected
+    DWORD ids[2];
+    return GetConsoleProcessList(ids, 2) == 1;
 }
 
 void plat_set_ctrl_handler(plat_ctrl_handler handler, int add) {
