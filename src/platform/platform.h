@@ -54,6 +54,7 @@ void plat_console_setup(void);            // UTF-8 in and out
 intptr_t plat_stdout_handle(void);        // 0 when there is none
 int plat_console_clear(intptr_t console); // 0 when not a console
 void plat_console_home(intptr_t console); // cursor to column 0, row 0
+void plat_console_erase_line(intptr_t console); // blanks from the cursor to the row's end
 void plat_console_cursor_visible(intptr_t console, int visible);
 void plat_console_restore(void); // undo terminal modes (idempotent)
 void plat_set_ctrl_handler(plat_ctrl_handler handler, int add);

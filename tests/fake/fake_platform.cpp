@@ -111,6 +111,9 @@ int plat_console_clear(intptr_t) {
 void plat_console_home(intptr_t) {
     if (g_fake.out_is_console) g_fake.out += "<home>";
 }
+void plat_console_erase_line(intptr_t) {
+    if (g_fake.out_is_console) g_fake.out += "<erase>";
+}
 void plat_console_cursor_visible(intptr_t, int visible) {
     if (g_fake.out_is_console) g_fake.cursor_visible = visible;
 }

@@ -61,6 +61,11 @@ void plat_console_home(intptr_t console) {
     write_stdout_text("\x1b[H");
 }
 
+void plat_console_erase_line(intptr_t console) {
+    if (console == 0 || !isatty(STDOUT_FILENO)) return;
+    write_stdout_text("\x1b[K");
+}
+
 void plat_console_cursor_visible(intptr_t console, int visible) {
     if (console == 0 || !isatty(STDOUT_FILENO)) return;
     write_stdout_text(visible ? "\x1b[?25h" : "\x1b[?25l");

@@ -35,6 +35,16 @@ void plat_console_home(intptr_t console) {
     SetConsoleCursorPosition((HANDLE)console, origin);
 }
 
+void plat_console_erase_line(intptr_t console) {
+    HANDLE h = (HANDLE)console;
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!GetConsoleScreenBufferInfo(h, &info)) return;
+    DWORD cells = (DWORD)(info.dwSize.X - info.dwCursorPosition.X);
+    DWORD done = 0;
+    FillConsoleOutputCharacterA(h, ' ', cells, info.dwCursorPosition, &done);
+    FillConsoleOutputAttribute(h, info.wAttributes, cells, info.dwCursorPosition, &done);
+}
+
 void plat_console_cursor_visible(intptr_t console, int visible) {
     if (console == 0) return;
     CONSOLE_CURSOR_INFO info;
