@@ -1,6 +1,7 @@
 # The program in a real terminal (tmux): the dashboard is redrawn in place,
 # "q" stops the write phase, Ctrl+C stops the verification, and afterwards the
-# terminal is back in canonical echo mode with the cursor visible.
+# terminal is back in canonical echo mode with the cursor visible; a row that
+# got shorter leaves nothing of the previous frame.
 source "$(dirname "$0")/lib.sh" "$1"
 command -v tmux >/dev/null || skip "tmux missing"
 mount_faultfs delay_us=20000 # a slow device: both phases outlast the keys
