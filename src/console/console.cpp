@@ -15,10 +15,22 @@ void console_cursor_visible(int visible) {
     plat_console_cursor_visible(g_console, visible);
 }
 
-// Runs on a signal (or system) context: the atomic exchange is all it does.
+// A stop never weakens a pending end request.
+static void request_phase_stop(void) {
+    int32_t none = 0;
+    g_stop_requested.compare_exchange_strong(none, STOP_PHASE, std::memory_order_seq_cst);
+}
+
+// Runs on a signal (or system) context: one atomic operation is all it does.
+// The keys stop the running phase; the session going away ends the run, since
+// whatever is not saved before the system's deadline is lost.
 int console_ctrl_handler(uint32_t event) {
-    if (event <= PLAT_CTRL_CLOSE || event == PLAT_CTRL_SHUTDOWN) {
-        g_stop_requested.exchange(1, std::memory_order_seq_cst);
+    if (event == PLAT_CTRL_C || event == PLAT_CTRL_BREAK) {
+        request_phase_stop();
+        return 1;
+    }
+    if (event == PLAT_CTRL_CLOSE || event == PLAT_CTRL_LOGOFF || event == PLAT_CTRL_SHUTDOWN) {
+        g_stop_requested.exchange(STOP_END, std::memory_order_seq_cst);
         return 1;
     }
     return 0;
@@ -31,12 +43,19 @@ int check_stop_key(void) {
     if (!plat_key_waiting()) return 0;
     int key = plat_key_read();
     if (key == 81 || key == 113 || key == 3) {
-        g_stop_requested.exchange(1, std::memory_order_seq_cst);
+        request_phase_stop();
         return 1;
     }
     return 0;
 }
 
 void reset_stop_request(void) {
-    g_stop_requested.exchange(0, std::memory_order_seq_cst);
+    int32_t stop = STOP_PHASE;
+    g_stop_requested.compare_exchange_strong(stop, 0, std::memory_order_seq_cst);
+}
+
+int end_requested(void) {
+    int32_t seen = 0;
+    g_stop_requested.compare_exchange_strong(seen, 0, std::memory_order_seq_cst);
+    return seen == STOP_END;
 }

@@ -6,6 +6,19 @@
 #include "platform/utf8.h"
 #include "platform/platform.h"
 
+// A byte read to see whether a CR ends the line, when the line was full after
+// the CR: it belongs to the next read.
+static int g_held_byte = -1;
+
+static long read_byte(char* byte) {
+    if (g_held_byte >= 0) {
+        *byte = (char)g_held_byte;
+        g_held_byte = -1;
+        return 1;
+    }
+    return plat_read_stdin(byte, 1);
+}
+
 int read_line_w(const wchar_t* prompt, wchar_t* buffer, int capacity) {
     if (prompt) out_wide(prompt);
     out_flush();
@@ -18,10 +31,13 @@ int read_line_w(const wchar_t* prompt, wchar_t* buffer, int capacity) {
     int length = 0;
     int bytes_seen = 0;
     int bad = 0;
+    // CR LF is one line end (typed at a Windows console, or a file saved there),
+    // so the CR takes no room from the answer; a CR not followed by LF is text.
+    int cr_pending = 0;
     for (;;) {
         if (!bad && length >= capacity - 1) break;
         char byte;
-        long n = plat_read_stdin(&byte, 1);
+        long n = read_byte(&byte);
         if (n < 0) {
             buffer[0] = 0;
             return READ_LINE_EOF;
@@ -37,6 +53,18 @@ int read_line_w(const wchar_t* prompt, wchar_t* buffer, int capacity) {
             break;
         }
         if (bad) continue;
+        if (cr_pending) {
+            cr_pending = 0;
+            buffer[length++] = L'\r';
+            if (length >= capacity - 1) {
+                g_held_byte = b;
+                break;
+            }
+        }
+        if (b == '\r' && decoder.remaining == 0) {
+            cr_pending = 1;
+            continue;
+        }
         if (b == 0) {
             bad = 1;
             continue;
@@ -94,6 +122,14 @@ int prompt_yes_no(const wchar_t* prompt, int default_answer) {
             if (ascii_equal_nocase(line, L"n") || ascii_equal_nocase(line, L"no")) return 0;
         }
         out_wide(L"Please enter Y or N.\n");
+    }
+}
+
+void wait_for_enter(const wchar_t* prompt) {
+    out_wide(prompt);
+    out_flush();
+    char byte;
+    while (read_byte(&byte) == 1 && byte != '\n') {
     }
 }
 

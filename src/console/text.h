@@ -17,6 +17,8 @@ double prompt_double(const wchar_t* prompt, double default_value);
 int parse_number_w(const wchar_t* text, double* value);
 // Case-insensitive for ASCII letters only, whatever the locale.
 int ascii_equal_nocase(const wchar_t* a, const wchar_t* b);
+// Shows the prompt and takes input up to the end of the line or of the input.
+void wait_for_enter(const wchar_t* prompt);
 void format_bytes(uint64_t bytes, char out[64]);
 void format_duration(double seconds, char out[32]);
 void print_win_error(const wchar_t* label, uint32_t code);

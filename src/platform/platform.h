@@ -54,9 +54,16 @@ void plat_console_setup(void);            // UTF-8 in and out
 intptr_t plat_stdout_handle(void);        // 0 when there is none
 int plat_console_clear(intptr_t console); // 0 when not a console
 void plat_console_home(intptr_t console); // cursor to column 0, row 0
+void plat_console_erase_line(intptr_t console); // blanks from the cursor to the row's end
 void plat_console_cursor_visible(intptr_t console, int visible);
 void plat_console_restore(void); // undo terminal modes (idempotent)
 void plat_set_ctrl_handler(plat_ctrl_handler handler, int add);
+// The summary and report are written: a handler that holds back the end of the
+// process (Windows: close, log-off, shutdown) lets it go.
+void plat_ctrl_release(void);
+// 1 when the console window was opened for this process alone and its keyboard
+// is standard input (Windows, started by a double click): it closes when we end.
+int plat_console_closes_with_process(void);
 int plat_key_waiting(void); // never blocks
 int plat_key_read(void);    // one key code, no echo
 // ---- standard streams (every byte of console output goes through here) ----

@@ -1,8 +1,13 @@
 // Live dashboards. A frame is drawn over the previous one from the top-left
 // corner without clearing, so every line sits at a fixed row, the fixed texts
 // carry trailing blanks up to their full width and the numbers use fixed-width
-// fields: that way each frame covers what the last one left.
+// fields; on a terminal or console each row is also emptied before it is
+// written, since a value that got shorter ("1.02 GiB" after "1016.00 MiB")
+// would leave the end of the last frame's line.
 #include "report/dashboard.h"
+
+#include <stdarg.h>
+#include <stdio.h>
 
 #include "console/console.h"
 #include "console/output.h"
@@ -19,15 +24,26 @@ const int GRAPH_ROWS = 10;
 const char RULE_LINE[] =
     "================================================================================\n";
 
+// One row of a frame; a pipe or file gets exactly the text.
+__attribute__((format(gnu_printf, 1, 2))) void frame_line(const char* format, ...) {
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    plat_console_erase_line(g_console);
+    out_printf("%s", text);
+}
+
 double percent_of(uint64_t part, uint64_t whole) {
     // In doubles: part * 100 would overflow 64 bits for huge counts.
     return whole > 0 ? (double)part * 100.0 / (double)whole : 0.0;
 }
 
 void print_heading(void) {
-    out_printf("%s", RULE_LINE);
-    out_printf(" %s v%s\n", DRIVE_TEST_TITLE, DRIVE_TEST_VERSION);
-    out_printf("%s", RULE_LINE);
+    frame_line("%s", RULE_LINE);
+    frame_line(" %s v%s\n", DRIVE_TEST_TITLE, DRIVE_TEST_VERSION);
+    frame_line("%s", RULE_LINE);
 }
 
 char graph_cell(double sample, double upper, double lower, double threshold_mbps) {
@@ -68,30 +84,30 @@ void draw_write_dashboard(uint64_t written, uint64_t target, double elapsed_s, d
 
     plat_console_home(g_console);
     print_heading();
-    out_printf(" Phase              : WRITE TEST                                            \n");
-    out_printf(" Progress           : %6.2f %%   %s / %s\n", percent_of(written, target),
+    frame_line(" Phase              : WRITE TEST                                            \n");
+    frame_line(" Progress           : %6.2f %%   %s / %s\n", percent_of(written, target),
                written_text, target_text);
-    out_printf(" Elapsed            : %s   ETA: %s\n", elapsed_text, eta_text);
-    out_printf(" Current sample     : %9.2f MB/s\n", current_mbps);
-    out_printf(" Sample statistics  : min %8.2f | avg %8.2f | median %8.2f | max %8.2f MB/s\n",
+    frame_line(" Elapsed            : %s   ETA: %s\n", elapsed_text, eta_text);
+    frame_line(" Current sample     : %9.2f MB/s\n", current_mbps);
+    frame_line(" Sample statistics  : min %8.2f | avg %8.2f | median %8.2f | max %8.2f MB/s\n",
                stats.min, stats.mean, stats.median, stats.max);
-    out_printf(" Active-write avg   : %9.2f MB/s\n", avg);
+    frame_line(" Active-write avg   : %9.2f MB/s\n", avg);
     if (threshold_mbps > 0) {
-        out_printf(" Required minimum   : %9.2f MB/s   below threshold samples: %llu / %llu\n",
+        frame_line(" Required minimum   : %9.2f MB/s   below threshold samples: %llu / %llu\n",
                    threshold_mbps, (unsigned long long)below, (unsigned long long)stats.count);
-        out_printf(" Threshold status   : %-52s\n",
+        frame_line(" Threshold status   : %-52s\n",
                    below == 0 ? "PASS SO FAR" : "FAILED AT LEAST ONCE");
     } else {
-        out_printf(
+        frame_line(
             " Required minimum   : not configured                                         \n");
-        out_printf(
+        frame_line(
             " Threshold status   : n/a                                                    \n");
     }
-    out_printf(" Write errors       : %llu\n", (unsigned long long)write_errors);
-    out_printf(" Stop               : Press Q or Ctrl+C                                      \n");
+    frame_line(" Write errors       : %llu\n", (unsigned long long)write_errors);
+    frame_line(" Stop               : Press Q or Ctrl+C                                      \n");
     draw_speed_graph(set, threshold_mbps);
-    out_printf(
-        "\n Note: MB/s uses decimal megabytes (1 MB = 1,000,000 bytes).                  \n");
+    frame_line("\n");
+    frame_line(" Note: MB/s uses decimal megabytes (1 MB = 1,000,000 bytes).                  \n");
     out_flush();
 }
 
@@ -110,7 +126,8 @@ void draw_speed_graph(const SampleSet* set, double threshold_mbps) {
         scale = 1.0;
     }
 
-    out_printf("\n  Recent sustained write speed (last %d samples, scale 0..%.1f MB/s)\n",
+    frame_line("\n");
+    frame_line("  Recent sustained write speed (last %d samples, scale 0..%.1f MB/s)\n",
                GRAPH_COLUMNS, scale);
     for (int k = GRAPH_ROWS; k >= 1; --k) {
         double upper = k * scale / 10;
@@ -122,11 +139,11 @@ void draw_speed_graph(const SampleSet* set, double threshold_mbps) {
                            : graph_cell(window[c - blank_columns], upper, lower, threshold_mbps);
         }
         cells[GRAPH_COLUMNS] = '\0';
-        out_printf("  %7.1f |%s|\n", upper, cells);
+        frame_line("  %7.1f |%s|\n", upper, cells);
     }
-    out_printf("           +------------------------------------------------------------+\n");
+    frame_line("           +------------------------------------------------------------+\n");
     if (threshold_mbps > 0) {
-        out_printf("             '-' marks the configured %.1f MB/s threshold\n", threshold_mbps);
+        frame_line("             '-' marks the configured %.1f MB/s threshold\n", threshold_mbps);
     }
 }
 
@@ -142,18 +159,18 @@ void draw_verify_dashboard(uint64_t verified, uint64_t total, double elapsed_s, 
 
     plat_console_home(g_console);
     print_heading();
-    out_printf(" Phase              : READ-BACK VERIFICATION                                 \n");
-    out_printf(" Progress           : %6.2f %%   %s / %s\n", percent_of(verified, total),
+    frame_line(" Phase              : READ-BACK VERIFICATION                                 \n");
+    frame_line(" Progress           : %6.2f %%   %s / %s\n", percent_of(verified, total),
                verified_text, total_text);
-    out_printf(" Elapsed            : %s\n", elapsed_text);
-    out_printf(" Current read speed : %9.2f MB/s\n", current_mbps);
-    out_printf(" Read speed stats   : min %8.2f | avg %8.2f | median %8.2f | max %8.2f MB/s\n",
+    frame_line(" Elapsed            : %s\n", elapsed_text);
+    frame_line(" Current read speed : %9.2f MB/s\n", current_mbps);
+    frame_line(" Read speed stats   : min %8.2f | avg %8.2f | median %8.2f | max %8.2f MB/s\n",
                stats.min, stats.mean, stats.median, stats.max);
-    out_printf(" Data mismatches    : %llu\n", (unsigned long long)mismatch_blocks);
-    out_printf(" Read errors        : %llu\n", (unsigned long long)read_errors);
-    out_printf(" Stop               : Press Q or Ctrl+C                                      \n");
-    out_printf("%80s\n", "");
-    out_printf(" Verification compares every byte with a deterministic position-dependent     \n");
-    out_printf(" pattern. A mismatch indicates corruption, misplaced data, or incomplete data. \n");
+    frame_line(" Data mismatches    : %llu\n", (unsigned long long)mismatch_blocks);
+    frame_line(" Read errors        : %llu\n", (unsigned long long)read_errors);
+    frame_line(" Stop               : Press Q or Ctrl+C                                      \n");
+    frame_line("%80s\n", "");
+    frame_line(" Verification compares every byte with a deterministic position-dependent     \n");
+    frame_line(" pattern. A mismatch indicates corruption, misplaced data, or incomplete data. \n");
     out_flush();
 }

@@ -6,6 +6,7 @@
 
 #include "console/console.h"
 #include "console/output.h"
+#include "console/text.h"
 #include "engine/verify_phase.h"
 #include "engine/write_phase.h"
 #include "platform/platform.h"
@@ -37,8 +38,14 @@ void session_begin(void) {
 }
 
 void session_end(void) {
+    plat_ctrl_release();
     plat_set_ctrl_handler(console_ctrl_handler, 0);
     plat_console_restore();
+    // A window opened for this program alone closes with it: keep the last
+    // words readable, unless the window or the session is already going away.
+    if (!end_requested() && plat_console_closes_with_process()) {
+        wait_for_enter(L"\nPress Enter to close this window.");
+    }
 }
 
 // An extra output file must not replace the test file or the log under the run.
@@ -108,6 +115,12 @@ int drive_test_main(const RunOptions* options) {
 
     int verify_passed = 1;
     int verification_ran = verification_due(&config, &results);
+    if (verification_ran && end_requested()) {
+        // After an end request only the summary and the report are written:
+        // the verification that did not run leaves the result incomplete.
+        verification_ran = 0;
+        verify_passed = 0;
+    }
     if (verification_ran) {
         plat_sleep_ms(250);
         reset_stop_request();

@@ -1,6 +1,7 @@
 # The program in a real terminal (tmux): the dashboard is redrawn in place,
 # "q" stops the write phase, Ctrl+C stops the verification, and afterwards the
-# terminal is back in canonical echo mode with the cursor visible.
+# terminal is back in canonical echo mode with the cursor visible; a row that
+# got shorter leaves nothing of the previous frame.
 source "$(dirname "$0")/lib.sh" "$1"
 command -v tmux >/dev/null || skip "tmux missing"
 mount_faultfs delay_us=20000 # a slow device: both phases outlast the keys
@@ -33,4 +34,19 @@ written=$(summary bytes_written) verified=$(summary bytes_verified)
 grep -qw -- -icanon "$WORK/stty" && fail "terminal left non-canonical"
 grep -qw -- -echo "$WORK/stty" && fail "terminal left without echo"
 check "cursor visible" "$($T display -p -t 0 '#{cursor_flag}')" 1
+
+# A row that got shorter keeps nothing of the previous frame: passing 1 GiB
+# turns "Progress ... 1016.00 MiB / 2.00 GiB" into "... 1.02 GiB / 2.00 GiB".
+# (A device that stores 8 MiB and drops the rest: 2 GiB cost no disk space.)
+mount_faultfs capacity=$((8 << 30)),keep=8388608,drop_past_keep,delay_us=500
+$T new-session -d -s stale -x 100 -y 50 "cd $WORK; \"$DT\"; echo \$? >$WORK/rc2; sleep 600"
+progress() { $T capture-pane -p -t stale | grep '^ Progress  '; }
+stale_shows() { $T capture-pane -p -t stale | grep -q "$1"; }
+wait_until 20 stale_shows "Target directory" || { fail "no first prompt in the second run"; finish; }
+for a in "$MNT" "" 2 0 0 n "$WORK/log2.csv" n y; do $T send-keys -t stale -l "$a"; $T send-keys -t stale Enter; done
+wait_until 120 eval 'progress | grep -q "  1\.[0-9][0-9] GiB / "' || fail "write never passed 1 GiB: $(progress)"
+check "shorter row redrawn" "$(progress | grep -o '/ .*')" "/ 2.00 GiB"
+$T send-keys -t stale q
+wait_until 60 test -s "$WORK/rc2" || fail "program did not end after q"
+check "stale run exit" "$(cat "$WORK/rc2" 2>/dev/null)" 0
 finish

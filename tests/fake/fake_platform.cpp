@@ -111,6 +111,9 @@ int plat_console_clear(intptr_t) {
 void plat_console_home(intptr_t) {
     if (g_fake.out_is_console) g_fake.out += "<home>";
 }
+void plat_console_erase_line(intptr_t) {
+    if (g_fake.out_is_console) g_fake.out += "<erase>";
+}
 void plat_console_cursor_visible(intptr_t, int visible) {
     if (g_fake.out_is_console) g_fake.cursor_visible = visible;
 }
@@ -118,6 +121,8 @@ void plat_console_restore(void) {}
 void plat_set_ctrl_handler(plat_ctrl_handler handler, int add) {
     g_fake.handler = add ? handler : nullptr;
 }
+void plat_ctrl_release(void) { g_fake.ctrl_released = true; }
+int plat_console_closes_with_process(void) { return g_fake.console_closes_with_process; }
 int plat_key_waiting(void) { return !g_fake.keys.empty(); }
 int plat_key_read(void) {
     if (g_fake.keys.empty()) return 0;

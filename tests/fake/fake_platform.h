@@ -45,6 +45,8 @@ struct FakePlatform {
     int cursor_visible = 1;
     std::vector<int> keys;        // pending key codes, read front first
     plat_ctrl_handler handler = nullptr;
+    bool ctrl_released = false;
+    bool console_closes_with_process = false;  // a window opened for this run alone
 
     // clock: seconds; a read returns now, then advances it by read_tick
     double now = 1000.0;

@@ -13,23 +13,32 @@ namespace {
 
 int32_t stop_flag() { return g_stop_requested.load(); }
 
+// The keys stop the running phase; the session going away ends the run, and
+// neither a later key nor the driver's reset turns that back into a phase stop.
 TEST(CtrlHandler, StopEventsAreHandledOthersAreNot) {
-    struct Case { uint32_t event; int handled; } cases[] = {
-        {PLAT_CTRL_C, 1}, {PLAT_CTRL_BREAK, 1}, {PLAT_CTRL_CLOSE, 1}, {3, 0}, {4, 0},
-        {PLAT_CTRL_LOGOFF, 0}, {PLAT_CTRL_SHUTDOWN, 1}, {7, 0}, {0xFFFFFFFFu, 0},
+    struct Case { std::vector<uint32_t> events; int handled; int32_t flag; } cases[] = {
+        {{PLAT_CTRL_C}, 1, STOP_PHASE}, {{PLAT_CTRL_BREAK}, 1, STOP_PHASE},
+        {{PLAT_CTRL_CLOSE}, 1, STOP_END}, {{PLAT_CTRL_LOGOFF}, 1, STOP_END},
+        {{PLAT_CTRL_SHUTDOWN}, 1, STOP_END},
+        {{3}, 0, 0}, {{4}, 0, 0}, {{7}, 0, 0}, {{0xFFFFFFFFu}, 0, 0},
+        {{PLAT_CTRL_SHUTDOWN, PLAT_CTRL_C}, 1, STOP_END},
+        {{PLAT_CTRL_C, PLAT_CTRL_CLOSE}, 1, STOP_END},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.event);
+        SCOPED_TRACE(c.events[0]);
         fake_reset();
-        EXPECT_EQ(console_ctrl_handler(c.event), c.handled);
-        EXPECT_EQ(stop_flag(), c.handled);
+        for (uint32_t event : c.events) EXPECT_EQ(console_ctrl_handler(event), c.handled);
+        EXPECT_EQ(stop_flag(), c.flag);
+        EXPECT_EQ(end_requested(), c.flag == STOP_END);
+        reset_stop_request();
+        EXPECT_EQ(stop_flag(), c.flag == STOP_END ? STOP_END : 0);
     }
 }
 
 TEST(CtrlHandler, UnhandledEventLeavesAPendingStopAlone) {
     fake_reset();
     console_ctrl_handler(PLAT_CTRL_C);
-    EXPECT_EQ(console_ctrl_handler(PLAT_CTRL_LOGOFF), 0);
+    EXPECT_EQ(console_ctrl_handler(4), 0);
     EXPECT_EQ(stop_flag(), 1);
 }
 

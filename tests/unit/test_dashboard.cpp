@@ -256,6 +256,16 @@ TEST_F(Dashboard, FramesAreDrawnFromTheTopLeftWithoutClearing) {
     EXPECT_EQ(g_fake.out[second - 1], '\n');
     EXPECT_EQ(g_fake.clear_calls, 0);
     EXPECT_EQ(g_fake.out.find("<clear>"), std::string::npos);
+    // Every row is emptied before it is written: nothing of a longer old row stays.
+    size_t rows = 0;
+    for (size_t at = 0; (at = g_fake.out.find('\n', at)) != std::string::npos; ++at) {
+        ++rows;
+        if (at + 1 < g_fake.out.size() && g_fake.out.compare(at + 1, 6, "<home>") != 0) {
+            EXPECT_EQ(g_fake.out.compare(at + 1, 7, "<erase>"), 0) << g_fake.out.substr(at + 1, 40);
+        }
+    }
+    EXPECT_EQ(rows, 28u + 14u);
+    EXPECT_EQ(g_fake.out.compare(6, 7, "<erase>"), 0);
 
     // Without a terminal the frames simply follow each other.
     fake_reset();

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string.h>
 
 #include "console/console.h"
 #include "engine/pattern.h"
@@ -78,6 +79,65 @@ TEST_F(Driver, StopBeforeTheFirstBlockSkipsVerification) {
     EXPECT_EQ(run(), 0);
     EXPECT_EQ(g_fake.write_calls, 0u);
     EXPECT_TRUE(g_fake.sleeps.empty());
+}
+
+// A key stops the write and the verification still runs; the session going
+// away (terminate, hang-up, window close, log-off, shutdown) ends the run with
+// the summary and the report, and a verification that did not run is a fail.
+TEST_F(Driver, EndRequestSkipsTheVerificationAndSavesTheSummary) {
+    struct Case { uint32_t event; const char* verify; int exit_code; uint64_t reads; } cases[] = {
+        {PLAT_CTRL_C, "y", 0, 1},
+        {PLAT_CTRL_SHUTDOWN, "y", 3, 0},
+        {PLAT_CTRL_CLOSE, "y", 3, 0},
+        {PLAT_CTRL_LOGOFF, "y", 3, 0},
+        {PLAT_CTRL_SHUTDOWN, "n", 0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.event);
+        SetUp();
+        static uint32_t event;
+        event = c.event;
+        g_fake.on_write = [](uint64_t) { g_fake.handler(event); };
+        EXPECT_EQ(run("0", c.verify), c.exit_code);
+        EXPECT_EQ(g_fake.write_calls, 1u);
+        EXPECT_EQ(g_fake.read_calls, c.reads);
+        EXPECT_EQ(g_fake.sleeps.size(), c.reads);
+        EXPECT_TRUE(g_fake.ctrl_released);
+        EXPECT_NE(g_fake.out.find("Write status       : STOPPED BY USER / LIMIT"), std::string::npos);
+    }
+}
+
+// Only a window opened for this run alone waits for Enter, and not when it is
+// already closing.
+TEST_F(Driver, WindowOfItsOwnWaitsForEnterAtTheEnd) {
+    const std::string prompt = "\nPress Enter to close this window.";
+    struct Case { bool alone; uint32_t event; const char* extra; bool waits; } cases[] = {
+        {false, 0, "", false},
+        {true, 0, "any text\n", true},
+        {true, PLAT_CTRL_CLOSE, "", false},
+        {true, PLAT_CTRL_C, "\n", true},
+    };
+    for (const auto& c : cases) {
+        SetUp();
+        g_fake.console_closes_with_process = c.alone;
+        static uint32_t event;
+        event = c.event;
+        if (c.event) g_fake.on_write = [](uint64_t) { g_fake.handler(event); };
+        const std::string answers = "/mnt/card/\n\n0.015625\n0\n0\ny\n/home/user/log.csv\nn\ny\n";
+        fake_stdin(answers + c.extra + "rest");
+        drive_test_main();
+        bool waited = g_fake.out.size() >= prompt.size() &&
+                      g_fake.out.compare(g_fake.out.size() - prompt.size(), prompt.size(), prompt) == 0;
+        EXPECT_EQ(waited, c.waits) << c.alone << " " << c.event;
+        EXPECT_EQ(g_fake.stdin_pos, answers.size() + strlen(c.extra));
+    }
+    // A cancelled dialogue waits too, so its message can be read.
+    SetUp();
+    g_fake.console_closes_with_process = true;
+    fake_stdin("");
+    EXPECT_EQ(drive_test_main(), 1);
+    EXPECT_EQ(g_fake.out.substr(g_fake.out.size() - prompt.size() - 41),
+              "\nTest cancelled or configuration failed.\n" + prompt);
 }
 
 TEST_F(Driver, FailuresEndWithThreeAndSkipVerificationAfterAWriteFailure) {

@@ -131,6 +131,9 @@ TEST(ReadLine, DecodesStripsAndStopsWhereItShould) {
         {"plain", "abc\nnext\n", 32, READ_LINE_OK, L"abc", 4},
         {"crlf", "abc\r\nx", 32, READ_LINE_OK, L"abc", 5},
         {"only line ends", "\r\r\n", 32, READ_LINE_OK, L"", 3},
+        {"CR LF takes no room", std::string(31, 'x') + "\r\nx", 32, READ_LINE_OK, std::wstring(31, L'x'), 31},
+        {"CR LF after 30", std::string(30, 'x') + "\r\nx", 32, READ_LINE_OK, std::wstring(30, L'x'), 32},
+        {"lone CR is text", "a\rb\n", 32, READ_LINE_OK, L"a\rb", 4},
         {"empty line", "\n", 32, READ_LINE_OK, L"", 1},
         {"blanks stay", " a b \n", 32, READ_LINE_OK, L" a b ", 6},
         {"end of input", "", 32, READ_LINE_EOF, L"", 0},
@@ -178,6 +181,17 @@ TEST(ReadLine, RestOfALongLineIsTheNextLine) {
     EXPECT_EQ(read_line_w(nullptr, buffer, 4), READ_LINE_EOF);
 }
 
+TEST(ReadLine, ByteAfterALoneCrThatFilledTheLineIsTheNextLine) {
+    fake_reset();
+    fake_stdin("ab\rcd\n");
+    wchar_t buffer[4];
+    ASSERT_EQ(read_line_w(nullptr, buffer, 4), READ_LINE_OK);
+    EXPECT_STREQ(buffer, L"ab");  // "ab" and the CR filled it; a trailing CR is stripped
+    ASSERT_EQ(read_line_w(nullptr, buffer, 4), READ_LINE_OK);
+    EXPECT_STREQ(buffer, L"cd");
+    EXPECT_EQ(read_line_w(nullptr, buffer, 4), READ_LINE_EOF);
+}
+
 TEST(ReadLine, PromptIsPrintedLiterallyAndReadErrorIsEndOfInput) {
     fake_reset();
     g_fake.stdin_error = true;
@@ -198,6 +212,7 @@ TEST(PromptYesNo, AnswersDefaultsAndRetries) {
         {"\xef\xbd\x99\n", 0, 0, 1},           // fullwidth y is not y; then end of input
         {"\xff\nyes\n", 0, 1, 1},              // invalid UTF-8 is one more invalid answer
         {"maybe\n", 1, 1, 1},                  // retry, then end of input: default
+        {std::string(30, 'x') + "\r\ny\r\n", 0, 1, 1},  // the CR LF ends the long answer
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.input);

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # End-to-end tests of the Windows executable under Wine, answers piped to
 # standard input: the banner, the dialogue's refusals, full runs with
-# verification, non-ASCII paths, a log that cannot be created, Ctrl+C, the
-# command line, and a session at a console (tmux) with typed answers and the Q key.
+# verification, CR LF answers, non-ASCII paths, a log that cannot be created,
+# Ctrl+C, the command line, and a session at a console (tmux) with typed
+# answers, the Q key and the wait for Enter of a console of its own.
 # Usage: tests/wine/run.sh [path/to/drive-test.exe]
 set -uo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -132,6 +133,18 @@ verify_kept
 expect_run "verify flipped" 3 "data_mismatch,23,$((at / 8 * 8))" "" "FAIL / INCOMPLETE" "" \
   bytes_verified=67108864 verification_mismatch_blocks=1
 
+# 3b. Answers with CR LF line ends (typed at a console, or a file saved on
+# Windows), a 30-character wrong answer first at START: the CR takes no room,
+# so the retry reads "y" and the test runs. The input stays open after the
+# answers: a program started from a script never waits for Enter at the end.
+rm -f "$LOG" "$F"
+printf '%s\r\n' "$WD" "" 0.00390625 0 0 y "$LOG_W" y n "$(printf 'x%.0s' {1..30})" y >"$WORK/answers"
+(cd "$WORK" && { cat "$WORK/answers"; sleep 60; } | timeout -k 5 40 "$DT" >"$OUT" 2>"$ERR")
+RC=$?
+expect_run "crlf" 0 "" COMPLETED PASS "" bytes_verified=4194304
+check "crlf: one retry" "$(grep -o 'Please enter Y or N.' "$OUT" | wc -l)" 1
+check "crlf: no wait for Enter" "$(grep -c 'Press Enter' "$OUT")" 0
+
 # 4. Non-ASCII directory and file names: piped as UTF-8, they name the real
 # file and come back unchanged in the dialogue, the CSV header and the report.
 U=$WORK/Prüfung-测试
@@ -229,6 +242,11 @@ sleep 0.3
 check "console: one dashboard, redrawn in place" "$(screen | grep -c 'Phase  *: WRITE TEST')" 1
 check "console: dashboard at the top" "$(screen | sed -n 2p)" " Tesselmark Drive Sustained Write Test v0.1.0"
 tmux -L "$SOCK" send-keys -t t q
+# Started from a Unix terminal the program is alone on its Wine console, as
+# after a double click on Windows: the window waits for Enter after the report.
+wait_until 120 shows "Press Enter to close this window." || fail "console: no Enter prompt"
+check "console: waits for Enter" "$(cat "$WORK/console-exit" 2>/dev/null)" ""
+tmux -L "$SOCK" send-keys -t t Enter
 wait_until 120 test -s "$WORK/console-exit"
 check "console: exit" "$(cat "$WORK/console-exit" 2>/dev/null)" 0
 check "console: user_stopped" "$(summary user_stopped)" 1

@@ -61,6 +61,11 @@ void plat_console_home(intptr_t console) {
     write_stdout_text("\x1b[H");
 }
 
+void plat_console_erase_line(intptr_t console) {
+    if (console == 0 || !isatty(STDOUT_FILENO)) return;
+    write_stdout_text("\x1b[K");
+}
+
 void plat_console_cursor_visible(intptr_t console, int visible) {
     if (console == 0 || !isatty(STDOUT_FILENO)) return;
     write_stdout_text(visible ? "\x1b[?25h" : "\x1b[?25l");
@@ -166,6 +171,14 @@ void plat_set_ctrl_handler(plat_ctrl_handler handler, int add) {
         g_installed[i] = 0;
     }
     g_ctrl_handler.store(nullptr);
+}
+
+void plat_ctrl_release(void) {
+    // Signals are handled on the main thread; nothing waits for it.
+}
+
+int plat_console_closes_with_process(void) {
+    return 0; // a terminal outlives the programs it runs
 }
 
 // ---- standard streams ----

@@ -35,6 +35,16 @@ void plat_console_home(intptr_t console) {
     SetConsoleCursorPosition((HANDLE)console, origin);
 }
 
+void plat_console_erase_line(intptr_t console) {
+    HANDLE h = (HANDLE)console;
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!GetConsoleScreenBufferInfo(h, &info)) return;
+    DWORD cells = (DWORD)(info.dwSize.X - info.dwCursorPosition.X);
+    DWORD done = 0;
+    FillConsoleOutputCharacterA(h, ' ', cells, info.dwCursorPosition, &done);
+    FillConsoleOutputAttribute(h, info.wAttributes, cells, info.dwCursorPosition, &done);
+}
+
 void plat_console_cursor_visible(intptr_t console, int visible) {
     if (console == 0) return;
     CONSOLE_CURSOR_INFO info;
@@ -49,12 +59,30 @@ void plat_console_restore(void) {
 }
 
 static std::atomic<plat_ctrl_handler> g_ctrl_handler{nullptr};
+static std::atomic<int> g_ctrl_released{0};
 
 // The system calls this on a thread of its own for each console event.
 static BOOL WINAPI ctrl_handler_thunk(DWORD event) {
     plat_ctrl_handler handler = g_ctrl_handler.load();
     if (handler == nullptr) return FALSE;
-    return handler((uint32_t)event) ? TRUE : FALSE;
+    if (!handler((uint32_t)event)) return FALSE;
+    // For these the process ends as soon as this returns, and the system ends
+    // it anyway after 5 seconds: wait for the summary and report until shortly before.
+    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
+        for (int waited = 0; waited < 4500 && !g_ctrl_released.load(); waited += 50) Sleep(50);
+    }
+    return TRUE;
+}
+
+void plat_ctrl_release(void) {
+    g_ctrl_released.store(1);
+}
+
+int plat_console_closes_with_process(void) {
+    DWORD mode = 0;
+    if (!GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode)) return 0; // input redirected
+    DWORD ids[2];
+    return GetConsoleProcessList(ids, 2) == 1;
 }
 
 void plat_set_ctrl_handler(plat_ctrl_handler handler, int add) {
