@@ -181,4 +181,18 @@ TEST(SegmentRule, SegmentNamesCarryANumberedSuffix) {
     EXPECT_EQ(segment_path(L"/mnt/t/x.bin", 1, out, 15), 0);
 }
 
+TEST(SegmentRule, FoundSegmentsRunFromTheNamedFileToTheFirstGap) {
+    fake_reset();
+    uint32_t count = 0;
+    uint64_t total = 0;
+    EXPECT_EQ(find_segments(L"/mnt/t/x.bin", &count, &total), 0);  // no named file
+    g_fake.files[L"/mnt/t/x.bin"].data.assign(3000, 1);
+    g_fake.files[L"/mnt/t/x.bin.001"].data.assign(3000, 2);
+    g_fake.files[L"/mnt/t/x.bin.002"].data.assign(500, 3);
+    g_fake.files[L"/mnt/t/x.bin.004"].data.assign(7, 4);  // after a gap: not part of it
+    ASSERT_EQ(find_segments(L"/mnt/t/x.bin", &count, &total), 1);
+    EXPECT_EQ(count, 3u);
+    EXPECT_EQ(total, 6500u);
+}
+
 }  // namespace

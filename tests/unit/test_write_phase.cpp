@@ -212,6 +212,14 @@ const std::vector<WriteCase> kCases = {
       "write,1,0.750000,204800,204800,1.000000,0.204800,0.204800,0.204800,0.204800,0.204800,"
       "0.000000,1,1"},
      kNoSpace, true, 2},
+    {"StopInTheSecondSegmentKeepsBothFlushed",
+     [](TestConfig& c, TestResults&) {
+         target(c, 5 * kBlock);
+         segmented(c, 2 * kBlock);
+         stop_at_write(3);
+     },
+     3 * kBlock, 0, 1, 0, 0, 1, 0,
+     {row("write,1,0.750000,196608,196608,0.750000", "0.000000,1,0")}, "", true, 2},
     {"SegmentsOfAnEarlierRunAreRemovedOnFat",
      [](TestConfig& c, TestResults&) {
          target(c, 2 * kBlock);
