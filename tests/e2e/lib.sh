@@ -76,12 +76,9 @@ expect_run() {
 }
 
 # A log is complete when its header, column line and summary block are all there.
-# A segmented run's header has one more line, the segment size.
 check_log_complete() {
-  local head=13
-  [[ $(sed -n 14p "$LOG") == "# segment_bytes="* ]] && head=14
-  check "header lines" "$(grep -c '^# ' <(sed -n "1,${head}p" "$LOG"))" $head
-  check "column line" "$(sed -n "$((head + 1))p" "$LOG" | cut -d, -f1)" phase
+  check "header lines" "$(grep -c '^# ' <(sed -n '1,13p' "$LOG"))" 13
+  check "column line" "$(sed -n 14p "$LOG" | cut -d, -f1)" phase
   check "summary lines" "$(sed -n '/^# summary_begin$/,/^# summary_end$/p' "$LOG" | wc -l)" 17
   check "summary last" "$(tail -n 1 "$LOG")" "# summary_end"
 }

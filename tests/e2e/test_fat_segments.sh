@@ -1,7 +1,8 @@
 # A FAT32 volume that enforces the 4 GiB - 1 file-size limit (the FUSE file
 # system shown as fuse.vfat, as a user-space FAT driver would be): a test of a
 # little more than 4 GiB is written as NAME and NAME.001, verified to the last
-# byte as one run, and deleted with every segment.
+# byte as one run, verified again by drive-test verify, and deleted with every
+# segment.
 source "$(dirname "$0")/lib.sh" "$1"
 G=1073741824
 SEG=$((4 * G - 8388608))  # 4 GiB less one 8 MiB block
@@ -21,7 +22,7 @@ run_answers 600 "$MNT/" "" "$SIZE" 0 0 y "$LOG" n y
 expect_run "kept" 0 "" COMPLETED PASS "" \
   bytes_written=$TARGET bytes_verified=$TARGET write_errors=0 verification_errors=0 \
   verification_mismatch_blocks=0
-check "segment header" "$(sed -n 14p "$LOG")" "# segment_bytes=$SEG"
+check "segment header" "$(sed -n 15p "$LOG")" "# segment_bytes=$SEG"
 check "target" "$(sed -n 's/^# target_bytes=//p' "$LOG")" $TARGET
 check "last write row" "$(grep '^write,' "$LOG" | tail -n 1 | cut -d, -f4)" $TARGET
 check "last verify row" "$(grep '^verify,' "$LOG" | tail -n 1 | cut -d, -f4)" $TARGET
@@ -33,6 +34,17 @@ grep -aq "^Segments    : 2 files of at most 3.99 GiB" "$OUT" || fail "kept: no s
 # the pattern has at offset SEG, not at 0 (a copy of the first block).
 cmp -s <(head -c 4096 "$BACKING/$TEST_FILE") <(head -c 4096 "$BACKING/$TEST_FILE.001") &&
   fail "the second segment starts the pattern over"
+
+# drive-test verify of the named file follows its segments.
+rm -f "$LOG"
+(cd "$WORK" && timeout -k 5 300 "$DT" verify --yes --quiet --log "$LOG" "$MNT/$TEST_FILE" \
+  </dev/null >"$OUT" 2>"$ERR")
+RC=$?
+expect_run "re-verified" 0 "" "" PASS "" bytes_written=$TARGET bytes_verified=$TARGET \
+  verification_mismatch_blocks=0 verification_errors=0
+check "re-verified: lines after the columns" "$(sed -n '15,16p' "$LOG" | paste -sd ' ')" \
+  "# run_kind=reverify # segment_bytes=$SEG"
+grep -aq "^Segments    : 2 files of 3.99 GiB each but the last" "$OUT" || fail "re-verified: no segment line"
 
 # Again, deleting at the end: the overwrite question names both segments.
 run_answers 600 "$MNT/" "" y "$SIZE" 0 0 y "$LOG" y y

@@ -97,11 +97,11 @@ TEST_F(CsvLog, HeaderIsExactAndFlushed) {
     };
     EXPECT_EQ(log.lines(), expected);
 
-    // A segmented run, and only it, names its segment size before the column line.
+    // A segmented run, and only it, names its segment size after the column line.
     config->segment_bytes = 4286578688ull;
     LogFile segmented;
     csv_write_header(segmented.stream, config.get());
-    expected.insert(expected.end() - 1, "# segment_bytes=4286578688");
+    expected.push_back("# segment_bytes=4286578688");
     EXPECT_EQ(segmented.lines(), expected);
 }
 
