@@ -19,6 +19,7 @@ struct TestConfig {
     uint32_t physical_sector_bytes;
     uint32_t alignment_bytes;
     uint32_t block_size_bytes;
+    uint64_t segment_bytes; // 0: one test file; else every segment but the last
     wchar_t filesystem[FILESYSTEM_CHARS];
     int verification_requested;
     int delete_after_test;

@@ -5,6 +5,7 @@
 #include "engine/phase_common.h"
 #include "engine/samples.h"
 #include "engine/test_config.h"
+#include "engine/test_file.h"
 #include "engine/test_results.h"
 #include "platform/error_codes.h"
 #include "platform/owned.h"
@@ -31,8 +32,9 @@ int verdict(PhaseObserver* observer, const TestResults* results) {
 } // namespace
 
 int run_verify_phase(const TestConfig* config, PhaseObserver* observer, TestResults* results) {
-    OwnedFile file;
-    if (!plat_open_read_sequential(config->target_path, &file.handle)) {
+    TestFile test_file;
+    OwnedFile& file = test_file.file;
+    if (!test_file_open(&test_file, config->target_path, config->segment_bytes, 0)) {
         uint32_t code = plat_last_error();
         record_failure(results, code);
         observer->event("open_verify_failed", code, 0);
@@ -63,7 +65,13 @@ int run_verify_phase(const TestConfig* config, PhaseObserver* observer, TestResu
         }
         uint32_t chunk = next_chunk(results->bytes_verified, total, config->block_size_bytes,
                                     config->alignment_bytes);
+        chunk = test_file_cut(&test_file, results->bytes_verified, chunk);
         if (chunk == 0) {
+            break;
+        }
+        if (test_file_reach(&test_file, results->bytes_verified) != STEP_READY) {
+            record_failure(results, test_file.error);
+            observer->event("open_verify_failed", results->last_error, results->bytes_verified);
             break;
         }
         uint32_t moved = 0;

@@ -65,6 +65,10 @@ void csv_write_header(FILE* log, const TestConfig* config) {
     // Among the rows, where readers already skip comment lines (the events):
     // the header keeps its line count, and a test run's log keeps its bytes.
     if (config->run_kind == RUN_REVERIFY) fputs("# run_kind=reverify\n", log);
+    // Only a segmented run has it: with it, the segment of any offset follows.
+    if (config->segment_bytes != 0) {
+        fprintf(log, "# segment_bytes=%llu\n", (unsigned long long)config->segment_bytes);
+    }
     fflush(log);
 }
 

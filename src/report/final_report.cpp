@@ -8,6 +8,7 @@
 #include "platform/platform.h"
 #include "report/program.h"
 #include "engine/test_config.h"
+#include "engine/test_file.h"
 #include "engine/test_results.h"
 
 namespace {
@@ -42,11 +43,17 @@ namespace {
 void dispose_of_test_file(const TestConfig* config) {
     if (config->delete_after_test) {
         // Attempted also when the file was never created: the result then says so.
-        if (plat_delete_file(config->target_path)) {
+        int deleted = plat_delete_file(config->target_path);
+        uint32_t code = deleted ? 0 : plat_last_error();
+        if (config->segment_bytes != 0 && !delete_segments_from(config->target_path, 1) &&
+            deleted) {
+            deleted = 0;
+            code = plat_last_error();
+        }
+        if (deleted) {
             out_printf("\nTest file deleted successfully.\n");
             return;
         }
-        uint32_t code = plat_last_error();
         out_flush(); // the report must show before the error on a shared terminal
         print_win_error(L"Could not delete test file", code);
         out_printf("The test result is still valid; delete the file manually when convenient.\n");
@@ -124,6 +131,13 @@ void print_final_report(const TestConfig* config, const TestResults* results) {
     out_printf("Test file          : ");
     out_wide(config->target_path);
     out_printf("\n");
+    if (config->segment_bytes != 0) {
+        uint64_t written = results->bytes_written > 0 ? results->bytes_written : 1;
+        out_printf("Segment files      : %llu, of %llu bytes each but the last\n",
+                   (unsigned long long)((written + config->segment_bytes - 1) /
+                                        config->segment_bytes),
+                   (unsigned long long)config->segment_bytes);
+    }
     out_printf("%s", RULE_LINE);
 
     dispose_of_test_file(config);

@@ -10,6 +10,7 @@
 #include "platform/error_codes.h"
 #include "platform/platform.h"
 #include "engine/test_config.h"
+#include "engine/test_file.h"
 #include "run/run_options.h"
 #include "run/volume_probe.h"
 
@@ -74,6 +75,28 @@ static int ask_directory(TestConfig* c, const DialogueAnswers* a) {
     return 1;
 }
 
+// The segments NAME.001 and on of an earlier run; only a FAT-family volume has them.
+static uint32_t fat_segments_present(const TestConfig* c) {
+    static wchar_t root[PATH_CHARS];
+    wchar_t fs[256];
+    if (!plat_volume_root(c->target_dir, root, PATH_CHARS) ||
+        !plat_filesystem_name(root, fs, 256) || !filesystem_caps_file_size(fs))
+        return 0;
+    return segments_after(c->target_path);
+}
+
+// The first and the last of count segments on one line.
+static void list_segments(const wchar_t* first, uint32_t count) {
+    static wchar_t path[SEGMENT_PATH_CHARS];
+    out_printf("  ");
+    if (segment_path(first, 1, path, SEGMENT_PATH_CHARS)) out_wide(path);
+    if (count > 1 && segment_path(first, count, path, SEGMENT_PATH_CHARS)) {
+        out_printf(" ... ");
+        out_wide(path);
+    }
+    out_printf(" (%lu segment file%s)\n", (unsigned long)count, count > 1 ? "s" : "");
+}
+
 static int ask_file(TestConfig* c, const DialogueAnswers* a, wchar_t* input) {
     static wchar_t name[PATH_CHARS];
     copy_w(name, DEFAULT_FILE_NAME, PATH_CHARS);
@@ -93,10 +116,16 @@ static int ask_file(TestConfig* c, const DialogueAnswers* a, wchar_t* input) {
     wcscpy(c->target_path, c->target_dir);
     wcscat(c->target_path, c->file_name);
     int is_dir = 0;
-    if (plat_file_attributes(c->target_path, &is_dir)) {
-        out_printf("\nThe test file already exists and will be overwritten:\n  ");
-        out_wide(c->target_path);
-        out_printf("\n");
+    int exists = plat_file_attributes(c->target_path, &is_dir);
+    uint32_t segments = fat_segments_present(c);
+    if (exists || segments > 0) {
+        out_printf("\nThe test file already exists and will be overwritten:\n");
+        if (exists) {
+            out_printf("  ");
+            out_wide(c->target_path);
+            out_printf("\n");
+        }
+        if (segments > 0) list_segments(c->target_path, segments);
         if (!confirm(a, L"Overwrite it? [y/N]: ")) return 0;
     }
     return 1;
@@ -114,7 +143,10 @@ static int ask_volume_and_size(TestConfig* c, const DialogueAnswers* a) {
     wcscpy(c->filesystem, g.filesystem);
     double gib = answer_number(a->size_given, a->size_gib,
                                L"Test size in GiB [0 = maximum safe free space]: ", 0.0);
-    return resolve_test_size(gib, &g, &c->target_bytes);
+    if (!resolve_test_size(gib, &g, &c->target_bytes)) return 0;
+    c->segment_bytes = segment_bytes_for_run(c->filesystem, c->target_bytes, c->alignment_bytes,
+                                             c->block_size_bytes);
+    return 1;
 }
 
 void default_log_name(wchar_t* out) {
@@ -199,6 +231,13 @@ int run_configuration_dialogue(TestConfig* c, const DialogueAnswers* given) {
     out_printf("\nTarget file : ");
     out_wide(c->target_path);
     out_printf("\nTest size   : %s\n", size_text);
+    if (c->segment_bytes != 0) {
+        char segment_text[64];
+        format_bytes(c->segment_bytes, segment_text);
+        uint64_t count = (c->target_bytes + c->segment_bytes - 1) / c->segment_bytes;
+        out_printf("Segments    : %llu files of at most %s (the volume's file-size limit)\n",
+                   (unsigned long long)count, segment_text);
+    }
     out_printf("Threshold   : %.2f MB/s\n", c->minimum_required_mbps);
     out_printf("Verification: %s\n", c->verification_requested ? "yes" : "no");
     out_printf("Log         : ");

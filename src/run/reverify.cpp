@@ -8,6 +8,7 @@
 #include "console/output.h"
 #include "console/text.h"
 #include "engine/test_config.h"
+#include "engine/test_file.h"
 #include "engine/test_results.h"
 #include "engine/verify_phase.h"
 #include "platform/platform.h"
@@ -105,6 +106,14 @@ int settle(const VerifyOptions* o, TestConfig* c, uint64_t* file_bytes) {
         return EXIT_FAILED;
     }
     if (!take_geometry(c)) return EXIT_FAILED;
+    // On FAT a test larger than one file goes on in FILE.001 and on.
+    uint32_t segments = 1;
+    uint64_t total = 0;
+    if (filesystem_caps_file_size(c->filesystem) &&
+        find_segments(c->target_path, &segments, &total) && segments > 1) {
+        c->segment_bytes = *file_bytes;
+        *file_bytes = total;
+    }
     uint64_t align = c->alignment_bytes;
     if (o->expect_bytes % align != 0) {
         err_printf("--expect-bytes must be a multiple of the I/O alignment (%llu bytes).\n",
@@ -144,6 +153,13 @@ void show_plan(const TestConfig* c, uint64_t file_bytes) {
     out_printf("Test file   : ");
     out_wide(c->target_path);
     out_printf("\nFile size   : %s (%llu bytes)\n", size_text, (unsigned long long)file_bytes);
+    if (c->segment_bytes != 0) {
+        char segment_text[64];
+        format_bytes(c->segment_bytes, segment_text);
+        out_printf("Segments    : %llu files of %s each but the last\n",
+                   (unsigned long long)((file_bytes + c->segment_bytes - 1) / c->segment_bytes),
+                   segment_text);
+    }
     out_printf("To verify   : %s (%llu bytes)\n", verify_text, (unsigned long long)c->target_bytes);
     if (c->target_bytes > file_bytes) {
         out_printf("The file is shorter than expected: the missing part counts as unreadable.\n");

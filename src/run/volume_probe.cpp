@@ -2,14 +2,10 @@
 #include "run/volume_probe.h"
 
 #include <string.h>
-#include <wctype.h>
 
 #include "console/output.h"
 #include "console/text.h"
 #include "platform/platform.h"
-
-// One file on a FAT-family volume cannot reach 4 GiB.
-static const uint64_t FAT_FILE_LIMIT = 4294967295ull;
 
 uint32_t alignment_for(uint32_t logical, uint32_t physical) {
     uint32_t need =
@@ -25,16 +21,6 @@ uint32_t alignment_for(uint32_t logical, uint32_t physical) {
 uint32_t block_size_for(uint32_t alignment) {
     uint32_t block = (BLOCK_TARGET_BYTES / alignment) * alignment;
     return block < alignment ? alignment : block;
-}
-
-static int is_fat_family(const wchar_t* fs) {
-    static const wchar_t* const names[] = {L"vfat", L"msdos", L"fat", L"fat32", L"fat16", L"fat12"};
-    for (const wchar_t* name : names) {
-        size_t i = 0;
-        while (name[i] && fs[i] && (wchar_t)towlower((wint_t)fs[i]) == name[i]) i++;
-        if (!name[i] && !fs[i]) return 1;
-    }
-    return 0;
 }
 
 int probe_volume(const wchar_t* target_dir, VolumeGeometry* g) {
@@ -85,8 +71,8 @@ int resolve_test_size(double gib, const VolumeGeometry* g, uint64_t* target_byte
         err_printf("Not enough free space after the 256 MiB safety reserve.\n");
         return 0;
     }
-    uint64_t fat_max = is_fat_family(g->filesystem) ? FAT_FILE_LIMIT - FAT_FILE_LIMIT % align : 0;
-    uint64_t limit = fat_max && fat_max < max_safe ? fat_max : max_safe;
+    // No cap for one file's size: on FAT a larger test is written in segments.
+    uint64_t limit = max_safe;
     if (!(gib > 0)) {
         *target_bytes = limit;
         return 1;
@@ -102,15 +88,7 @@ int resolve_test_size(double gib, const VolumeGeometry* g, uint64_t* target_byte
     char max_text[64];
     if (wanted > limit) {
         format_bytes(limit, max_text);
-        if (limit == fat_max) {
-            char fs[256];
-            if (!wide_to_utf8(g->filesystem, fs, sizeof fs)) strcpy(fs, "FAT");
-            out_printf("Requested size exceeds the %s file-size limit (4 GiB - 1 byte per file). "
-                       "Maximum is %s.\n",
-                       fs, max_text);
-        } else {
-            out_printf("Requested size exceeds safe free space. Maximum is %s.\n", max_text);
-        }
+        out_printf("Requested size exceeds safe free space. Maximum is %s.\n", max_text);
         return 0;
     }
     *target_bytes = wanted;

@@ -145,7 +145,9 @@ long plat_read_stdin(char* buffer, size_t cap) {
 
 // ---- files ----
 int plat_open_write_through(const wchar_t* path, plat_file* out) {
-    if (g_fake.open_write_error) return fail(g_fake.open_write_error);
+    uint64_t call = ++g_fake.open_write_calls;
+    if (g_fake.open_write_error && (!g_fake.open_write_call || call == g_fake.open_write_call))
+        return fail(g_fake.open_write_error);
     auto it = g_fake.files.find(path);
     if (it != g_fake.files.end() && it->second.is_dir) return fail(5);
     if (!dir_exists(parent_of(path))) return fail(3);
@@ -155,7 +157,9 @@ int plat_open_write_through(const wchar_t* path, plat_file* out) {
 }
 
 int plat_open_read_sequential(const wchar_t* path, plat_file* out) {
-    if (g_fake.open_read_error) return fail(g_fake.open_read_error);
+    uint64_t call = ++g_fake.open_read_calls;
+    if (g_fake.open_read_error && (!g_fake.open_read_call || call == g_fake.open_read_call))
+        return fail(g_fake.open_read_error);
     auto it = g_fake.files.find(path);
     if (it == g_fake.files.end() || it->second.is_dir) return fail(2);
     *out = new_handle(path);

@@ -63,6 +63,8 @@ struct FakePlatform {
     uint64_t realloc_calls = 0;
     uint64_t alloc_calls = 0;
     uint64_t flush_calls = 0;
+    uint64_t open_write_calls = 0;
+    uint64_t open_read_calls = 0;
     int open_files = 0;
     int page_buffers = 0;
     std::vector<uint32_t> write_lengths;
@@ -71,6 +73,8 @@ struct FakePlatform {
     // faults: 0 means none; call numbers count from 1
     uint32_t open_write_error = 0;
     uint32_t open_read_error = 0;
+    uint64_t open_write_call = 0;     // non-zero: only this open for writing fails
+    uint64_t open_read_call = 0;      // non-zero: only this open for reading fails
     uint32_t alloc_pages_error = 0;   // fail plat_alloc_pages with this code
     uint64_t fail_write_call = 0;     // this write call fails ...
     uint32_t fail_write_error = 0;    // ... with this code ...

@@ -22,6 +22,11 @@
 //                         see them, fsync does not store them, and an unmount
 //                         loses them (a drive cache that lies about flushes);
 //                         the file keeps its size, the lost part reads as zeros
+//   max_file=N            no file grows past N bytes: a write that would is cut
+//                         there, one that starts at N fails with EFBIG (FAT's
+//                         4 GiB - 1 limit, as the kernel enforces it)
+//   subtype=NAME          the mount table shows fuse.NAME (default: faultfs),
+//                         e.g. "vfat" for a user-space FAT driver
 //
 // Offsets are file offsets. Every open gets direct_io, so O_DIRECT reaches it.
 #define FUSE_USE_VERSION 35
@@ -58,9 +63,11 @@ struct Options {
   char* deny_read;
   unsigned delay_us;
   unsigned long long volatile_cache;
+  unsigned long long max_file;
+  char* subtype;
 };
 
-Options g_opt = {nullptr, 1ull << 30, -1, nullptr, -1, -1, nullptr, 0, 0, 0, nullptr, 0, 0};
+Options g_opt = {nullptr, 1ull << 30, -1, nullptr, -1, -1, nullptr, 0, 0, 0, nullptr, 0, 0, 0, nullptr};
 int g_dir = -1;
 int g_write_errno = 0;  // 0 = short transfer
 int g_read_errno = 0;
@@ -92,6 +99,8 @@ const fuse_opt k_opts[] = {
     OPT("deny_read=%s", deny_read),
     OPT("delay_us=%u", delay_us),
     OPT("volatile_cache=%llu", volatile_cache),
+    OPT("max_file=%llu", max_file),
+    OPT("subtype=%s", subtype),
     FUSE_OPT_END};
 
 // Paths arrive as "/name"; the backing directory is flat.
@@ -166,6 +175,7 @@ int fs_readdir(const char*, void* buf, fuse_fill_dir_t fill, off_t, fuse_file_in
 }
 
 int fs_truncate(const char* path, off_t size, fuse_file_info*) {
+  if (g_opt.max_file > 0 && (unsigned long long)size > g_opt.max_file) return -EFBIG;
   g_logical_size.erase(path);
   forget_pending(path);
   off_t stored = g_opt.keep > 0 && (unsigned long long)size > g_opt.keep ? (off_t)g_opt.keep : size;
@@ -276,6 +286,10 @@ int fs_read(const char* path, char* buf, size_t n, off_t off, fuse_file_info* fi
 
 int fs_write(const char* path, const char* buf, size_t n, off_t off, fuse_file_info* fi) {
   if (g_opt.delay_us > 0) usleep(g_opt.delay_us);
+  if (g_opt.max_file > 0) {
+    if ((unsigned long long)off >= g_opt.max_file) return -EFBIG;
+    if (n > g_opt.max_file - (unsigned long long)off) n = (size_t)(g_opt.max_file - (unsigned long long)off);
+  }
   if (g_opt.write_fault_at >= off && g_opt.write_fault_at < off + (off_t)n) {
     if (g_write_errno != 0) return -g_write_errno;
     n = (size_t)(g_opt.write_fault_at - off);
@@ -353,7 +367,9 @@ int main(int argc, char* argv[]) {
   }
   // One thread: the fault state above is not shared between threads.
   fuse_opt_add_arg(&args, "-s");
-  fuse_opt_add_arg(&args, "-ofsname=faultfs,subtype=faultfs");
+  std::string names = std::string("-ofsname=faultfs,subtype=") +
+                      (g_opt.subtype != nullptr ? g_opt.subtype : "faultfs");
+  fuse_opt_add_arg(&args, names.c_str());
 
   static fuse_operations ops;
   ops.getattr = fs_getattr;

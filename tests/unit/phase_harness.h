@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -70,6 +71,36 @@ public:
         return bytes;
     }
 
+    static std::wstring segment(uint32_t index) {
+        wchar_t suffix[16];
+        swprintf(suffix, 16, L".%03u", index);
+        return index == 0 ? std::wstring(kTestFile) : kTestFile + std::wstring(suffix);
+    }
+
+    // The stored test: NAME, NAME.001, ... joined while they exist.
+    static std::vector<uint8_t> joined() {
+        std::vector<uint8_t> all;
+        for (uint32_t k = 0; g_fake.files.count(segment(k)); k++)
+            all.insert(all.end(), fake_file(segment(k)).begin(), fake_file(segment(k)).end());
+        return all;
+    }
+
+    static uint32_t segment_files() {
+        uint32_t n = 0;
+        while (g_fake.files.count(segment(n))) n++;
+        return n;
+    }
+
+    // Cuts the stored test file into segments of segment_bytes.
+    static void split(uint64_t segment_bytes) {
+        std::vector<uint8_t> all = fake_file(kTestFile);
+        for (uint32_t k = 0; (uint64_t)k * segment_bytes < all.size(); k++) {
+            uint64_t end = std::min<uint64_t>(all.size(), (k + 1) * segment_bytes);
+            g_fake.files[segment(k)].data.assign(all.begin() + k * segment_bytes,
+                                                 all.begin() + end);
+        }
+    }
+
     static int frames(const char* phase_text) {
         int count = 0;
         for (size_t at = g_fake.out.find(phase_text); at != std::string::npos;
@@ -81,6 +112,12 @@ public:
     std::unique_ptr<TestConfig> config;
     TestResults results{};
 };
+
+// A test in segments of bytes each, on a FAT volume.
+inline void segmented(TestConfig& c, uint64_t bytes) {
+    c.segment_bytes = bytes;
+    wcscpy(c.filesystem, L"vfat");
+}
 
 // Speed, mean, min, median and max when every sample ran at one block per 0.25 s.
 inline const char kFullSpeed[] = "0.262144,0.262144,0.262144,0.262144,0.262144";

@@ -96,6 +96,13 @@ TEST_F(CsvLog, HeaderIsExactAndFlushed) {
         COLUMNS,
     };
     EXPECT_EQ(log.lines(), expected);
+
+    // A segmented run, and only it, names its segment size after the column line.
+    config->segment_bytes = 4286578688ull;
+    LogFile segmented;
+    csv_write_header(segmented.stream, config.get());
+    expected.push_back("# segment_bytes=4286578688");
+    EXPECT_EQ(segmented.lines(), expected);
 }
 
 TEST_F(CsvLog, HeaderVariantsKeepEveryLine) {

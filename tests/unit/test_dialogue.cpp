@@ -3,6 +3,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "fake/fake_platform.h"
 #include "run/dialogue.h"
@@ -127,6 +128,44 @@ TEST_F(Dialogue, ExistingFileIsOverwrittenOnlyAfterYes) {
     EXPECT_NE(g_fake.out.find("\nThe test file already exists and will be overwritten:\n"
                               "  /mnt/card/notes.txt\nOverwrite it? [y/N]: "),
               std::string::npos);
+}
+
+TEST_F(Dialogue, FatSegmentsOfAnEarlierRunAreCoveredAndALargeTestIsSplit) {
+    const struct {
+        const wchar_t* fs;
+        std::vector<const wchar_t*> files;
+        const char* answers;
+        const char* listing;  // from the question's first line to the prompt
+        uint64_t segment_bytes;
+        const char* settings;  // the settings lines after the size
+    } cases[] = {
+        {L"vfat", {L"x.bin", L"x.bin.001", L"x.bin.002", L"x.bin.003", L"x.bin.005"}, "y\n5\n",
+         "  /mnt/card/x.bin\n  /mnt/card/x.bin.001 ... /mnt/card/x.bin.003 (3 segment files)\n",
+         4286578688ull,
+         "Test size   : 5.00 GiB\n"
+         "Segments    : 2 files of at most 3.99 GiB (the volume's file-size limit)\nThreshold"},
+        {L"FAT32", {L"x.bin.001"}, "y\n3\n", "  /mnt/card/x.bin.001 (1 segment file)\n", 0,
+         "Test size   : 3.00 GiB\nThreshold"},
+        {L"exfat", {L"x.bin", L"x.bin.001"}, "y\n5\n", "  /mnt/card/x.bin\n", 0,
+         "Test size   : 5.00 GiB\nThreshold"},
+        {L"exfat", {L"x.bin.001"}, "5\n", nullptr, 0, "Test size   : 5.00 GiB\nThreshold"},
+    };
+    for (const auto& c : cases) {
+        SetUp();
+        g_fake.volumes[0].filesystem = c.fs;
+        for (const wchar_t* name : c.files) g_fake.files[std::wstring(L"/mnt/card/") + name] = {};
+        ASSERT_EQ(run(std::string("/mnt/card/\nx.bin\n") + c.answers + "\n\n\n/home/user/l.csv\n\ny\n"),
+                  DIALOGUE_CONFIRMED) << c.answers << g_fake.out;
+        std::string question = "\nThe test file already exists and will be overwritten:\n";
+        if (c.listing) {
+            EXPECT_NE(g_fake.out.find(question + c.listing + "Overwrite it? [y/N]: "),
+                      std::string::npos) << g_fake.out;
+        } else {
+            EXPECT_EQ(g_fake.out.find(question), std::string::npos) << g_fake.out;
+        }
+        EXPECT_EQ(config->segment_bytes, c.segment_bytes);
+        EXPECT_NE(g_fake.out.find(c.settings), std::string::npos) << g_fake.out;
+    }
 }
 
 TEST_F(Dialogue, LogOnTheTargetVolumeAsksFirst) {

@@ -262,6 +262,7 @@ TEST_F(FinalReport, DisposalOfTheTestFile) {
         std::string tail;  // stdout after the closing rule
         const char* err;
         bool file_left;
+        uint32_t segments = 0;  // NAME.001 ... of a segmented run
     } cases[] = {
         {"deleted", 1, true, 0, "\nTest file deleted successfully.\n", "", false},
         {"delete refused", 1, true, 32,
@@ -272,19 +273,34 @@ TEST_F(FinalReport, DisposalOfTheTestFile) {
          "Could not delete test file: [2] No such file or directory\n", false},
         {"kept", 0, true, 0, "\nTest file kept on disk as requested.\n", "", true},
         {"kept but gone", 0, false, 0, "", "", false},
+        {"segments deleted", 1, true, 0, "\nTest file deleted successfully.\n", "", false, 3},
+        {"segments refused", 1, true, 32,
+         "The test result is still valid; delete the file manually when convenient.\n",
+         "Could not delete test file: Windows error 32\n", true, 3},
+        {"segments kept", 0, true, 0, "\nTest file kept on disk as requested.\n", "", true, 3},
     };
+    auto segment = [](uint32_t k) { return std::wstring(TEST_FILE) + L".00" + std::to_wstring(k); };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         fake_reset();
         if (c.file_exists) g_fake.files[TEST_FILE].data = {1, 2, 3};
+        for (uint32_t k = 1; k <= c.segments; k++) g_fake.files[segment(k)].data = {4, 5};
+        g_fake.files[segment(c.segments + 2)].data = {6};  // not a segment: one is missing
         g_fake.delete_error = c.delete_error;
         config->delete_after_test = c.delete_after;
-        report();
+        config->segment_bytes = c.segments ? 4096 : 0;
+        results->bytes_written = c.segments ? 3 * 4096 + 512 : 0;
+        EXPECT_EQ(line_of(report(), "Segment files"),
+                  c.segments ? "Segment files      : 4, of 4096 bytes each but the last"
+                             : "<absent>");
         std::string end = RULE + "\n" + c.tail;
         ASSERT_GE(g_fake.out.size(), end.size());
         EXPECT_EQ(g_fake.out.substr(g_fake.out.size() - end.size()), end);
         EXPECT_EQ(g_fake.err, c.err);
         EXPECT_EQ(g_fake.files.count(TEST_FILE), c.file_left ? 1u : 0u);
+        for (uint32_t k = 1; k <= c.segments; k++)
+            EXPECT_EQ(g_fake.files.count(segment(k)), c.file_left ? 1u : 0u) << k;
+        EXPECT_EQ(g_fake.files.count(segment(c.segments + 2)), 1u);
     }
 }
 

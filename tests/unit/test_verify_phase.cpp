@@ -92,6 +92,29 @@ const std::vector<VerifyCase> kCases = {
      {"# event=data_mismatch,error_code=23,offset=65544",
       "verify,1,0.500000,65548,65548,0.500000,0.131096,0.131096,0.131096,0.131096,0.131096,"
       "0.000000,1,0"}, ""},
+    // Segments are read in order; offsets are overall.
+    {"SegmentEndsInsideABlock", kThree,
+     [](TestConfig& c, TestResults&) { segmented(c, kBlock + kBlock / 2); },
+     1, kThree, 0, 0, 0, 0, 0, 1,
+     {"verify,1,1.000000,196608,196608,1.000000,0.196608,0.196608,0.196608,0.196608,0.196608,"
+      "0.000000,1,0"}, ""},
+    {"MismatchInTheSecondSegmentGivesTheOverallOffset", kThree,
+     [](TestConfig& c, TestResults&) {
+         segmented(c, 2 * kBlock);
+         g_fake.corrupt_offsets = {16};  // in every segment, at its own offset 16
+     },
+     0, kThree, 0, 2, 1, 0, 0, 1,
+     {"# event=data_mismatch,error_code=23,offset=16",
+      "# event=data_mismatch,error_code=23,offset=131088", kThreeBlockRow}, ""},
+    {"SegmentCannotBeOpened", kThree,
+     [](TestConfig& c, TestResults&) {
+         segmented(c, 2 * kBlock);
+         g_fake.open_read_error = 2;
+         g_fake.open_read_call = 2;
+     },
+     0, 2 * kBlock, 1, 0, 1, 0, 2, 0,
+     {"# event=open_verify_failed,error_code=2,offset=131072"},
+     "Verification error: [2] No such file or directory\n"},
     {"RemainderBelowAlignmentStaysUnverified", kBlock + 100, nullptr,
      0, kBlock, 0, 0, 0, 0, 0, 0, {}, ""},
 };
@@ -104,6 +127,7 @@ TEST_P(VerifyPhase, Scenario) {
     g_fake.files[kTestFile].data = PhaseHarness::pattern_bytes(c.file_bytes);
     h.results.bytes_written = c.file_bytes;
     if (c.arrange) c.arrange(*h.config, h.results);
+    if (h.config->segment_bytes) PhaseHarness::split(h.config->segment_bytes);
     g_fake.cursor_visible = 0;  // as the write phase leaves it
     int passed = -1;
     std::vector<std::string> log =
@@ -128,7 +152,8 @@ TEST_P(VerifyPhase, Scenario) {
     EXPECT_EQ(g_fake.open_files, 0);
     EXPECT_EQ(g_fake.page_buffers, 0);
     EXPECT_EQ(r.bytes_written, c.file_bytes);
-    EXPECT_EQ(fake_file(kTestFile), PhaseHarness::pattern_bytes(c.file_bytes));
+    EXPECT_EQ(PhaseHarness::joined(), PhaseHarness::pattern_bytes(c.file_bytes));
+    EXPECT_EQ(g_fake.open_read_calls, h.config->segment_bytes ? PhaseHarness::segment_files() : 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, VerifyPhase, ::testing::ValuesIn(kCases),

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "fake/fake_platform.h"
+#include "engine/test_file.h"
 #include "run/volume_probe.h"
 
 namespace {
@@ -107,12 +108,10 @@ TEST(SizeRule, ReserveRoundingLimitsAndMessages) {
         {L"ext4", 2 * G + R, 2.0, 1, 2 * G, "", ""},
         {L"ext4", 2 * G + R, 2.0 + 4096.0 / G, 0, 0,
          "Requested size exceeds safe free space. Maximum is 2.00 GiB.\n", ""},
-        // One file on FAT cannot reach 4 GiB: the maximum is the last aligned size below.
-        {L"vfat", 64 * G, 0, 1, 4 * G - 4096, "", ""},
-        {L"FAT32", 64 * G, 0, 1, 4 * G - 4096, "", ""},
-        {L"vfat", 64 * G, 4.0, 0, 0,
-         "Requested size exceeds the vfat file-size limit (4 GiB - 1 byte per file). "
-         "Maximum is 4.00 GiB.\n", ""},
+        // FAT caps one file below 4 GiB, not the test: a larger one is written in segments.
+        {L"vfat", 64 * G, 0, 1, 64 * G - R, "", ""},
+        {L"FAT32", 64 * G, 0, 1, 64 * G - R, "", ""},
+        {L"vfat", 64 * G, 4.0, 1, 4 * G, "", ""},
         {L"vfat", 64 * G, 3.5, 1, 3 * G + G / 2, "", ""},
         {L"vfat", 2 * G + R, 0, 1, 2 * G, "", ""},
         {L"vfat", 2 * G + R, 3.0, 0, 0,
@@ -133,6 +132,67 @@ TEST(SizeRule, ReserveRoundingLimitsAndMessages) {
         EXPECT_EQ(g_fake.err, c.err) << c.gib;
         delete g;
     }
+}
+
+struct SegmentCase {
+    const wchar_t* fs;
+    uint64_t target;
+    uint32_t alignment;
+    uint32_t block;
+    uint64_t segment_bytes;  // 0: one file
+};
+
+TEST(SegmentRule, OnlyFatSplitsAndOnlyAboveOneFile) {
+    const uint64_t G = 1ull << 30;
+    const uint64_t M8 = 8ull << 20;
+    const SegmentCase cases[] = {
+        {L"ext4", 64 * G, 4096, 8 * 1048576, 0},
+        {L"exfat", 64 * G, 4096, 8 * 1048576, 0},
+        {L"NTFS", 64 * G, 4096, 8 * 1048576, 0},
+        {L"fuse.faultfs", 64 * G, 4096, 8 * 1048576, 0},
+        {L"vfat", 4 * G - 4096, 4096, 8 * 1048576, 0},  // one file holds it
+        {L"vfat", 4 * G, 4096, 8 * 1048576, 4 * G - M8},
+        {L"msdos", 64 * G, 4096, 8 * 1048576, 4 * G - M8},
+        {L"FAT32", 64 * G, 4096, 8 * 1048576, 4 * G - M8},
+        {L"FAT", 5 * G, 4096, 8 * 1048576, 4 * G - M8},
+        {L"fuse.vfat", 5 * G, 4096, 8 * 1048576, 4 * G - M8},
+        // 3 MiB blocks of 1 MiB units: 1365 blocks, 4 GiB - 1 MiB.
+        {L"vfat", 5 * G, 1048576, 3 * 1048576, 4 * G - 1048576},
+        // Blocks that are no multiple of the alignment: their least common multiple.
+        {L"vfat", 5 * G, 65536, 6 * 65536 + 32768, 4294770688ull},
+    };
+    for (const SegmentCase& c : cases) {
+        uint64_t got = segment_bytes_for_run(c.fs, c.target, c.alignment, c.block);
+        EXPECT_EQ(got, c.segment_bytes) << c.target << " bytes with block " << c.block;
+    }
+}
+
+TEST(SegmentRule, SegmentNamesCarryANumberedSuffix) {
+    wchar_t out[64];
+    const struct {
+        uint32_t index;
+        const wchar_t* path;
+    } cases[] = {{0, L"/mnt/t/x.bin"}, {1, L"/mnt/t/x.bin.001"}, {12, L"/mnt/t/x.bin.012"},
+                 {1000, L"/mnt/t/x.bin.1000"}};
+    for (const auto& c : cases) {
+        ASSERT_EQ(segment_path(L"/mnt/t/x.bin", c.index, out, 64), 1);
+        EXPECT_STREQ(out, c.path);
+    }
+    EXPECT_EQ(segment_path(L"/mnt/t/x.bin", 1, out, 15), 0);
+}
+
+TEST(SegmentRule, FoundSegmentsRunFromTheNamedFileToTheFirstGap) {
+    fake_reset();
+    uint32_t count = 0;
+    uint64_t total = 0;
+    EXPECT_EQ(find_segments(L"/mnt/t/x.bin", &count, &total), 0);  // no named file
+    g_fake.files[L"/mnt/t/x.bin"].data.assign(3000, 1);
+    g_fake.files[L"/mnt/t/x.bin.001"].data.assign(3000, 2);
+    g_fake.files[L"/mnt/t/x.bin.002"].data.assign(500, 3);
+    g_fake.files[L"/mnt/t/x.bin.004"].data.assign(7, 4);  // after a gap: not part of it
+    ASSERT_EQ(find_segments(L"/mnt/t/x.bin", &count, &total), 1);
+    EXPECT_EQ(count, 3u);
+    EXPECT_EQ(total, 6500u);
 }
 
 }  // namespace

@@ -17,6 +17,7 @@ struct WriteCase {
     std::vector<std::string> log;
     std::string err;
     bool opened = true;  // the file was created and the buffer obtained
+    uint32_t segments = 0;  // files of a segmented test
 };
 
 // Names the case in test output instead of dumping its bytes.
@@ -170,6 +171,64 @@ const std::vector<WriteCase> kCases = {
      },
      4 * kBlock, 1, 0, 1, 8, 0, 0,
      {"# event=statistics_allocation_failed,error_code=8,offset=262144"}, kNoMemory},
+    // Segments: the pattern runs on over NAME, NAME.001, ...; offsets are overall.
+    {"SegmentEndsInsideABlock",
+     [](TestConfig& c, TestResults&) {
+         target(c, 3 * kBlock);
+         segmented(c, kBlock + kBlock / 2);
+     },
+     3 * kBlock, 0, 0, 0, 0, 1, 1,
+     {"write,1,1.000000,196608,196608,1.000000,0.196608,0.196608,0.196608,0.196608,0.196608,"
+      "0.000000,1,0"}, "", true, 2},
+    {"SegmentEndsWithABlock",
+     [](TestConfig& c, TestResults&) {
+         target(c, 5 * kBlock);
+         segmented(c, 2 * kBlock);
+     },
+     5 * kBlock, 0, 0, 0, 0, 2, 2,
+     {row("write,1,1.000000,262144,262144,1.000000", "0.000000,1,0"),
+      row("write,2,1.250000,327680,65536,0.250000", "0.000000,1,0")}, "", true, 3},
+    {"SegmentCannotBeCreated",
+     [](TestConfig& c, TestResults&) {
+         target(c, 5 * kBlock);
+         segmented(c, 2 * kBlock);
+         g_fake.open_write_error = 5;
+         g_fake.open_write_call = 2;
+     },
+     2 * kBlock, 1, 0, 1, 5, 1, 0,
+     {"# event=open_write_failed,error_code=5,offset=131072",
+      row("write,1,0.500000,131072,131072,0.500000", "0.000000,1,1")},
+     "Write test error: [5] Permission denied\n", true, 1},
+    {"FailedWriteInASegmentGivesTheOverallOffset",
+     [](TestConfig& c, TestResults&) {
+         target(c, 5 * kBlock);
+         segmented(c, 2 * kBlock);
+         g_fake.fail_write_call = 4;
+         g_fake.fail_write_error = 112;
+         g_fake.fail_write_moved = 8192;
+     },
+     3 * kBlock + 8192, 1, 0, 1, 112, 1, 0,
+     {"# event=write_failed_or_short_write,error_code=112,offset=204800",
+      "write,1,0.750000,204800,204800,1.000000,0.204800,0.204800,0.204800,0.204800,0.204800,"
+      "0.000000,1,1"},
+     kNoSpace, true, 2},
+    {"StopInTheSecondSegmentKeepsBothFlushed",
+     [](TestConfig& c, TestResults&) {
+         target(c, 5 * kBlock);
+         segmented(c, 2 * kBlock);
+         stop_at_write(3);
+     },
+     3 * kBlock, 0, 1, 0, 0, 1, 0,
+     {row("write,1,0.750000,196608,196608,0.750000", "0.000000,1,0")}, "", true, 2},
+    {"SegmentsOfAnEarlierRunAreRemovedOnFat",
+     [](TestConfig& c, TestResults&) {
+         target(c, 2 * kBlock);
+         wcscpy(c.filesystem, L"FAT32");
+         g_fake.files[PhaseHarness::segment(1)].data.assign(kBlock, 0xEE);
+         g_fake.files[PhaseHarness::segment(2)].data.assign(kBlock, 0xEE);
+     },
+     2 * kBlock, 0, 0, 0, 0, 1, 1,
+     {row("write,1,0.500000,131072,131072,0.500000", "0.000000,1,0")}, ""},
     {"RemainderBelowAlignmentIsLeftUnwritten",
      [](TestConfig& c, TestResults&) { target(c, kBlock + 100); },
      kBlock, 0, 0, 0, 0, 1, 0,
@@ -205,11 +264,18 @@ TEST_P(WritePhase, Scenario) {
     EXPECT_EQ(g_fake.open_files, 0);
     EXPECT_EQ(g_fake.page_buffers, 0);
     EXPECT_EQ(g_fake.clear_calls, c.opened ? 1 : 0);
-    EXPECT_EQ(g_fake.files.count(kTestFile), g_fake.open_write_error ? 0u : 1u);
-    EXPECT_EQ(fake_file(kTestFile), PhaseHarness::pattern_bytes(r.bytes_written));
+    bool first_refused = g_fake.open_write_error && g_fake.open_write_call < 2;
+    EXPECT_EQ(g_fake.files.count(kTestFile), first_refused ? 0u : 1u);
+    EXPECT_EQ(PhaseHarness::joined(), PhaseHarness::pattern_bytes(r.bytes_written));
+    uint32_t segments = PhaseHarness::segment_files();
+    if (h.config->segment_bytes) {
+        EXPECT_EQ(segments, c.segments);
+    }
+    for (uint32_t k = 0; k + 1 < segments; k++)
+        EXPECT_EQ(fake_file(PhaseHarness::segment(k)).size(), h.config->segment_bytes);
     EXPECT_EQ(g_fake.cursor_visible, r.write_failed ? 1 : 0);
     if (c.opened) {
-        EXPECT_EQ(g_fake.flush_calls, 1u);
+        EXPECT_EQ(g_fake.flush_calls, segments);
         for (uint32_t length : g_fake.write_lengths) EXPECT_EQ(length % kAlign, 0u);
     } else {
         EXPECT_EQ(g_fake.write_calls, 0u);

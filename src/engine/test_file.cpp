@@ -1,0 +1,118 @@
+// The test file as a run of segment files: names, sizes, opening the next one.
+#include "engine/test_file.h"
+
+#include <wctype.h>
+
+#include "platform/platform.h"
+
+int filesystem_caps_file_size(const wchar_t* fs) {
+    static const wchar_t* const names[] = {L"vfat", L"msdos", L"fat", L"fat32", L"fat16", L"fat12"};
+    // A user-space FAT driver shows as "fuse.<name>" in the mount table.
+    if (wcsncmp(fs, L"fuse.", 5) == 0) fs += 5;
+    for (const wchar_t* name : names) {
+        size_t i = 0;
+        while (name[i] && fs[i] && (wchar_t)towlower((wint_t)fs[i]) == name[i]) i++;
+        if (!name[i] && !fs[i]) return 1;
+    }
+    return 0;
+}
+
+uint64_t segment_size_for(uint32_t alignment, uint32_t block) {
+    uint64_t a = alignment ? alignment : 1;
+    uint64_t b = block ? block : 1;
+    uint64_t x = a, y = b;
+    while (y != 0) {
+        uint64_t r = x % y;
+        x = y;
+        y = r;
+    }
+    uint64_t unit = a / x * b;
+    return FAT_FILE_LIMIT_BYTES / unit * unit;
+}
+
+uint64_t segment_bytes_for_run(const wchar_t* filesystem, uint64_t target, uint32_t alignment,
+                               uint32_t block) {
+    if (!filesystem_caps_file_size(filesystem) || target <= FAT_FILE_LIMIT_BYTES) return 0;
+    return segment_size_for(alignment, block);
+}
+
+int segment_path(const wchar_t* first, uint32_t index, wchar_t* out, size_t cap) {
+    size_t len = wcslen(first);
+    if (len + 1 > cap) return 0;
+    wcscpy(out, first);
+    if (index == 0) return 1;
+    int n = swprintf(out + len, cap - len, L".%03lu", (unsigned long)index);
+    return n > 0;
+}
+
+uint32_t segments_after(const wchar_t* first) {
+    static wchar_t path[SEGMENT_PATH_CHARS];
+    uint32_t n = 0;
+    int is_dir = 0;
+    while (segment_path(first, n + 1, path, SEGMENT_PATH_CHARS) &&
+           plat_file_attributes(path, &is_dir) && !is_dir)
+        n++;
+    return n;
+}
+
+int find_segments(const wchar_t* first, uint32_t* count, uint64_t* total_bytes) {
+    static wchar_t path[SEGMENT_PATH_CHARS];
+    uint32_t n = 1 + segments_after(first);
+    uint64_t total = 0;
+    for (uint32_t k = 0; k < n; k++) {
+        uint64_t size = 0;
+        if (!segment_path(first, k, path, SEGMENT_PATH_CHARS) || !plat_file_size(path, &size))
+            return 0;
+        total += size;
+    }
+    *count = n;
+    *total_bytes = total;
+    return 1;
+}
+
+int delete_segments_from(const wchar_t* first, uint32_t from) {
+    static wchar_t path[SEGMENT_PATH_CHARS];
+    int is_dir = 0;
+    for (uint32_t k = from; segment_path(first, k, path, SEGMENT_PATH_CHARS) &&
+                            plat_file_attributes(path, &is_dir) && !is_dir;
+         k++) {
+        if (!plat_delete_file(path)) return 0;
+    }
+    return 1;
+}
+
+static int open_segment(TestFile* f, uint32_t index) {
+    static wchar_t path[SEGMENT_PATH_CHARS];
+    f->index = index;
+    // Cannot fail for a path below PATH_CHARS; the open then reports a bad name.
+    if (!segment_path(f->first_path, index, path, SEGMENT_PATH_CHARS)) path[0] = 0;
+    return f->writing ? plat_open_write_through(path, &f->file.handle)
+                      : plat_open_read_sequential(path, &f->file.handle);
+}
+
+int test_file_open(TestFile* f, const wchar_t* first_path, uint64_t segment_bytes, int writing) {
+    f->first_path = first_path;
+    f->segment_bytes = segment_bytes;
+    f->writing = writing;
+    f->error = 0;
+    return open_segment(f, 0);
+}
+
+uint32_t test_file_cut(const TestFile* f, uint64_t offset, uint32_t chunk) {
+    if (f->segment_bytes == 0) return chunk;
+    uint64_t room = f->segment_bytes - offset % f->segment_bytes;
+    return room < chunk ? (uint32_t)room : chunk;
+}
+
+TestFileStep test_file_reach(TestFile* f, uint64_t offset) {
+    if (f->segment_bytes == 0 || offset / f->segment_bytes == f->index) return STEP_READY;
+    TestFileStep step = STEP_READY;
+    if (f->writing && !plat_flush(f->file.handle)) step = STEP_FLUSH_FAILED;
+    if (step != STEP_READY) f->error = plat_last_error();
+    f->file.release();
+    if (step == STEP_READY && !open_segment(f, (uint32_t)(offset / f->segment_bytes))) {
+        step = STEP_OPEN_FAILED;
+        f->error = plat_last_error();
+    }
+    return step;
+}
