@@ -460,6 +460,8 @@ int log_read_stream(FILE* in, DriveLog* log, char reason[LOG_REASON_BYTES]) {
             } else if (starts_with(line, length, "# ")) {
                 uint32_t none = 0;
                 ok = keyed_line(&r, line, length, nullptr, 0, &none);
+            } else if (length == 0) {
+                ok = refuse(&r, "empty line");
             } else {
                 ok = data_row(&r, line, length);
             }

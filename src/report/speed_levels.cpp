@@ -1,8 +1,8 @@
 // Speed levels: a running median removes dips shorter than a level, binary
-// segmentation of that smooth series (least squares on log speed, with a
-// noise-scaled penalty) over-splits, neighbours closer than 15 % are merged,
-// and each remaining boundary is moved to the sample where the raw speeds
-// change sides. Speeds are taken as logarithms so a step is judged by ratio.
+// segmentation of that smooth series (least squares on log speed, a split
+// only where it gains more than the noise could) finds the steps, neighbours
+// closer than 15 % are merged, and each boundary is moved to the sample where
+// the raw speeds change sides. Speeds are logarithms: a step is a ratio.
 #include "report/speed_levels.h"
 
 #include <math.h>
@@ -19,7 +19,7 @@ const uint64_t MAX_BLOCKS = 2048;
 const uint64_t MIN_LEVEL = 5;
 const double SLOWEST_MBPS = 1e-3; // a sample of 0 MB/s counts as this slow
 // A split must gain this many noise variances per log of the length.
-const double PENALTY = 2.0;
+const double PENALTY = 4.0;
 // Noise below 1 % is taken as 1 %, so a flawless synthetic series is not cut at rounding.
 const double MIN_NOISE = 0.01;
 
@@ -180,28 +180,21 @@ int speed_levels(const double* speeds, uint64_t count, SpeedLevel out[SPEED_LEVE
         n--;
     }
 
-    // Each boundary to the block, then the sample, where the speeds change sides.
-    for (int i = 1; i < n; i++) {
-        uint64_t reach = half + 1;
-        uint64_t lo = std::max(seg[i - 1].first + 1, seg[i].first > reach ? seg[i].first - reach : 0);
-        uint64_t hi = std::min(seg[i].end - 1, seg[i].first + reach);
-        seg[i].first = best_boundary(v, lo, hi, seg[i].first, seg[i - 1].level, seg[i].level);
-        seg[i - 1].end = seg[i].first;
-    }
+    // Each boundary to the sample where the raw speeds change sides, within
+    // the blocks next to it: least squares on blocks places it only to a block.
     for (int i = 0; i < n; i++) {
         seg[i].first *= block;
         seg[i].end = std::min(count, seg[i].end * block);
     }
-    if (block > 1) {
-        for (int i = 1; i < n; i++) {
-            uint64_t lo = std::max(seg[i - 1].first + 1, seg[i].first - block);
-            uint64_t hi = std::min(seg[i].end - 1, seg[i].first + block);
-            for (uint64_t k = lo; k < hi; k++) scratch[k - lo] = log_speed(speeds[k]);
-            uint64_t at = best_boundary(scratch, 0, hi - lo, seg[i].first - lo,
-                                        seg[i - 1].level, seg[i].level);
-            seg[i].first = lo + at;
-            seg[i - 1].end = seg[i].first;
-        }
+    for (int i = 1; i < n; i++) {
+        uint64_t reach = 2 * block;
+        uint64_t lo = std::max(seg[i - 1].first + 1, seg[i].first - std::min(seg[i].first, reach));
+        uint64_t hi = std::min(seg[i].end - 1, seg[i].first + reach);
+        for (uint64_t k = lo; k < hi; k++) scratch[k - lo] = log_speed(speeds[k]);
+        uint64_t at = best_boundary(scratch, 0, hi - lo, seg[i].first - lo, seg[i - 1].level,
+                                    seg[i].level);
+        seg[i].first = lo + at;
+        seg[i - 1].end = seg[i].first;
     }
     for (int i = 0; i < n; i++) {
         out[i].first = seg[i].first;
