@@ -17,7 +17,7 @@ const int WIDTH = 1000;
 const int HEIGHT = 660;
 const double LEFT = 78.0;
 const double RIGHT = 978.0;
-const double TOP = 148.0;
+const double TOP = 164.0;
 const double BOTTOM = 596.0;
 enum { COLUMNS = 900 }; // RIGHT - LEFT: one column per pixel
 
@@ -387,7 +387,7 @@ void title_block(FILE* out, const DriveLog* log, const ChartLevel* levels, int l
     put_text(out, log->target_path[0] ? log->target_path : "(no target path)", 95);
     fputs("</text>\n", out);
 
-    // Line 2: where and when.
+    // Where and when.
     text_open(out, 20, 48, "font-size=\"12.5\" fill=\"#444\"");
     format_bytes(log->target_bytes, a);
     char started[LOG_TEXT_BYTES];
@@ -408,7 +408,7 @@ void title_block(FILE* out, const DriveLog* log, const ChartLevel* levels, int l
     put_text(out, log->program, 60);
     fputs("</text>\n", out);
 
-    // Line 3: the verdicts, as the final report words them.
+    // The verdicts, as the final report words them.
     text_open(out, 20, 70, "font-size=\"13\"");
     int writes = has_phase(log, LOG_PHASE_WRITE);
     int verifies = has_phase(log, LOG_PHASE_VERIFY);
@@ -443,11 +443,13 @@ void title_block(FILE* out, const DriveLog* log, const ChartLevel* levels, int l
         }
         fprintf(out, " \xC2\xB7 Minimum %.1f MB/s: ", minimum);
         span(out, below ? ALARM_COLOR : PASS_COLOR, below ? "FAIL" : "PASS");
-        fprintf(out, " (%llu samples below)", (unsigned long long)below);
+        fprintf(out, ", %llu sample%s below", (unsigned long long)below, below == 1 ? "" : "s");
     } else if (writes) {
         fputs(" \xC2\xB7 no required minimum", out);
     }
-    fputs(" \xC2\xB7 Data integrity: ", out);
+    fputs("</text>\n", out);
+    text_open(out, 20, 88, "font-size=\"13\"");
+    fputs("Data integrity: ", out);
     if (log->have_summary && s->verification_requested) {
         int pass = !verify_failed && s->bytes_verified == s->bytes_written &&
                    s->verification_mismatch_blocks == 0 && s->verification_errors == 0;
@@ -455,11 +457,13 @@ void title_block(FILE* out, const DriveLog* log, const ChartLevel* levels, int l
         format_bytes(s->bytes_verified, a);
         fprintf(out, ", %s verified", a);
         if (s->verification_mismatch_blocks) {
-            fprintf(out, ", %llu mismatch blocks",
-                    (unsigned long long)s->verification_mismatch_blocks);
+            fprintf(out, ", %llu mismatch block%s",
+                    (unsigned long long)s->verification_mismatch_blocks,
+                    s->verification_mismatch_blocks == 1 ? "" : "s");
         }
         if (s->verification_errors) {
-            fprintf(out, ", %llu read errors", (unsigned long long)s->verification_errors);
+            fprintf(out, ", %llu read error%s", (unsigned long long)s->verification_errors,
+                    s->verification_errors == 1 ? "" : "s");
         }
     } else if (log->have_summary) {
         fputs("not verified", out);
@@ -468,37 +472,44 @@ void title_block(FILE* out, const DriveLog* log, const ChartLevel* levels, int l
     }
     fputs("</text>\n", out);
 
-    // Line 4: the events, each kind once with its first offset.
-    text_open(out, 20, 90, "font-size=\"13\"");
-    fputs("Events: ", out);
-    if (log->event_count == 0) fputs("none", out);
-    int kinds = 0;
+    // The events, each kind once with its count and first offset.
+    struct Kind {
+        const LogEvent* first;
+        uint64_t times;
+    } kinds[4];
+    int kind_count = 0;
+    int more = 0;
     for (uint64_t i = 0; i < log->event_count; i++) {
         const LogEvent* e = &log->events[i];
-        int seen = 0;
-        uint64_t times = 0;
-        for (uint64_t j = 0; j < log->event_count; j++) {
-            if (strcmp(log->events[j].name, e->name) == 0) {
-                seen |= j < i;
-                times++;
-            }
+        int k = 0;
+        while (k < kind_count && strcmp(kinds[k].first->name, e->name) != 0) k++;
+        if (k < kind_count) {
+            kinds[k].times++;
+        } else if (kind_count < 4) {
+            kinds[kind_count++] = {e, 1};
+        } else {
+            more = 1;
         }
-        if (seen) continue;
-        if (kinds++ == 3) {
-            fputs("; \xE2\x80\xA6", out);
-            break;
-        }
-        if (kinds > 1) fputs("; ", out);
+    }
+    text_open(out, 20, 106, "font-size=\"13\"");
+    fputs("Events: ", out);
+    if (kind_count == 0) fputs("none", out);
+    for (int k = 0; k < kind_count && k < 3; k++) {
+        const LogEvent* e = kinds[k].first;
+        if (k > 0) fputs("; ", out);
         int neutral = strcmp(e->name, "duration_limit_reached") == 0;
         span(out, neutral ? MUTED_COLOR : ALARM_COLOR, e->name);
-        if (times > 1) fprintf(out, " \xC3\x97%llu, first", (unsigned long long)times);
-        fprintf(out, " at %.3f GiB (offset %llu), code %lu", (double)e->offset / GIB,
-                (unsigned long long)e->offset, (unsigned long)e->error_code);
+        if (kinds[k].times > 1) {
+            fprintf(out, " \xC3\x97%llu, first", (unsigned long long)kinds[k].times);
+        }
+        fprintf(out, " at %.3f GiB, code %lu", (double)e->offset / GIB,
+                (unsigned long)e->error_code);
     }
+    if (kind_count > 3 || more) fputs("; more kinds", out);
     fputs("</text>\n", out);
 
-    // Line 5: the write speed levels and where they change.
-    text_open(out, 20, 110, "font-size=\"13\"");
+    // The write speed levels and where they change.
+    text_open(out, 20, 124, "font-size=\"13\"");
     fputs("Write speed levels: ", out);
     if (level_count == 0) fputs("none (no write samples)", out);
     if (level_count > 6) {
