@@ -73,7 +73,14 @@ ys = [float(b or a) for c, a, b in re.findall(r"([MLV])([\d.]+)(?: ([\d.]+))?", 
 sys.exit(0 if max(ys) > bottom - 0.02 * (bottom - top) else 1)
 PY
 
-# 4. Bad input: exit 1, a message, and no chart file.
+# 4. --chart: a batch run writes its chart at the end and prints its levels.
+"$DT" --dir "$D" --size 0.0625 --min-speed 0 --verify --log "$LOG" --delete --yes \
+  --chart "$WORK/run.svg" </dev/null >"$OUT" 2>"$ERR"
+check "--chart: exit" "$?" 0
+grep -q '^segment 1: 0\.00-0\.06 GiB, median' "$OUT" || fail "--chart: no segment line"
+well_formed "$WORK/run.svg" && renders "$WORK/run.svg" || fail "--chart: the chart"
+
+# 5. Bad input: exit 1, a message, and no chart file.
 printf 'time,speed\n1,2\n' >"$WORK/other.csv"
 chart "$WORK/other.csv"
 check "other csv: exit" "$RC" 1
