@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # "drive-test chart": the chart of a real run's log is well-formed XML and
 # renders without warnings; its levels are printed; a long log gives a small
-# SVG that still shows a one-sample dip; bad input leaves no chart behind.
+# SVG that still shows a one-sample dip; --chart in a run writes it; bad input
+# leaves no chart behind, and no chart is written through a symbolic link.
 source "$(dirname "$0")/lib.sh" "$1"
 command -v rsvg-convert >/dev/null || skip "rsvg-convert missing (package librsvg2-bin)"
 D=$WORK/data
@@ -103,6 +104,10 @@ check "unknown option: exit" "$RC" 1
 check "unknown option: message" "$(head -n 1 "$ERR")" "drive-test chart: unknown option '--bogus'"
 chart
 check "no log: exit" "$RC" 1
+ln -s "$WORK/elsewhere.svg" "$WORK/link.svg"
+chart -o "$WORK/link.svg" "$LOG"
+check "through a symbolic link: exit" "$RC" 1
+[[ -e $WORK/elsewhere.svg ]] && fail "through a symbolic link: the chart was written at its target"
 chart -o "$WORK/nodir/x.svg" "$LOG"
 check "no directory: exit" "$RC" 1
 finish
