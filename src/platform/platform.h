@@ -91,6 +91,7 @@ uint32_t plat_full_path(const wchar_t* path, wchar_t* out, uint32_t cap);
 FILE* plat_open_log(const wchar_t* path); // "wb": created or emptied
 // Like plat_open_log, but refuses to write through a symbolic link in its place.
 FILE* plat_open_report(const wchar_t* path);
+FILE* plat_open_read_text(const wchar_t* path); // "rb": an existing file, e.g. a log to chart
 
 // ---- volumes ----
 int plat_volume_root(const wchar_t* path, wchar_t* root, uint32_t cap);

@@ -7,6 +7,7 @@
 #include "console/text.h"
 #include "engine/volume_geometry.h"
 #include "report/program.h"
+#include "run/chart_command.h"
 #include "run/driver.h"
 #include "run/reverify.h"
 
@@ -256,13 +257,6 @@ static void print_version(void) {
     out_printf("License: MIT <https://opensource.org/licenses/MIT>\n");
 }
 
-// The subcommands have their own modules; until one is built in, it is refused.
-static int unavailable(const char* word) {
-    err_printf("drive-test: '%s' is not available in this version\nTry 'drive-test --help'.\n",
-               word);
-    return EXIT_CANCELLED;
-}
-
 int command_line_main(int count, const wchar_t* const* args) {
     CommandLine line;
     switch (parse_command_line(count, args, &line)) {
@@ -275,7 +269,7 @@ int command_line_main(int count, const wchar_t* const* args) {
         out_flush();
         return EXIT_PASSED;
     case COMMAND_VERIFY: return reverify_command(line.sub_count, line.sub_args);
-    case COMMAND_CHART: return unavailable("chart");
+    case COMMAND_CHART: return chart_command(line.sub_count, line.sub_args);
     case COMMAND_BAD: return EXIT_CANCELLED;
     case COMMAND_RUN: break;
     }

@@ -276,6 +276,12 @@ FILE* plat_open_report(const wchar_t* path) {
     return plat_open_log(path);
 }
 
+// The unit tests read logs from memory streams; no fake file is ever a log.
+FILE* plat_open_read_text(const wchar_t*) {
+    fail(2);
+    return nullptr;
+}
+
 // ---- volumes ----
 int plat_volume_root(const wchar_t* path, wchar_t* root, uint32_t cap) {
     const FakeVolume* v = volume_of(path);

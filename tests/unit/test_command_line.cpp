@@ -96,7 +96,8 @@ const Case CASES[] = {
     {"--yes --size 1", 1, "drive-test: option '--yes' needs '--dir'", "bad"},
     {"--quiet=1", 1, "drive-test: option '--quiet' takes no value", "bad"},
     {"verify --dir x", 1, "Usage: drive-test verify", "verify args=2"},
-    {"chart run.csv", 1, "drive-test: 'chart' is not available in this version", "chart args=1"},
+    {"chart run.csv", 1, "run.csv: cannot open the log: [2]", "chart args=1"},
+    {"chart -x run.csv", 1, "drive-test chart: unknown option '-x'", "chart args=2"},
 };
 
 class CommandLineTable : public ::testing::Test {

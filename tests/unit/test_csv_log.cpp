@@ -1,5 +1,6 @@
 // The CSV log: exact header, rows, event lines and summary, each read back
-// from the file without an extra flush, so a missing flush shows as a gap.
+// from the file without an extra flush, so a missing flush shows as a gap;
+// and the reader that takes such a log back, refusing anything else.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include "engine/samples.h"
 #include "fake/fake_platform.h"
 #include "report/csv_log.h"
+#include "report/log_reader.h"
 #include "engine/test_config.h"
 #include "engine/test_results.h"
 
@@ -304,6 +306,161 @@ TEST_F(CsvLog, SummaryThresholdRules) {
         ASSERT_EQ(lines.size(), 17u);
         EXPECT_EQ(lines[8], c.below);
         EXPECT_EQ(lines[9], c.pass);
+    }
+}
+
+// A whole log as the writer produces it: two write rows (the second below the
+// minimum), an event, one verify row and the summary.
+std::string written_log() {
+    auto config = sample_config();
+    config->verification_requested = 1;
+    auto results = std::make_unique<TestResults>();
+    LogFile log;
+    csv_write_header(log.stream, config.get());
+    Sets writes({150.0, 99.0});
+    csv_sample(log.stream, "write", samples_summary(&writes.set, 100.5), 1.0, 150000000, 150000000,
+               1.0, 100.5, 0);
+    csv_sample(log.stream, "write", samples_summary(&writes.set, 100.5), 2.0, 249000000, 99000000,
+               1.0, 100.5, 0);
+    csv_event(log.stream, "data_mismatch", 23, 8388624);
+    csv_sample(log.stream, "verify", samples_summary(&writes.set, 0), 1.0, 249000000, 249000000,
+               0.5, 0, 0);
+    results->bytes_written = 249000000;
+    results->bytes_verified = 249000000;
+    results->verification_mismatch_blocks = 1;
+    csv_write_summary(log.stream, config.get(), results.get());
+    log.closed = true;
+    return log.bytes();
+}
+
+int read_text(const std::string& text, DriveLog* out, char* reason) {
+    FILE* f = fmemopen((void*)text.data(), text.size(), "rb");
+    if (text.empty()) f = tmpfile(); // fmemopen refuses a size of 0
+    int ok = log_read_stream(f, out, reason);
+    fclose(f);
+    return ok;
+}
+
+TEST_F(CsvLog, ReaderTakesBackWhatWasWritten) {
+    DriveLog log;
+    char reason[LOG_REASON_BYTES];
+    ASSERT_EQ(read_text(written_log(), &log, reason), 1) << reason;
+    EXPECT_STREQ(log.program, "Tesselmark Drive Sustained Write Test v0.1.0");
+    EXPECT_STREQ(log.started_local, "2026-12-08T21:05:09");
+    EXPECT_STREQ(log.target_path, "/mnt/f\xc3\xbcr/drive-test.bin");
+    EXPECT_STREQ(log.filesystem, "exfat");
+    EXPECT_EQ(log.target_bytes, 10737418240ull);
+    EXPECT_EQ(log.minimum_required_mbps, 100.5);
+    EXPECT_EQ(log.block_size_bytes, 8388608u);
+    ASSERT_EQ(log.row_count, 3u);
+    EXPECT_EQ(log.rows[1].phase, LOG_PHASE_WRITE);
+    EXPECT_EQ(log.rows[1].total_bytes, 249000000u);
+    EXPECT_EQ(log.rows[1].sample_bytes, 99000000u);
+    EXPECT_EQ(log.rows[1].speed_mbps, 99.0);
+    EXPECT_EQ(log.rows[1].threshold_pass, 0);
+    EXPECT_EQ(log.rows[0].threshold_pass, 1);
+    EXPECT_EQ(log.rows[2].phase, LOG_PHASE_VERIFY);
+    EXPECT_EQ(log.rows[2].speed_mbps, 498.0);
+    ASSERT_EQ(log.event_count, 1u);
+    EXPECT_STREQ(log.events[0].name, "data_mismatch");
+    EXPECT_EQ(log.events[0].error_code, 23u);
+    EXPECT_EQ(log.events[0].offset, 8388624u);
+    ASSERT_EQ(log.have_summary, 1);
+    EXPECT_EQ(log.summary.bytes_written, 249000000u);
+    EXPECT_EQ(log.summary.verification_requested, 1);
+    EXPECT_EQ(log.summary.verification_mismatch_blocks, 1u);
+    EXPECT_EQ(log.extra_count, 0);
+}
+
+TEST_F(CsvLog, ReaderRefusesWhatDriveTestDoesNotWrite) {
+    // Each case edits the written log: line `at` (negative: from the end) is
+    // replaced, removed, or gets a line inserted before it; or the text is cut.
+    enum { KEEP, REPLACE, REMOVE, INSERT, CUT_BYTES, CR_LF };
+    struct Case {
+        const char* name;
+        int edit;
+        int at;
+        std::string text;
+        const char* refusal; // null: accepted
+        int summary;
+        uint64_t rows;
+    } cases[] = {
+        {"as written", KEEP, 0, "", nullptr, 1, 3},
+        {"unknown header key", INSERT, 13, "# segment_bytes=4294959104", nullptr, 1, 3},
+        {"unknown summary key", INSERT, -1, "# run_kind=verify", nullptr, 1, 3},
+        {"cut off before the summary", CUT_BYTES, 0, "# summary_begin", nullptr, 0, 3},
+        {"last row cut off mid-line", CUT_BYTES, 30, "verify,", nullptr, 0, 2},
+        {"CR LF line ends", CR_LF, 0, "", nullptr, 1, 3},
+        {"empty file", CUT_BYTES, 0, "# Tesselmark", "the file is empty", 0, 0},
+        {"another program's CSV", REPLACE, 0, "time,speed", "line 1: not a drive-test log", 0, 0},
+        {"header only", CUT_BYTES, 0, "phase,", "ends before its column line", 0, 0},
+        {"renamed column", REPLACE, 13,
+         "phase,sample,elapsed_s,total_bytes,sample_bytes,sample_duration_s,speed,average_mbps,"
+         "min_mbps,median_mbps,max_mbps,threshold_mbps,threshold_pass,error_count",
+         "line 14: the column line differs", 0, 0},
+        {"header key missing", REMOVE, 8, "", "the header has no target_bytes line", 0, 0},
+        {"header key twice", INSERT, 9, "# target_bytes=1", "line 10: repeated key target_bytes", 0, 0},
+        {"header number", REPLACE, 8, "# target_bytes=10GiB", "line 9: bad value for target_bytes",
+         0, 0},
+        {"other encoding", REPLACE, 1, "# encoding=latin1", "line 2: the log is not marked", 0, 0},
+        {"header line without a key", INSERT, 5, "# started", "line 6: expected a \"# key=value\"",
+         0, 0},
+        {"row with a field missing", REPLACE, 14, "write,1,1.000000,150000000,150000000,1.000000",
+         "line 15: a data row has fewer than 14 fields", 0, 0},
+        {"row with a word for a number", REPLACE, 15,
+         "write,2,2.000000,249000000,99000000,1.000000,fast,124.500000,99.000000,124.500000,"
+         "150.000000,100.500000,0,0",
+         "line 16: bad number in column speed_mbps", 0, 0},
+        {"negative speed", REPLACE, 15,
+         "write,2,2.000000,249000000,99000000,1.000000,-9.0,124.500000,99.000000,124.500000,"
+         "150.000000,100.500000,0,0",
+         "line 16: bad number in column speed_mbps", 0, 0},
+        {"unknown phase", REPLACE, 14,
+         "read,1,1.000000,150000000,150000000,1.000000,150.000000,150.000000,150.000000,"
+         "150.000000,150.000000,100.500000,1,0",
+         "line 15: unknown phase", 0, 0},
+        {"sample larger than the total", REPLACE, 14,
+         "write,1,1.000000,15,150000000,1.000000,150.000000,150.000000,150.000000,150.000000,"
+         "150.000000,100.500000,1,0",
+         "line 15: sample_bytes exceeds total_bytes", 0, 0},
+        {"event without offset", REPLACE, 16, "# event=data_mismatch,error_code=23",
+         "line 17: malformed event line", 0, 0},
+        {"comment that is no key", INSERT, 16, "# hello", "line 17: expected a \"# key=value\"", 0,
+         0},
+        {"empty line", INSERT, 16, "", "line 17: empty line", 0, 0},
+        {"summary key missing", REMOVE, -3, "", "the summary has no verification_errors line", 0,
+         0},
+        {"text after the summary", INSERT, 100, "write,", "line 36: text after the summary", 0, 0},
+        {"NUL byte", REPLACE, 5, std::string("# filesystem=ext4\0x", 19), "line 6: NUL byte", 0,
+         0},
+    };
+    std::string good = written_log();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> lines;
+        for (size_t start = 0, nl; (nl = good.find('\n', start)) != std::string::npos;
+             start = nl + 1) {
+            lines.push_back(good.substr(start, nl - start));
+        }
+        ASSERT_EQ(lines.size(), 35u);
+        size_t at = c.at < 0 ? lines.size() + c.at : std::min((size_t)c.at, lines.size());
+        if (c.edit == REPLACE) lines[at] = c.text;
+        if (c.edit == REMOVE) lines.erase(lines.begin() + (long)at);
+        if (c.edit == INSERT) lines.insert(lines.begin() + (long)at, c.text);
+        std::string text;
+        for (const std::string& l : lines) text += l + (c.edit == CR_LF ? "\r\n" : "\n");
+        if (c.edit == CUT_BYTES) text = good.substr(0, good.find(c.text) + (size_t)c.at);
+        DriveLog log;
+        char reason[LOG_REASON_BYTES];
+        int ok = read_text(text, &log, reason);
+        if (!c.refusal) {
+            ASSERT_EQ(ok, 1) << reason;
+            EXPECT_EQ(log.have_summary, c.summary);
+            EXPECT_EQ(log.row_count, c.rows);
+            continue;
+        }
+        EXPECT_EQ(ok, 0);
+        EXPECT_NE(std::string(reason).find(c.refusal), std::string::npos) << reason;
     }
 }
 

@@ -213,3 +213,11 @@ FILE* plat_open_log(const wchar_t* path) {
     if (!f) posix_set_path_error(errno, bytes, 0);
     return f;
 }
+
+FILE* plat_open_read_text(const wchar_t* path) {
+    char bytes[PATH_MAX];
+    if (!posix_path_to_utf8(path, bytes)) return nullptr;
+    FILE* f = fopen(bytes, "rbe");
+    if (!f) posix_set_path_error(errno, bytes, 0);
+    return f;
+}

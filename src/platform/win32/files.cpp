@@ -87,3 +87,7 @@ FILE* plat_open_report(const wchar_t* path) {
     return _wfopen(path, L"wb");
 }
 
+FILE* plat_open_read_text(const wchar_t* path) {
+    return _wfopen(path, L"rb");
+}
+

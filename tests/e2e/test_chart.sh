@@ -1,0 +1,113 @@
+#!/usr/bin/env bash
+# "drive-test chart": the chart of a real run's log is well-formed XML and
+# renders without warnings; its levels are printed; a long log gives a small
+# SVG that still shows a one-sample dip; --chart in a run writes it; bad input
+# leaves no chart behind, and no chart is written through a symbolic link.
+source "$(dirname "$0")/lib.sh" "$1"
+command -v rsvg-convert >/dev/null || skip "rsvg-convert missing (package librsvg2-bin)"
+D=$WORK/data
+mkdir -p "$D"
+# The log on another volume than the test file, so no same-volume question.
+LOG=/dev/shm/drive-e2e-chart-$$.csv
+at_exit "rm -f /dev/shm/drive-e2e-chart-$$.*"
+
+well_formed() {
+  if command -v xmllint >/dev/null; then
+    xmllint --noout "$1"
+  else
+    python3 -c 'import sys, xml.dom.minidom as m; m.parse(sys.argv[1])' "$1"
+  fi
+}
+# renders SVG: to a PNG, with nothing said on stderr.
+renders() {
+  rsvg-convert "$1" -o "$WORK/chart.png" 2>"$WORK/rsvg.err" && [[ ! -s $WORK/rsvg.err ]] &&
+    [[ $(head -c 4 "$WORK/chart.png" | od -An -c | tr -d ' ') == 211PNG ]]
+}
+chart() { "$DT" chart "$@" >"$OUT" 2>"$ERR"; RC=$?; }
+
+# 1. A real run with verification, charted under the default name.
+run_test "$D" 0.25 y
+check "run: exit" "$RC" 0
+SVG=${LOG%.csv}.svg
+chart "$LOG"
+check "chart: exit" "$RC" 0
+check "chart: stderr" "$(cat "$ERR")" ""
+grep -Eq '^segment 1: 0\.00-0\.25 GiB, median [0-9]+\.[0-9] MB/s$' "$OUT" || fail "no segment line"
+check "chart: last line" "$(tail -n 1 "$OUT" | sed 's/[0-9.]* MB/N MB/')" \
+  "sustained write speed: N MB/s (median of the last segment)"
+well_formed "$SVG" || fail "chart is not well-formed XML"
+renders "$SVG" || fail "chart does not render cleanly: $(cat "$WORK/rsvg.err")"
+grep -q '<script\|href=\|@import\|url(' "$SVG" && fail "chart refers to something outside it"
+grep -q "$D/tesselmark-drive-test.bin" "$SVG" || fail "chart does not name the target"
+
+# 2. -o with a non-ASCII name; a log cut off before its summary still charts.
+head -n "$(($(grep -n '^# summary_begin' "$LOG" | cut -d: -f1) - 1))" "$LOG" >"$WORK/cut.csv"
+chart -o "$WORK/Prüfung.svg" "$WORK/cut.csv"
+check "cut log: exit" "$RC" 0
+well_formed "$WORK/Prüfung.svg" && renders "$WORK/Prüfung.svg" || fail "cut log's chart"
+grep -q 'NO SUMMARY' "$WORK/Prüfung.svg" || fail "cut log's chart does not say the summary is missing"
+
+# 3. 20000 samples at 500 MB/s, one at 5 MB/s, and a step to 250 MB/s at 3/4:
+#    the SVG stays small, the dip is drawn near the axis, two levels are found.
+{
+  sed -n '1,14p' "$LOG"
+  awk 'BEGIN { for (i = 1; i <= 20000; i++) { s = (i == 7777) ? 5 : (i > 15000 ? 250 : 500) + (i % 7) * 5;
+    printf "write,%d,%d.0,%.0f,1000000,%.6f,%.6f,1,1,1,1,0.000000,1,0\n", i, i, i * 1000000, 1 / s, s } }'
+} >"$WORK/long.csv"
+chart "$WORK/long.csv"
+check "long: exit" "$RC" 0
+check "long: levels" "$(grep -c '^segment' "$OUT")" 2
+grep -q '^segment 2: 13\.97-18\.63 GiB, median 26[0-9]\.[0-9] MB/s$' "$OUT" || fail "long: step not at sample 15000: $(cat "$OUT")"
+SIZE=$(stat -c %s "$WORK/long.svg")
+((SIZE < 200000)) || fail "long: SVG of $SIZE bytes"
+well_formed "$WORK/long.svg" && renders "$WORK/long.svg" || fail "long log's chart"
+python3 - "$WORK/long.svg" <<'PY' || fail "long: the dip is not drawn"
+import re, sys, xml.dom.minidom as m
+doc = m.parse(sys.argv[1])
+paths = [p.getAttribute("d") for p in doc.getElementsByTagName("path")]
+axis = next(d for d in paths if re.fullmatch(r"M[\d.]+ [\d.]+V[\d.]+H[\d.]+", d))
+top, bottom = (float(v) for v in re.findall(r"[\d.]+", axis)[1:3])
+# The write samples: the longest path in the write colour (the other is the legend's).
+write = max((p.getAttribute("d") for p in doc.getElementsByTagName("path")
+             if p.getAttribute("stroke") == "#1f5fa8"), key=len)
+ys = [float(b or a) for c, a, b in re.findall(r"([MLV])([\d.]+)(?: ([\d.]+))?", write)]
+sys.exit(0 if max(ys) > bottom - 0.02 * (bottom - top) else 1)
+PY
+
+# 4. --chart: a batch run writes its chart at the end and prints its levels.
+"$DT" --dir "$D" --size 0.0625 --min-speed 0 --verify --log "$LOG" --delete --yes \
+  --chart "$WORK/run.svg" </dev/null >"$OUT" 2>"$ERR"
+check "--chart: exit" "$?" 0
+grep -q '^segment 1: 0\.00-0\.06 GiB, median' "$OUT" || fail "--chart: no segment line"
+well_formed "$WORK/run.svg" && renders "$WORK/run.svg" || fail "--chart: the chart"
+
+# 5. Bad input: exit 1, a message, and no chart file.
+printf 'time,speed\n1,2\n' >"$WORK/other.csv"
+chart "$WORK/other.csv"
+check "other csv: exit" "$RC" 1
+check "other csv: message" "$(cat "$ERR")" "$WORK/other.csv: not a drive-test log: line 1: not a drive-test log (the first line must be \"# Tesselmark Drive Sustained Write Test v...\")"
+[[ -e $WORK/other.svg ]] && fail "other csv: a chart was written"
+sed 's/^phase,sample/phase,number/' "$LOG" >"$WORK/columns.csv"
+chart "$WORK/columns.csv"
+check "columns: exit" "$RC" 1
+grep -q 'line 14: the column line differs' "$ERR" || fail "columns: $(cat "$ERR")"
+[[ -e $WORK/columns.svg ]] && fail "columns: a chart was written"
+chart "$WORK/missing.csv"
+check "missing: exit" "$RC" 1
+grep -q 'missing.csv: cannot open the log: \[2\]' "$ERR" || fail "missing: $(cat "$ERR")"
+cp "$LOG" "$WORK/keep.csv"
+chart -o "$WORK/keep.csv" "$WORK/keep.csv"
+check "onto the log: exit" "$RC" 1
+cmp -s "$LOG" "$WORK/keep.csv" || fail "onto the log: the log was changed"
+chart --bogus "$LOG"
+check "unknown option: exit" "$RC" 1
+check "unknown option: message" "$(head -n 1 "$ERR")" "drive-test chart: unknown option '--bogus'"
+chart
+check "no log: exit" "$RC" 1
+ln -s "$WORK/elsewhere.svg" "$WORK/link.svg"
+chart -o "$WORK/link.svg" "$LOG"
+check "through a symbolic link: exit" "$RC" 1
+[[ -e $WORK/elsewhere.svg ]] && fail "through a symbolic link: the chart was written at its target"
+chart -o "$WORK/nodir/x.svg" "$LOG"
+check "no directory: exit" "$RC" 1
+finish
