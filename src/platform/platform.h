@@ -67,6 +67,9 @@ int plat_console_closes_with_process(void);
 int plat_key_waiting(void); // never blocks
 int plat_key_read(void);    // one key code, no echo
 // ---- standard streams (every byte of console output goes through here) ----
+// The first call of the program: a closed standard stream is given the null
+// device, so that no file opened later takes its place.
+void plat_reopen_closed_std_streams(void);
 void plat_write_stdout(const char* bytes, size_t count);
 void plat_flush_stdout(void);
 void plat_write_stderr(const char* bytes, size_t count);
