@@ -91,8 +91,9 @@ int plat_file_size(const wchar_t* path, uint64_t* bytes);
 // Like GetFullPathNameW: the length of the full path written (without its NUL),
 // the size needed when cap is too small, or 0 on failure.
 uint32_t plat_full_path(const wchar_t* path, wchar_t* out, uint32_t cap);
-FILE* plat_open_log(const wchar_t* path); // "wb": created or emptied
-// Like plat_open_log, but refuses to write through a symbolic link in its place.
+// "wb": created or emptied; refused (null) when a symbolic link is in its place.
+FILE* plat_open_log(const wchar_t* path);
+// Like plat_open_log.
 FILE* plat_open_report(const wchar_t* path);
 
 // ---- volumes ----

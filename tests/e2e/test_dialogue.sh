@@ -36,6 +36,15 @@ check "no log: exit" "$RC" 2
 check "no log: message" "$(cat "$ERR")" "Could not create log file: $WORK/none/log.csv"
 [[ ! -e $D/tesselmark-drive-test.bin ]] || fail "test file created without a log"
 
+# A symbolic link planted under the log's name is refused; its target stays as it was.
+echo precious >"$WORK/victim"
+ln -s "$WORK/victim" "$WORK/planted.csv"
+run_answers 30 "$D" "" 0.01 0 0 y "$WORK/planted.csv" y n y
+check "planted log: exit" "$RC" 2
+check "planted log: message" "$(cat "$ERR")" "Could not create log file: $WORK/planted.csv"
+check "planted log: its target" "$(cat "$WORK/victim")" precious
+[[ ! -e $D/tesselmark-drive-test.bin ]] || fail "planted log: test file created"
+
 # Geometry on this machine's disk.
 run_answers 30 "$D" "" 0.01 0 0 y "/dev/shm/dt-$$.csv" n n
 check "root disk: fs" "$(report Filesystem)" "$(findmnt -no FSTYPE -T "$D")"

@@ -206,10 +206,8 @@ FILE* plat_open_report(const wchar_t* path) {
     return f;
 }
 
+// The same for the log: its default name is predictable, and a link planted
+// under it in a shared directory would have its target emptied.
 FILE* plat_open_log(const wchar_t* path) {
-    char bytes[PATH_MAX];
-    if (!posix_path_to_utf8(path, bytes)) return nullptr;
-    FILE* f = fopen(bytes, "wbe");
-    if (!f) posix_set_path_error(errno, bytes, 0);
-    return f;
+    return plat_open_report(path);
 }
