@@ -95,6 +95,9 @@ uint32_t plat_full_path(const wchar_t* path, wchar_t* out, uint32_t cap);
 FILE* plat_open_log(const wchar_t* path);
 // Like plat_open_log.
 FILE* plat_open_report(const wchar_t* path);
+// 1 when the two paths name one file: the same file ID when both exist, else
+// the same directory (by its ID) and the same final name; 0 otherwise.
+int plat_same_file(const wchar_t* a, const wchar_t* b);
 
 // ---- volumes ----
 int plat_volume_root(const wchar_t* path, wchar_t* root, uint32_t cap);

@@ -36,6 +36,23 @@ check "no log: exit" "$RC" 2
 check "no log: message" "$(cat "$ERR")" "Could not create log file: $WORK/none/log.csv"
 [[ ! -e $D/tesselmark-drive-test.bin ]] || fail "test file created without a log"
 
+# The test file under another name is refused as the log before anything is
+# opened: through a linked directory, a hard link and a bind mount.
+LOG_IS_TEST="The log path must not be the test file."
+ln -s "$D" "$WORK/alias"
+expect_cancel "log via linked dir" "$LOG_IS_TEST" "$D" "" 0.01 0 0 y "$WORK/alias/$TEST_FILE" y n y
+printf 'earlier run' >"$D/$TEST_FILE"
+ln "$D/$TEST_FILE" "$WORK/hard.csv"
+run_answers 30 "$D" "" y 0.01 0 0 y "$WORK/hard.csv" y n y
+check "log hard link: exit" "$RC" 1
+grep -qF "$LOG_IS_TEST" "$ERR" || fail "log hard link: missing '$LOG_IS_TEST'"
+check "log hard link: test file untouched" "$(cat "$D/$TEST_FILE")" "earlier run"
+rm -f "$D/$TEST_FILE" "$WORK/hard.csv"
+if [[ $EUID -eq 0 ]]; then
+  mkdir "$WORK/bound" && mount --bind "$D" "$WORK/bound" && at_exit "umount '$WORK/bound'"
+  expect_cancel "log via bind mount" "$LOG_IS_TEST" "$D" "" 0.01 0 0 y "$WORK/bound/$TEST_FILE" n y
+fi
+
 # A symbolic link planted under the log's name is refused; its target stays as it was.
 echo precious >"$WORK/victim"
 ln -s "$WORK/victim" "$WORK/planted.csv"
