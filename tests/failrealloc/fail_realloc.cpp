@@ -11,7 +11,9 @@ void* __libc_realloc(void* p, size_t bytes) noexcept;
 void* realloc(void* p, size_t bytes) noexcept {
     const char* text = getenv("FAIL_REALLOC_BYTES");
     size_t fail_at = 0;
-    for (; text && *text >= '0' && *text <= '9'; ++text) fail_at = fail_at * 10 + (size_t)(*text - '0');
+    for (; text && *text >= '0' && *text <= '9'; ++text) {
+        fail_at = fail_at * 10 + (size_t)(*text - '0');
+    }
     if (fail_at != 0 && bytes == fail_at) {
         errno = ENOMEM;
         return nullptr;
