@@ -53,6 +53,12 @@ if [[ $EUID -eq 0 ]]; then
   expect_cancel "log via bind mount" "$LOG_IS_TEST" "$D" "" 0.01 0 0 y "$WORK/bound/$TEST_FILE" n y
 fi
 
+# So is a JSON summary that is the log under another name.
+"$DT" --dir "$D" --size 0.01 --min-speed 0 --log "$D/run.csv" --json "$WORK/alias/run.csv" --yes \
+  >"$OUT" 2>"$ERR" </dev/null
+check "json is the log: exit" "$?" 1
+grep -qF "The JSON path must not be the test file or the log." "$ERR" || fail "json is the log: no message"
+
 # A symbolic link planted under the log's name is refused; its target stays as it was.
 echo precious >"$WORK/victim"
 ln -s "$WORK/victim" "$WORK/planted.csv"
