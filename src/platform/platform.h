@@ -67,6 +67,9 @@ int plat_console_closes_with_process(void);
 int plat_key_waiting(void); // never blocks
 int plat_key_read(void);    // one key code, no echo
 // ---- standard streams (every byte of console output goes through here) ----
+// The first call of the program: a closed standard stream is given the null
+// device, so that no file opened later takes its place.
+void plat_reopen_closed_std_streams(void);
 void plat_write_stdout(const char* bytes, size_t count);
 void plat_flush_stdout(void);
 void plat_write_stderr(const char* bytes, size_t count);
@@ -88,10 +91,14 @@ int plat_file_size(const wchar_t* path, uint64_t* bytes);
 // Like GetFullPathNameW: the length of the full path written (without its NUL),
 // the size needed when cap is too small, or 0 on failure.
 uint32_t plat_full_path(const wchar_t* path, wchar_t* out, uint32_t cap);
-FILE* plat_open_log(const wchar_t* path); // "wb": created or emptied
-// Like plat_open_log, but refuses to write through a symbolic link in its place.
+// "wb": created or emptied; refused (null) when a symbolic link is in its place.
+FILE* plat_open_log(const wchar_t* path);
+// Like plat_open_log.
 FILE* plat_open_report(const wchar_t* path);
 FILE* plat_open_read_text(const wchar_t* path); // "rb": an existing file, e.g. a log to chart
+// 1 when the two paths name one file: the same file ID when both exist, else
+// the same directory (by its ID) and the same final name; 0 otherwise.
+int plat_same_file(const wchar_t* a, const wchar_t* b);
 
 // ---- volumes ----
 int plat_volume_root(const wchar_t* path, wchar_t* root, uint32_t cap);

@@ -170,10 +170,12 @@ static int ask_log(TestConfig* c, const DialogueAnswers* a, wchar_t* input) {
     uint32_t len = plat_full_path(c->log_path, full, PATH_CHARS);
     if (len >= 1 && len <= PATH_CHARS - 1) wcscpy(c->log_path, full);
 
-    // Opening the test file would truncate a log of the same name under the run.
+    // Opening the test file would truncate a log of the same name under the run,
+    // also one that reaches it through a linked directory, a hard link or a mount.
     len = plat_full_path(c->target_path, full, PATH_CHARS);
     const wchar_t* target_full = len >= 1 && len <= PATH_CHARS - 1 ? full : c->target_path;
-    if (plat_same_volume_root(target_full, c->log_path)) {
+    if (plat_same_volume_root(target_full, c->log_path) ||
+        plat_same_file(target_full, c->log_path)) {
         err_printf("The log path must not be the test file.\n");
         return 0;
     }

@@ -58,7 +58,8 @@ static int output_apart(const TestConfig* c, const wchar_t* path, const char* wh
     if (len < 1 || len > PATH_CHARS - 1) wcsncpy(full, path, PATH_CHARS - 1);
     len = plat_full_path(c->target_path, target, PATH_CHARS);
     if (len < 1 || len > PATH_CHARS - 1) wcscpy(target, c->target_path);
-    if (plat_same_volume_root(full, target) || plat_same_volume_root(full, c->log_path)) {
+    if (plat_same_volume_root(full, target) || plat_same_volume_root(full, c->log_path) ||
+        plat_same_file(full, target) || plat_same_file(full, c->log_path)) {
         err_printf("The %s path must not be the test file or the log.\n", what);
         return 0;
     }

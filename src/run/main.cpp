@@ -5,6 +5,7 @@
 #include "run/driver.h"
 
 int main(int argc, char** argv) {
+    plat_reopen_closed_std_streams();
     int count = 0;
     const wchar_t* const* args = nullptr;
     if (!plat_args(argc, argv, &count, &args)) {

@@ -36,6 +36,38 @@ check "no log: exit" "$RC" 2
 check "no log: message" "$(cat "$ERR")" "Could not create log file: $WORK/none/log.csv"
 [[ ! -e $D/tesselmark-drive-test.bin ]] || fail "test file created without a log"
 
+# The test file under another name is refused as the log before anything is
+# opened: through a linked directory, a hard link and a bind mount.
+LOG_IS_TEST="The log path must not be the test file."
+ln -s "$D" "$WORK/alias"
+expect_cancel "log via linked dir" "$LOG_IS_TEST" "$D" "" 0.01 0 0 y "$WORK/alias/$TEST_FILE" y n y
+printf 'earlier run' >"$D/$TEST_FILE"
+ln "$D/$TEST_FILE" "$WORK/hard.csv"
+run_answers 30 "$D" "" y 0.01 0 0 y "$WORK/hard.csv" y n y
+check "log hard link: exit" "$RC" 1
+grep -qF "$LOG_IS_TEST" "$ERR" || fail "log hard link: missing '$LOG_IS_TEST'"
+check "log hard link: test file untouched" "$(cat "$D/$TEST_FILE")" "earlier run"
+rm -f "$D/$TEST_FILE" "$WORK/hard.csv"
+if [[ $EUID -eq 0 ]]; then
+  mkdir "$WORK/bound" && mount --bind "$D" "$WORK/bound" && at_exit "umount '$WORK/bound'"
+  expect_cancel "log via bind mount" "$LOG_IS_TEST" "$D" "" 0.01 0 0 y "$WORK/bound/$TEST_FILE" n y
+fi
+
+# So is a JSON summary that is the log under another name.
+"$DT" --dir "$D" --size 0.01 --min-speed 0 --log "$D/run.csv" --json "$WORK/alias/run.csv" --yes \
+  >"$OUT" 2>"$ERR" </dev/null
+check "json is the log: exit" "$?" 1
+grep -qF "The JSON path must not be the test file or the log." "$ERR" || fail "json is the log: no message"
+
+# A symbolic link planted under the log's name is refused; its target stays as it was.
+echo precious >"$WORK/victim"
+ln -s "$WORK/victim" "$WORK/planted.csv"
+run_answers 30 "$D" "" 0.01 0 0 y "$WORK/planted.csv" y n y
+check "planted log: exit" "$RC" 2
+check "planted log: message" "$(cat "$ERR")" "Could not create log file: $WORK/planted.csv"
+check "planted log: its target" "$(cat "$WORK/victim")" precious
+[[ ! -e $D/tesselmark-drive-test.bin ]] || fail "planted log: test file created"
+
 # Geometry on this machine's disk.
 run_answers 30 "$D" "" 0.01 0 0 y "/dev/shm/dt-$$.csv" n n
 check "root disk: fs" "$(report Filesystem)" "$(findmnt -no FSTYPE -T "$D")"

@@ -110,4 +110,23 @@ wait_run
 check "delete: exit" "$RC" 0
 [[ ! -e $F ]] || fail "delete: test file still there"
 grep -q "Test file deleted successfully." "$OUT" || fail "delete: no message"
+# 6. Started with standard output, then standard error, closed: the log gets a
+# descriptor of its own and holds nothing but its lines (the frames and the
+# report, then the error line of a test file that cannot be opened, go nowhere).
+only_log_lines() { grep -cvE '^(# |phase,|write,|verify,)' "$LOG"; }
+printf '%s\n' "$D" "" 0.0625 0 0 y "$L" n y >"$WORK/answers"
+rm -f "$LOG" "$F"
+(cd "$WORK" && exec "$DT" <"$WORK/answers" >&- 2>"$ERR")
+check "stdout closed: exit" "$?" 0
+check "stdout closed: other lines in the log" "$(only_log_lines)" 0
+check_log_complete
+ln -sf "$WORK/answers" "$F"
+printf '%s\n' "$D" "" y 0.0625 0 0 y "$L" n y >"$WORK/answers2"
+rm -f "$LOG"
+(cd "$WORK" && exec "$DT" <"$WORK/answers2" >"$OUT" 2>&-)
+check "stderr closed: exit" "$?" 3
+check "stderr closed: event" "$(events | cut -d, -f1)" open_write_failed
+check "stderr closed: other lines in the log" "$(only_log_lines)" 0
+check_log_complete
+rm -f "$F"
 finish

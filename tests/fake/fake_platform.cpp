@@ -282,6 +282,9 @@ FILE* plat_open_read_text(const wchar_t*) {
     return nullptr;
 }
 
+// No links in the fake: one file has one name.
+int plat_same_file(const wchar_t* a, const wchar_t* b) { return wcscmp(a, b) == 0; }
+
 // ---- volumes ----
 int plat_volume_root(const wchar_t* path, wchar_t* root, uint32_t cap) {
     const FakeVolume* v = volume_of(path);

@@ -288,12 +288,15 @@ TEST_F(CsvLog, SummaryThresholdRules) {
         std::vector<double> samples;
         const char* below;
         const char* pass;
+        const char* average = nullptr;  // the mean of the samples, checked when given
     } cases[] = {
         {0, {50}, "# threshold_below_samples=0", "# threshold_pass=1"},
         {-5, {50}, "# threshold_below_samples=0", "# threshold_pass=1"},
         {100, {}, "# threshold_below_samples=0", "# threshold_pass=1"},
         {100, {100, 150}, "# threshold_below_samples=0", "# threshold_pass=1"},
         {100, {99.999999, 100, 150, 20}, "# threshold_below_samples=2", "# threshold_pass=0"},
+        {0, {10, 20, 60}, "# threshold_below_samples=0", "# threshold_pass=1",
+         "# write_avg_sample_mbps=30.000000"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.below);
@@ -306,6 +309,9 @@ TEST_F(CsvLog, SummaryThresholdRules) {
         ASSERT_EQ(lines.size(), 17u);
         EXPECT_EQ(lines[8], c.below);
         EXPECT_EQ(lines[9], c.pass);
+        if (c.average) {
+            EXPECT_EQ(lines[5], c.average);
+        }
     }
 }
 

@@ -103,6 +103,7 @@ TEST_F(Dialogue, EveryRefusalCancelsWithItsMessage) {
          "The log path must not be the test file.\n"},
         {"/mnt/card/\n\n1\n0\n0\ny\n/mnt/card/log.csv\nn\n", ""},
         {"/mnt/card/\n\n1\n0\n0\ny\n/mnt/card/log.csv\n\n", ""},
+        {"/mnt/card/\n\n1\n0\n0\ny\n/mnt/card/log.csv\n\nn\ny\n", ""},
         {"/mnt/card/\n\n1\n0\n0\ny\n\nn\nn\n", ""},
         {"/mnt/card/\n\n1\n0\n0\ny\n\nn\n\n", ""},
     };

@@ -64,6 +64,7 @@ TEST_F(Driver, CleanRunVerifiesAfterThePauseAndPasses) {
     EXPECT_EQ(g_fake.read_calls, 2u);
     EXPECT_EQ(g_fake.page_buffers, 0);
     EXPECT_EQ(g_fake.open_files, 0);
+    EXPECT_EQ(g_fake.handler, nullptr);
 }
 
 TEST_F(Driver, StopDuringWriteStillVerifiesWhatWasWritten) {

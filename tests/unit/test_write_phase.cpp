@@ -86,15 +86,41 @@ const std::vector<WriteCase> kCases = {
      {row("write,1,1.000000,262144,262144,1.000000", "0.000000,1,0"),
       "# event=duration_limit_reached,error_code=0,offset=327680",
       row("write,2,1.250000,327680,65536,0.250000", "0.000000,1,0")}, ""},
+    // The rest of the block, written again, goes through: space was left, so the
+    // short write stays the fault; both calls count their bytes and time.
     {"ShortWriteCountsItsBytesAndTime",
      [](TestConfig& c, TestResults&) {
          target(c, kEight);
          g_fake.short_write_call = 3;
          g_fake.short_write_moved = 4096;
      },
-     2 * kBlock + 4096, 1, 0, 1, 29, 1, 0,
-     {"# event=write_failed_or_short_write,error_code=29,offset=135168",
-      "write,1,0.500000,135168,135168,0.750000,0.180224,0.180224,0.180224,0.180224,0.180224,"
+     3 * kBlock, 1, 0, 1, 29, 1, 0,
+     {"# event=write_failed_or_short_write,error_code=29,offset=196608",
+      "write,1,0.500000,196608,196608,1.000000,0.196608,0.196608,0.196608,0.196608,0.196608,"
+      "0.000000,1,1"},
+     "Write test error: [29] The system cannot write to the specified device.\n"},
+    {"ShortWriteOnAFullVolumeIs112",
+     [](TestConfig& c, TestResults&) {
+         target(c, kEight);
+         g_fake.short_write_call = 3;
+         g_fake.short_write_moved = 4096;
+         g_fake.fail_write_call = 4;
+         g_fake.fail_write_error = 112;
+     },
+     2 * kBlock + 4096, 1, 0, 1, 112, 1, 0,
+     {"# event=write_failed_or_short_write,error_code=112,offset=135168",
+      "write,1,0.500000,135168,135168,1.000000,0.135168,0.135168,0.135168,0.135168,0.135168,"
+      "0.000000,1,1"},
+     kNoSpace},
+    {"ShortWriteEndingUnalignedIsNotWrittenAgain",
+     [](TestConfig& c, TestResults&) {
+         target(c, kEight);
+         g_fake.short_write_call = 3;
+         g_fake.short_write_moved = 1000;
+     },
+     2 * kBlock + 1000, 1, 0, 1, 29, 1, 0,
+     {"# event=write_failed_or_short_write,error_code=29,offset=132072",
+      "write,1,0.500000,132072,132072,0.750000,0.176096,0.176096,0.176096,0.176096,0.176096,"
       "0.000000,1,1"},
      "Write test error: [29] The system cannot write to the specified device.\n"},
     {"FailedWriteKeepsBytesWritten",

@@ -88,6 +88,10 @@ done
 # answer, so the directory is accepted and the name is what gets refused.
 refused "byte-order mark" "$ERR" "Invalid filename. Use a filename only, without path separators." \
   $'\xEF\xBB\xBF'"$WD" 'a:b'
+# The test file under another name: the log through a linked directory.
+ln -s "$D" "$WORK/alias"
+refused "log via linked dir" "$ERR" "The log path must not be the test file." \
+  "$WD" "" 0.01 0 0 y "$(wpath "$WORK/alias/$TEST_FILE")" y n y
 refused "oversize" "$OUT" "Requested size exceeds safe free space. Maximum is " "$WD" "" 1048576
 refused "too large" "$ERR" "Requested size is too large." "$WD" "" 17179869184
 

@@ -183,6 +183,17 @@ int plat_console_closes_with_process(void) {
 
 // ---- standard streams ----
 
+// Started with a descriptor 0-2 closed, the next open would get that number
+// and the log would receive the dashboard or the error lines.
+void plat_reopen_closed_std_streams(void) {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        int null_fd = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        // The lowest free number is this one; anything else is not ours to keep.
+        if (null_fd >= 0 && null_fd != fd) close(null_fd);
+    }
+}
+
 void plat_write_stdout(const char* bytes, size_t count) {
     if (count > 0) fwrite(bytes, 1, count, stdout);
 }

@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -206,12 +207,54 @@ FILE* plat_open_report(const wchar_t* path) {
     return f;
 }
 
+// The same for the log: its default name is predictable, and a link planted
+// under it in a shared directory would have its target emptied.
 FILE* plat_open_log(const wchar_t* path) {
+    return plat_open_report(path);
+}
+
+// What a path names, as an open would find it: the file's device and inode
+// when it exists, else its directory's and its final name.
+struct PathIdentity {
+    dev_t dev;
+    ino_t ino;
+    int exists;
+    char name[NAME_MAX + 1];
+};
+
+static int path_identity(const wchar_t* path, PathIdentity* id) {
     char bytes[PATH_MAX];
-    if (!posix_path_to_utf8(path, bytes)) return nullptr;
-    FILE* f = fopen(bytes, "wbe");
-    if (!f) posix_set_path_error(errno, bytes, 0);
-    return f;
+    if (!posix_path_to_utf8(path, bytes)) return 0;
+    struct stat st;
+    id->exists = stat(bytes, &st) == 0;
+    id->name[0] = 0;
+    if (!id->exists) {
+        if (errno != ENOENT) return 0;
+        char* slash = strrchr(bytes, '/');
+        const char* name = slash ? slash + 1 : bytes;
+        if (!*name || strlen(name) > NAME_MAX) return 0;
+        strcpy(id->name, name);
+        const char* dir = ".";
+        if (slash == bytes) {
+            dir = "/";
+        } else if (slash) {
+            *slash = 0;
+            dir = bytes;
+        }
+        if (stat(dir, &st) != 0) return 0;
+    }
+    id->dev = st.st_dev;
+    id->ino = st.st_ino;
+    return 1;
+}
+
+int plat_same_file(const wchar_t* a, const wchar_t* b) {
+    static PathIdentity x, y;
+    if (!path_identity(a, &x) || !path_identity(b, &y)) return 0;
+    if (x.exists != y.exists || x.dev != y.dev || x.ino != y.ino) return 0;
+    // In one directory, names that differ in letter case only are one file on
+    // a file system that ignores case (vfat, exfat, casefolded ext4).
+    return x.exists || strcasecmp(x.name, y.name) == 0;
 }
 
 FILE* plat_open_read_text(const wchar_t* path) {

@@ -2,6 +2,8 @@
 #include "platform/platform.h"
 
 #include <windows.h>
+#include <fcntl.h>
+#include <io.h>
 #include <stdio.h>
 
 
@@ -78,16 +80,100 @@ uint32_t plat_full_path(const wchar_t* path, wchar_t* out, uint32_t cap) {
     return GetFullPathNameW(path, cap, out, NULL);
 }
 
+// Opened without following a reparse point in its last component and emptied
+// only once it is known not to be one: the default log name is predictable,
+// and a link planted under it would have its target emptied.
 FILE* plat_open_log(const wchar_t* path) {
-    return _wfopen(path, L"wb");
+    HANDLE h = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    if (h == INVALID_HANDLE_VALUE) return NULL;
+    if (GetFileType(h) == FILE_TYPE_DISK) {
+        FILE_ATTRIBUTE_TAG_INFO info;
+        if (!GetFileInformationByHandleEx(h, FileAttributeTagInfo, &info, sizeof info) ||
+            (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+            CloseHandle(h);
+            SetLastError(ERROR_CANT_ACCESS_FILE);
+            return NULL;
+        }
+        if (!SetEndOfFile(h)) {
+            DWORD code = GetLastError();
+            CloseHandle(h);
+            SetLastError(code);
+            return NULL;
+        }
+    }
+    int fd = _open_osfhandle((intptr_t)h, _O_WRONLY | _O_BINARY);
+    if (fd == -1) {
+        CloseHandle(h);
+        return NULL;
+    }
+    FILE* f = _fdopen(fd, "wb");
+    if (!f) _close(fd);
+    return f;
 }
 
-// Creating a symbolic link takes a privilege on Windows; nothing more to refuse here.
+// A junction needs no privilege to create: the same guard as the log's.
 FILE* plat_open_report(const wchar_t* path) {
-    return _wfopen(path, L"wb");
+    return plat_open_log(path);
 }
 
 FILE* plat_open_read_text(const wchar_t* path) {
     return _wfopen(path, L"rb");
 }
 
+
+// The volume serial number and file index of what path names, followed as the
+// test file's open follows it.
+static int file_id(const wchar_t* path, BY_HANDLE_FILE_INFORMATION* info) {
+    HANDLE h = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    if (h == INVALID_HANDLE_VALUE) return 0;
+    BOOL ok = GetFileInformationByHandle(h, info);
+    CloseHandle(h);
+    return ok ? 1 : 0;
+}
+
+enum { IDENTITY_PATH_CHARS = 32768 };
+
+// What a path names: the file's ID when it exists, else its directory's ID
+// and its final name.
+struct PathIdentity {
+    DWORD volume, index_high, index_low;
+    int exists;
+    const wchar_t* name;
+    wchar_t dir[IDENTITY_PATH_CHARS];
+};
+
+static int path_identity(const wchar_t* path, PathIdentity* id) {
+    BY_HANDLE_FILE_INFORMATION info;
+    id->exists = file_id(path, &info);
+    id->name = L"";
+    if (!id->exists) {
+        if (GetLastError() != ERROR_FILE_NOT_FOUND) return 0;
+        size_t len = wcslen(path);
+        size_t cut = len;
+        while (cut > 0 && path[cut - 1] != L'\\' && path[cut - 1] != L'/') --cut;
+        if (cut == 0 || cut == len || cut >= IDENTITY_PATH_CHARS) return 0;
+        id->name = path + cut;
+        // A drive root keeps its separator: "C:" alone is a current directory.
+        size_t dir_len = cut == 3 && path[1] == L':' ? cut : cut - 1;
+        wmemcpy(id->dir, path, dir_len);
+        id->dir[dir_len] = 0;
+        if (!file_id(id->dir, &info)) return 0;
+    }
+    id->volume = info.dwVolumeSerialNumber;
+    id->index_high = info.nFileIndexHigh;
+    id->index_low = info.nFileIndexLow;
+    return 1;
+}
+
+int plat_same_file(const wchar_t* a, const wchar_t* b) {
+    static PathIdentity x, y;
+    if (!path_identity(a, &x) || !path_identity(b, &y)) return 0;
+    if (x.exists != y.exists || x.volume != y.volume || x.index_high != y.index_high ||
+        x.index_low != y.index_low) {
+        return 0;
+    }
+    // In one directory, names compare the way the file system compares them.
+    return x.exists || CompareStringOrdinal(x.name, -1, y.name, -1, TRUE) == CSTR_EQUAL;
+}

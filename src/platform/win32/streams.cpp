@@ -78,6 +78,22 @@ static void write_stream(DWORD which, ConsoleStream* s, const char* bytes, size_
     }
 }
 
+// A new handle never becomes a standard handle by itself, but a standard
+// handle value that the process did not inherit could be reused by one; such
+// a stream gets the null device instead.
+void plat_reopen_closed_std_streams(void) {
+    static const DWORD streams[3] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+    for (int i = 0; i < 3; ++i) {
+        HANDLE h = GetStdHandle(streams[i]);
+        if (h == NULL || h == INVALID_HANDLE_VALUE) continue;
+        if (GetFileType(h) != FILE_TYPE_UNKNOWN || GetLastError() != ERROR_INVALID_HANDLE) continue;
+        DWORD access = i == 0 ? GENERIC_READ : GENERIC_WRITE;
+        HANDLE null_device = CreateFileW(L"NUL", access, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                                         OPEN_EXISTING, 0, NULL);
+        if (null_device != INVALID_HANDLE_VALUE) SetStdHandle(streams[i], null_device);
+    }
+}
+
 void plat_write_stdout(const char* bytes, size_t count) {
     write_stream(STD_OUTPUT_HANDLE, &g_stdout_stream, bytes, count);
 }
