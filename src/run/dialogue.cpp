@@ -135,12 +135,7 @@ static int ask_volume_and_size(TestConfig* c, const DialogueAnswers* a) {
     static VolumeGeometry g;
     memset(&g, 0, sizeof g);
     if (!probe_volume(c->target_dir, &g)) return 0;
-    wcscpy(c->volume_root, g.volume_root);
-    c->logical_sector_bytes = g.logical_sector_bytes;
-    c->physical_sector_bytes = g.physical_sector_bytes;
-    c->alignment_bytes = g.alignment_bytes;
-    c->block_size_bytes = g.block_size_bytes;
-    wcscpy(c->filesystem, g.filesystem);
+    config_take_geometry(c, &g);
     double gib = answer_number(a->size_given, a->size_gib,
                                L"Test size in GiB [0 = maximum safe free space]: ", 0.0);
     if (!resolve_test_size(gib, &g, &c->target_bytes)) return 0;

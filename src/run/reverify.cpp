@@ -89,12 +89,7 @@ int take_geometry(TestConfig* c) {
     static VolumeGeometry g;
     memset(&g, 0, sizeof g);
     if (!probe_volume(c->target_path, &g)) return 0;
-    wcscpy(c->volume_root, g.volume_root);
-    c->logical_sector_bytes = g.logical_sector_bytes;
-    c->physical_sector_bytes = g.physical_sector_bytes;
-    c->alignment_bytes = g.alignment_bytes;
-    c->block_size_bytes = g.block_size_bytes;
-    wcscpy(c->filesystem, g.filesystem);
+    config_take_geometry(c, &g);
     return 1;
 }
 

@@ -1,6 +1,8 @@
 // Finds the volume that holds the target directory and settles the I/O geometry.
 #include "run/volume_probe.h"
 
+#include "engine/test_config.h"
+
 #include <string.h>
 
 #include "console/output.h"
@@ -93,4 +95,13 @@ int resolve_test_size(double gib, const VolumeGeometry* g, uint64_t* target_byte
     }
     *target_bytes = wanted;
     return 1;
+}
+
+void config_take_geometry(TestConfig* c, const VolumeGeometry* g) {
+    wcscpy(c->volume_root, g->volume_root);
+    c->logical_sector_bytes = g->logical_sector_bytes;
+    c->physical_sector_bytes = g->physical_sector_bytes;
+    c->alignment_bytes = g->alignment_bytes;
+    c->block_size_bytes = g->block_size_bytes;
+    wcscpy(c->filesystem, g->filesystem);
 }

@@ -67,9 +67,11 @@ replugged|replugged||3|data_mismatch,23,$((48 * M)) data_mismatch,23,$((56 * M))
 EOF
 
 # Ctrl+C as a signal, Q in a real terminal: both stop with a complete log, exit 3.
-mount_faultfs delay_us=20000 # slow enough to act mid-verification
+# 0.1 s a request of at most 1 MiB: the 64 MiB take over 6 s, the first sample
+# closes after 1 s, so the stop always lands mid-verification.
+mount_faultfs delay_us=100000
 T=$MNT/$TEST_FILE
-cp "$KEPT" "$T"
+cp "$KEPT" "$BACKING/$TEST_FILE" # beside the slow path: the copy itself is not slowed
 rm -f "$LOG"
 (cd "$WORK" && exec "$DT" verify --yes --log "$LOG" "$T" </dev/null >"$OUT" 2>"$ERR") &
 pid=$!
