@@ -7,6 +7,7 @@
 #include "console/console.h"
 #include "console/output.h"
 #include "console/text.h"
+#include "engine/pattern_pool.h"
 #include "engine/verify_phase.h"
 #include "engine/write_phase.h"
 #include "platform/platform.h"
@@ -113,6 +114,8 @@ int drive_test_main(const RunOptions* options) {
     PhaseReporter reporter(log);
     reporter.quiet = options->quiet;
     if (json) reporter.events = &events;
+    // Started before the timed part; when it cannot start, this thread works alone.
+    PatternPoolOwner pool(plat_cpu_count());
     run_write_phase(&config, &reporter, &results);
 
     int verify_passed = 1;
