@@ -33,10 +33,11 @@ struct Pool {
     uint32_t workers;
     plat_thread threads[PATTERN_POOL_MAX_THREADS];
     plat_semaphore start; // wakes a worker to look for pieces
-    plat_semaphore done;  // posted by a worker that finished a job's last piece
+    plat_semaphore done;  // posted by a worker that finished the last piece while the caller sleeps
     Job job;              // written by the caller only while no piece is claimed
     std::atomic<uint64_t> ticket;
     std::atomic<uint32_t> finished; // pieces of this job done
+    std::atomic<int> caller_asleep; // the caller waits on done: the last worker must post
     std::atomic<int64_t> first;     // the lowest differing offset found so far
 };
 
@@ -95,7 +96,25 @@ void worker(void*) {
     for (;;) {
         plat_semaphore_wait(g_pool.start);
         if (g_pool.stopping.load(std::memory_order_acquire)) return;
-        if (run_pieces()) plat_semaphore_post(g_pool.done);
+        if (run_pieces() && g_pool.caller_asleep.exchange(0) == 1) plat_semaphore_post(g_pool.done);
+    }
+}
+
+// Waits until the workers have finished the pieces they claimed. On a busy
+// machine a thread that goes to sleep waits long for its turn to run again, so
+// the caller first spins for as long as its own pieces took, which is what the
+// workers' pieces should take too; only then does it sleep.
+void wait_for_workers(uint32_t pieces, int64_t own_ticks) {
+    int64_t until = plat_perf_counter() + own_ticks;
+    while (g_pool.finished.load(std::memory_order_acquire) != pieces) {
+        if (plat_perf_counter() < until) continue;
+        g_pool.caller_asleep.store(1);
+        // A worker that finished meanwhile may or may not have seen the flag:
+        // whoever clears it decides whether a post is coming.
+        if (g_pool.finished.load() != pieces || g_pool.caller_asleep.exchange(0) == 0) {
+            plat_semaphore_wait(g_pool.done);
+        }
+        return;
     }
 }
 
@@ -130,7 +149,8 @@ int run_shared(int kind, const void* buffer, uint64_t offset, uint32_t length) {
                         std::memory_order_release);
     uint32_t wake = job->pieces - 1 < g_pool.workers ? job->pieces - 1 : g_pool.workers;
     for (uint32_t i = 0; i < wake; i++) plat_semaphore_post(g_pool.start);
-    if (!run_pieces()) plat_semaphore_wait(g_pool.done);
+    int64_t begun = plat_perf_counter();
+    if (!run_pieces()) wait_for_workers(job->pieces, plat_perf_counter() - begun);
     return 1;
 }
 

@@ -6,7 +6,7 @@
 
 enum {
     PATTERN_POOL_MAX_THREADS = 8,           // the caller included; memory is the limit beyond
-    PATTERN_POOL_MIN_PIECE_BYTES = 1 << 19, // smaller pieces cost more to hand out than they save
+    PATTERN_POOL_MIN_PIECE_BYTES = 1 << 20, // a block of two smaller pieces gains nothing (bench/)
     PATTERN_POOL_PIECES_PER_THREAD = 4      // a thread the machine holds up leaves its share to others
 };
 
