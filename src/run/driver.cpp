@@ -71,6 +71,10 @@ int drive_test_main(const RunOptions* options) {
     static const RunOptions no_options = {};
     if (!options) options = &no_options;
     session_begin();
+    // Started once, before the dialogue: its threads are in place long before the
+    // timed part, and the memory the test then allocates comes on top of theirs.
+    // When it cannot start, this thread fills and compares alone.
+    PatternPoolOwner pool(plat_cpu_count());
 
     TestConfig config;
     TestResults results;
@@ -114,8 +118,6 @@ int drive_test_main(const RunOptions* options) {
     PhaseReporter reporter(log);
     reporter.quiet = options->quiet;
     if (json) reporter.events = &events;
-    // Started before the timed part; when it cannot start, this thread works alone.
-    PatternPoolOwner pool(plat_cpu_count());
     run_write_phase(&config, &reporter, &results);
 
     int verify_passed = 1;

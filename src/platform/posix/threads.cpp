@@ -16,15 +16,17 @@ int fail(int err) {
     return 0;
 }
 
-struct Start {
+// Lives from the start to the join; freed by the joining thread, so that the new
+// thread never touches the heap (its first free would reserve an arena of its own).
+struct Thread {
+    pthread_t id;
     plat_thread_body body;
     void* arg;
 };
 
 void* trampoline(void* p) {
-    Start start = *(Start*)p;
-    free(p);
-    start.body(start.arg);
+    Thread* t = (Thread*)p;
+    t->body(t->arg);
     return nullptr;
 }
 
@@ -40,21 +42,24 @@ uint32_t plat_cpu_count(void) {
 }
 
 int plat_thread_start(plat_thread_body body, void* arg, plat_thread* out) {
-    Start* start = (Start*)malloc(sizeof(Start));
-    if (start == nullptr) return fail(ENOMEM);
-    start->body = body;
-    start->arg = arg;
-    pthread_t thread;
-    int rc = pthread_create(&thread, nullptr, trampoline, start);
+    Thread* t = (Thread*)malloc(sizeof(Thread));
+    if (t == nullptr) return fail(ENOMEM);
+    t->body = body;
+    t->arg = arg;
+    int rc = pthread_create(&t->id, nullptr, trampoline, t);
     if (rc != 0) {
-        free(start);
+        free(t);
         return fail(rc);
     }
-    *out = (plat_thread)thread;
+    *out = (plat_thread)t;
     return 1;
 }
 
-void plat_thread_join(plat_thread thread) { pthread_join((pthread_t)thread, nullptr); }
+void plat_thread_join(plat_thread thread) {
+    Thread* t = (Thread*)thread;
+    pthread_join(t->id, nullptr);
+    free(t);
+}
 
 int plat_semaphore_create(plat_semaphore* out) {
     sem_t* s = (sem_t*)malloc(sizeof(sem_t));

@@ -8,15 +8,16 @@
 
 namespace {
 
-struct Start {
+// Lives from the start to the join and is freed by the joining thread.
+struct Thread {
+    HANDLE handle;
     plat_thread_body body;
     void* arg;
 };
 
 DWORD WINAPI trampoline(LPVOID p) {
-    Start start = *(Start*)p;
-    free(p);
-    start.body(start.arg);
+    Thread* t = (Thread*)p;
+    t->body(t->arg);
     return 0;
 }
 
@@ -33,27 +34,29 @@ uint32_t plat_cpu_count(void) {
 }
 
 int plat_thread_start(plat_thread_body body, void* arg, plat_thread* out) {
-    Start* start = (Start*)malloc(sizeof(Start));
-    if (start == NULL) {
+    Thread* t = (Thread*)malloc(sizeof(Thread));
+    if (t == NULL) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return 0;
     }
-    start->body = body;
-    start->arg = arg;
-    HANDLE thread = CreateThread(NULL, 0, trampoline, start, 0, NULL);
-    if (thread == NULL) {
+    t->body = body;
+    t->arg = arg;
+    t->handle = CreateThread(NULL, 0, trampoline, t, 0, NULL);
+    if (t->handle == NULL) {
         DWORD code = GetLastError();
-        free(start);
+        free(t);
         SetLastError(code);
         return 0;
     }
-    *out = (plat_thread)thread;
+    *out = (plat_thread)t;
     return 1;
 }
 
 void plat_thread_join(plat_thread thread) {
-    WaitForSingleObject((HANDLE)thread, INFINITE);
-    CloseHandle((HANDLE)thread);
+    Thread* t = (Thread*)thread;
+    WaitForSingleObject(t->handle, INFINITE);
+    CloseHandle(t->handle);
+    free(t);
 }
 
 int plat_semaphore_create(plat_semaphore* out) {
