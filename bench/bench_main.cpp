@@ -1,5 +1,6 @@
 // Speed of the pattern fill and compare against memcpy, one core, 8 MiB blocks,
-// and of the statistics of one sample over sets of run-length sizes.
+// of the pool's fill and compare against its number of threads, and of the
+// statistics of one sample over sets of run-length sizes.
 #include <benchmark/benchmark.h>
 
 #include <stdint.h>
@@ -10,6 +11,7 @@
 #include <string>
 
 #include "engine/pattern.h"
+#include "engine/pattern_pool.h"
 #include "engine/samples.h"
 #include "platform/platform.h"
 
@@ -80,33 +82,76 @@ void bm_compare(benchmark::State& state, const PatternKernels* k)
     state.SetBytesProcessed((int64_t)state.iterations() * block_bytes);
 }
 
+// Reads every cache line of a buffer twice the largest last-level cache here,
+// so that the block compared next comes from memory, as after a device read.
+// Plain loads: a large memset would use stores that bypass the caches.
+struct Evictor {
+    static const size_t bytes = 64u << 20;
+    unsigned char* scratch = (unsigned char*)plat_alloc_pages(bytes);
+    Evictor() { if (scratch != nullptr) memset(scratch, 1, bytes); }
+    ~Evictor() { if (scratch != nullptr) plat_free_pages(scratch, bytes); }
+    void run() {
+        uint64_t sum = 0;
+        for (size_t i = 0; i < bytes; i += 64) sum += scratch[i];
+        benchmark::DoNotOptimize(sum);
+    }
+};
+
 // The verify phase compares a block that the device has just put into memory,
 // not one in the cache: push the block out of every cache level before each pass.
 void bm_compare_uncached(benchmark::State& state, const PatternKernels* k)
 {
     Blocks& m = blocks();
     if (!m.ok) return state.SkipWithError("page allocation failed");
-    const size_t scratch_bytes = 64u << 20;  // twice the largest last-level cache here
-    unsigned char* scratch = (unsigned char*)plat_alloc_pages(scratch_bytes);
-    if (scratch == nullptr) return state.SkipWithError("page allocation failed");
-    memset(scratch, 1, scratch_bytes);
+    Evictor evict;
+    if (evict.scratch == nullptr) return state.SkipWithError("page allocation failed");
     for (auto _ : state) {
         state.PauseTiming();
-        // Plain loads, one per cache line: a large memset would use stores
-        // that bypass the caches and leave the block where it was.
-        uint64_t sum = 0;
-        for (size_t i = 0; i < scratch_bytes; i += 64) sum += scratch[i];
-        benchmark::DoNotOptimize(sum);
+        evict.run();
         state.ResumeTiming();
         int64_t at = k->first_mismatch(m.a, 0, block_bytes);
         benchmark::DoNotOptimize(at);
-        if (at != -1) {
-            plat_free_pages(scratch, scratch_bytes);
-            return state.SkipWithError("compare found a difference in the pattern");
-        }
+        if (at != -1) return state.SkipWithError("compare found a difference in the pattern");
     }
-    plat_free_pages(scratch, scratch_bytes);
     state.SetBytesProcessed((int64_t)state.iterations() * block_bytes);
+}
+
+// The pool's fill of one block of range(1) bytes shared by range(0) threads.
+void bm_pool_fill(benchmark::State& state)
+{
+    Blocks& m = blocks();
+    if (!m.ok) return state.SkipWithError("page allocation failed");
+    const uint32_t bytes = (uint32_t)state.range(1);
+    PatternPoolOwner pool((uint32_t)state.range(0));
+    if (!pool.started) return state.SkipWithError("pool did not start");
+    uint64_t offset = 0;
+    for (auto _ : state) {
+        pattern_fill_parallel(m.b, offset, bytes);
+        benchmark::ClobberMemory();
+        offset += bytes;
+    }
+    state.SetBytesProcessed((int64_t)state.iterations() * bytes);
+}
+
+// The pool's compare of a block that is not in the caches.
+void bm_pool_compare_uncached(benchmark::State& state)
+{
+    Blocks& m = blocks();
+    if (!m.ok) return state.SkipWithError("page allocation failed");
+    const uint32_t bytes = (uint32_t)state.range(1);
+    Evictor evict;
+    if (evict.scratch == nullptr) return state.SkipWithError("page allocation failed");
+    PatternPoolOwner pool((uint32_t)state.range(0));
+    if (!pool.started) return state.SkipWithError("pool did not start");
+    for (auto _ : state) {
+        state.PauseTiming();
+        evict.run();
+        state.ResumeTiming();
+        int64_t at = pattern_first_mismatch_parallel(m.a, 0, bytes);
+        benchmark::DoNotOptimize(at);
+        if (at != -1) return state.SkipWithError("compare found a difference in the pattern");
+    }
+    state.SetBytesProcessed((int64_t)state.iterations() * bytes);
 }
 
 // A set of n run-like samples (two speed levels with noise), threshold 60 MB/s.
@@ -183,6 +228,17 @@ int main(int argc, char** argv)
         if (k == nullptr) continue;
         benchmark::RegisterBenchmark((std::string("fill/") + k->name).c_str(), bm_fill, k);
         benchmark::RegisterBenchmark((std::string("compare/") + k->name).c_str(), bm_compare, k);
+    }
+    // The pool: wall time, since the work spans threads; run without pinning.
+    const uint32_t most = PATTERN_POOL_MAX_THREADS;
+    const uint32_t cpus = plat_cpu_count() < most ? plat_cpu_count() : most;
+    for (uint32_t threads = 1; threads <= cpus; threads++) {
+        for (int64_t bytes : {1 << 20, 2 << 20, 8 << 20}) {
+            benchmark::RegisterBenchmark("pool_fill", bm_pool_fill)
+                ->Args({(int64_t)threads, bytes})->UseRealTime();
+            benchmark::RegisterBenchmark("pool_compare_uncached", bm_pool_compare_uncached)
+                ->Args({(int64_t)threads, bytes})->UseRealTime();
+        }
     }
     for (auto* stats : {benchmark::RegisterBenchmark("sample_stats/before", bm_sample_stats_before),
                         benchmark::RegisterBenchmark("sample_stats/after", bm_sample_stats_after)})

@@ -1,7 +1,7 @@
 // Reads the test file back and compares every byte with the pattern.
 #include "engine/verify_phase.h"
 
-#include "engine/pattern.h"
+#include "engine/pattern_pool.h"
 #include "engine/phase_common.h"
 #include "engine/samples.h"
 #include "engine/test_config.h"
@@ -82,7 +82,7 @@ int run_verify_phase(const TestConfig* config, PhaseObserver* observer, TestResu
                             results->bytes_verified);
             break;
         }
-        int64_t at = pattern_first_mismatch(buffer.data, results->bytes_verified, chunk);
+        int64_t at = pattern_first_mismatch_parallel(buffer.data, results->bytes_verified, chunk);
         if (at >= 0) {
             results->verification_mismatch_blocks++;
             observer->event("data_mismatch", WINERR_CRC, results->bytes_verified + (uint64_t)at);

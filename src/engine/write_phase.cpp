@@ -1,7 +1,7 @@
 // The timed write of the test file: the measurement itself.
 #include "engine/write_phase.h"
 
-#include "engine/pattern.h"
+#include "engine/pattern_pool.h"
 #include "engine/phase_common.h"
 #include "engine/samples.h"
 #include "engine/test_config.h"
@@ -124,7 +124,7 @@ void run_write_phase(const TestConfig* config, PhaseObserver* observer, TestResu
             break;
         }
         // Filled outside the timed call: generating the pattern is not the drive's time.
-        pattern_fill(buffer.data, results->bytes_written, chunk);
+        pattern_fill_parallel(buffer.data, results->bytes_written, chunk);
 
         uint32_t moved = 0;
         int64_t t0 = plat_perf_counter();

@@ -120,6 +120,18 @@ int64_t plat_perf_frequency(void);
 int plat_local_time(PlatLocalTime* out);
 void plat_sleep_ms(uint32_t ms);
 
+// ---- CPUs and threads ----
+typedef intptr_t plat_thread;
+typedef intptr_t plat_semaphore;
+typedef void (*plat_thread_body)(void* arg);
+uint32_t plat_cpu_count(void); // CPUs this process may run on; at least 1
+int plat_thread_start(plat_thread_body body, void* arg, plat_thread* out);
+void plat_thread_join(plat_thread thread); // waits for it to end and frees it
+int plat_semaphore_create(plat_semaphore* out); // count 0
+void plat_semaphore_post(plat_semaphore s);
+void plat_semaphore_wait(plat_semaphore s);
+void plat_semaphore_destroy(plat_semaphore s);
+
 // ---- errors ----
 uint32_t plat_last_error(void);
 // The system's message for a Windows error code; 0 when there is none.

@@ -7,6 +7,7 @@
 #include "console/console.h"
 #include "console/output.h"
 #include "console/text.h"
+#include "engine/pattern_pool.h"
 #include "engine/test_config.h"
 #include "engine/test_file.h"
 #include "engine/test_results.h"
@@ -239,6 +240,8 @@ int reverify_command(int count, const wchar_t* const* args) {
         return EXIT_CANCELLED;
     }
     session_begin();
+    // As in a test run: started before the dialogue, the compare shared among the CPUs.
+    PatternPoolOwner pool(plat_cpu_count());
     int code = reverify_session(&options);
     out_flush();
     session_end();

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwctype>
+#include <semaphore>
+#include <thread>
 
 #include "console/console.h"
 
@@ -370,6 +372,29 @@ int plat_local_time(PlatLocalTime* out) {
     return 1;
 }
 void plat_sleep_ms(uint32_t ms) { g_fake.sleeps.push_back(ms); }
+
+// ---- CPUs and threads ----
+uint32_t plat_cpu_count(void) { return g_fake.cpus; }
+int plat_thread_start(plat_thread_body body, void* arg, plat_thread* out) {
+    if (g_fake.thread_start_error != 0) return fail(g_fake.thread_start_error);
+    *out = (plat_thread) new std::thread(body, arg);
+    g_fake.threads_started++;
+    g_fake.threads_running++;
+    return 1;
+}
+void plat_thread_join(plat_thread thread) {
+    std::thread* t = (std::thread*)thread;
+    t->join();
+    delete t;
+    g_fake.threads_running--;
+}
+int plat_semaphore_create(plat_semaphore* out) {
+    *out = (plat_semaphore) new std::counting_semaphore<>(0);
+    return 1;
+}
+void plat_semaphore_post(plat_semaphore s) { ((std::counting_semaphore<>*)s)->release(); }
+void plat_semaphore_wait(plat_semaphore s) { ((std::counting_semaphore<>*)s)->acquire(); }
+void plat_semaphore_destroy(plat_semaphore s) { delete (std::counting_semaphore<>*)s; }
 
 // ---- errors ----
 uint32_t plat_last_error(void) { return g_fake.last_error; }

@@ -95,6 +95,12 @@ struct FakePlatform {
     std::function<void(uint64_t)> on_write;
     std::function<void(uint64_t)> on_read;
 
+    // CPUs and threads: real threads; one CPU unless a test asks for more
+    uint32_t cpus = 1;
+    uint32_t thread_start_error = 0;  // every thread start fails with this code
+    int threads_started = 0;
+    int threads_running = 0;          // started and not yet joined
+
     uint32_t last_error = 0;
 };
 

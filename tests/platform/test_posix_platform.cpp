@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/mman.h>
@@ -280,6 +281,55 @@ TEST_F(TempDir, DirectWriteAndReadRoundTrip) {
     EXPECT_EQ(plat_delete_file(file.c_str()), 1);
     plat_free_pages(out, size);
     plat_free_pages(in, size);
+}
+
+// The CPU count follows the affinity mask; threads run their body and are
+// joined; a semaphore hands over one post per wait, in both directions.
+TEST(Threads, CountFollowsAffinityAndPostsReachTheWaiters) {
+    cpu_set_t saved;
+    ASSERT_EQ(sched_getaffinity(0, sizeof saved, &saved), 0);
+    EXPECT_EQ(plat_cpu_count(), (uint32_t)CPU_COUNT(&saved));
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    for (int cpu = 0; cpu < CPU_SETSIZE; cpu++) {
+        if (CPU_ISSET(cpu, &saved)) {
+            CPU_SET(cpu, &one);
+            break;
+        }
+    }
+    ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+    EXPECT_EQ(plat_cpu_count(), 1u);
+    ASSERT_EQ(sched_setaffinity(0, sizeof saved, &saved), 0);
+
+    struct Shared {
+        plat_semaphore go;
+        plat_semaphore back;
+        std::atomic<int> rounds{0};
+    } shared;
+    ASSERT_EQ(plat_semaphore_create(&shared.go), 1);
+    ASSERT_EQ(plat_semaphore_create(&shared.back), 1);
+    const int threads = 3;
+    const int rounds = 50;
+    plat_thread t[threads];
+    for (plat_thread& each : t) {
+        ASSERT_EQ(plat_thread_start(
+                      [](void* arg) {
+                          Shared* s = (Shared*)arg;
+                          for (int i = 0; i < rounds; i++) {
+                              plat_semaphore_wait(s->go);
+                              s->rounds++;
+                              plat_semaphore_post(s->back);
+                          }
+                      },
+                      &shared, &each),
+                  1);
+    }
+    for (int i = 0; i < threads * rounds; i++) plat_semaphore_post(shared.go);
+    for (int i = 0; i < threads * rounds; i++) plat_semaphore_wait(shared.back);
+    EXPECT_EQ(shared.rounds.load(), threads * rounds);
+    for (plat_thread each : t) plat_thread_join(each);
+    plat_semaphore_destroy(shared.go);
+    plat_semaphore_destroy(shared.back);
 }
 
 // Buffers of 2 MiB and more are placed on 2 MiB boundaries; every byte of the

@@ -67,6 +67,30 @@ TEST_F(Driver, CleanRunVerifiesAfterThePauseAndPasses) {
     EXPECT_EQ(g_fake.handler, nullptr);
 }
 
+// The program's 8 MiB blocks are shared among as many threads as CPUs (up to
+// the cap); the workers are joined before the program returns.
+TEST_F(Driver, EveryCpuCountWritesAndVerifiesThePatternAndJoinsItsWorkers) {
+    const struct {
+        uint32_t cpus;
+        int workers;
+    } cases[] = {{1, 0}, {2, 1}, {3, 2}, {64, 7}};
+    for (const auto& c : cases) {
+        SetUp();
+        g_fake.cpus = c.cpus;
+        EXPECT_EQ(run(), 0) << c.cpus << " CPUs: " << g_fake.err;
+        const std::vector<uint8_t>& data = fake_file(TEST_FILE);
+        ASSERT_EQ(data.size(), 16u << 20);
+        EXPECT_EQ(pattern_first_mismatch(data.data(), 0, (uint32_t)data.size()), -1);
+        EXPECT_EQ(g_fake.threads_started, c.workers) << c.cpus << " CPUs";
+        EXPECT_EQ(g_fake.threads_running, 0) << c.cpus << " CPUs";
+
+        SetUp();
+        g_fake.cpus = c.cpus;
+        g_fake.corrupt_offsets = {(12u << 20) + 5};
+        EXPECT_EQ(run(), 3) << c.cpus << " CPUs";
+    }
+}
+
 TEST_F(Driver, StopDuringWriteStillVerifiesWhatWasWritten) {
     g_fake.on_write = [](uint64_t) { g_stop_requested.store(1); };
     EXPECT_EQ(run(), 0);
