@@ -38,7 +38,9 @@ check "cursor visible" "$($T display -p -t 0 '#{cursor_flag}')" 1
 # A row that got shorter keeps nothing of the previous frame: passing 1 GiB
 # turns "Progress ... 1016.00 MiB / 2.00 GiB" into "... 1.02 GiB / 2.00 GiB".
 # (A device that stores 8 MiB and drops the rest: 2 GiB cost no disk space.)
-mount_faultfs capacity=$((8 << 30)),keep=8388608,drop_past_keep,delay_us=500
+# 5 ms a request of at most 1 MiB: about 200 MB/s, so frames fall before and
+# after 1 GiB whatever the machine (without a delay the 2 GiB take a second).
+mount_faultfs capacity=$((8 << 30)),keep=8388608,drop_past_keep,delay_us=5000
 $T new-session -d -s stale -x 100 -y 50 "cd $WORK; \"$DT\"; echo \$? >$WORK/rc2; sleep 600"
 progress() { $T capture-pane -p -t stale | grep '^ Progress  '; }
 stale_shows() { $T capture-pane -p -t stale | grep -q "$1"; }
