@@ -2,6 +2,7 @@
 # Called by the build for each layer:
 #   cmake -DLAYER=name -DALLOWED=name,below,... -DDIR=src/name -DSTAMP=file -P this
 # The folders of src/, bottom to top: platform, console, engine, report, run.
+cmake_minimum_required(VERSION 3.25)
 set(all_layers platform console engine report run)
 string(REPLACE "," ";" ALLOWED "${ALLOWED}")
 file(GLOB_RECURSE FILES "${DIR}/*.h" "${DIR}/*.cpp")
