@@ -407,3 +407,14 @@ int plat_error_message(uint32_t code, wchar_t* out, size_t cap) {
     out[n] = 0;
     return 1;
 }
+
+void fake_reset_with_card() {
+    fake_reset();
+    FakeVolume card;
+    card.root = L"/mnt/card/";
+    card.free_bytes = 4ull << 30;
+    g_fake.volumes = {card};
+    g_fake.files[L"/home/user"].is_dir = true;
+    g_fake.write_cost = 0.01;
+    g_fake.read_cost = 0.01;
+}

@@ -108,6 +108,9 @@ extern FakePlatform g_fake;
 
 // Fresh state for one test; also clears the stop flag and console statics.
 void fake_reset();
+// A fresh fake with a 4 GiB card at /mnt/card/, the home directory and quick
+// transfers: the machine the whole-run tests (driver, command line) start from.
+void fake_reset_with_card();
 // Sets what standard input will deliver.
 void fake_stdin(const std::string& bytes);
 // The content of a fake file (empty when absent).

@@ -103,14 +103,7 @@ const Case CASES[] = {
 class CommandLineTable : public ::testing::Test {
   protected:
     void SetUp() override {
-        fake_reset();
-        FakeVolume card;
-        card.root = L"/mnt/card/";
-        card.free_bytes = 4ull << 30;
-        g_fake.volumes = {card};
-        g_fake.files[L"/home/user"].is_dir = true;
-        g_fake.write_cost = 0.01;
-        g_fake.read_cost = 0.01;
+        fake_reset_with_card();
         fake_stdin("");
     }
 };

@@ -17,14 +17,7 @@ const wchar_t* const TEST_FILE = L"/mnt/card/tesselmark-drive-test.bin";
 class Driver : public ::testing::Test {
 protected:
     void SetUp() override {
-        fake_reset();
-        FakeVolume card;
-        card.root = L"/mnt/card/";
-        card.free_bytes = 4ull << 30;
-        g_fake.volumes = {card};
-        g_fake.files[L"/home/user"].is_dir = true;
-        g_fake.write_cost = 0.01;
-        g_fake.read_cost = 0.01;
+        fake_reset_with_card();
     }
     // 16 MiB, no time limit, the given threshold and verification, log in the home dir.
     int run(const char* threshold = "0", const char* verify = "y", const char* size = "0.015625") {
