@@ -130,6 +130,10 @@ void plat_thread_join(plat_thread thread); // waits for it to end and frees it
 int plat_semaphore_create(plat_semaphore* out); // count 0
 void plat_semaphore_post(plat_semaphore s);
 void plat_semaphore_wait(plat_semaphore s);
+// 1 when a post came within about microseconds, 0 when the time ran out first.
+int plat_semaphore_wait_for(plat_semaphore s, uint32_t microseconds);
+// Tells the CPU that this thread is spinning on a shared word.
+void plat_cpu_relax(void);
 void plat_semaphore_destroy(plat_semaphore s);
 
 // ---- errors ----

@@ -3,6 +3,7 @@
 #include "platform/posix/posix_internal.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <cwctype>
@@ -394,6 +395,10 @@ int plat_semaphore_create(plat_semaphore* out) {
 }
 void plat_semaphore_post(plat_semaphore s) { ((std::counting_semaphore<>*)s)->release(); }
 void plat_semaphore_wait(plat_semaphore s) { ((std::counting_semaphore<>*)s)->acquire(); }
+int plat_semaphore_wait_for(plat_semaphore s, uint32_t microseconds) {
+    return ((std::counting_semaphore<>*)s)->try_acquire_for(std::chrono::microseconds(microseconds));
+}
+void plat_cpu_relax(void) {}
 void plat_semaphore_destroy(plat_semaphore s) { delete (std::counting_semaphore<>*)s; }
 
 // ---- errors ----

@@ -5,6 +5,7 @@
 #include <sched.h>
 #include <semaphore.h>
 #include <stdlib.h>
+#include <time.h>
 
 #include "platform/platform.h"
 #include "platform/posix/posix_internal.h"
@@ -79,6 +80,30 @@ void plat_semaphore_wait(plat_semaphore s) {
     // A signal handler may interrupt the wait; only a post ends it.
     while (sem_wait((sem_t*)s) != 0 && errno == EINTR) {
     }
+}
+
+int plat_semaphore_wait_for(plat_semaphore s, uint32_t microseconds) {
+    struct timespec until;
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    until.tv_sec += microseconds / 1000000;
+    until.tv_nsec += (long)(microseconds % 1000000) * 1000;
+    if (until.tv_nsec >= 1000000000L) {
+        until.tv_sec++;
+        until.tv_nsec -= 1000000000L;
+    }
+    // The monotonic clock: a change of the wall clock neither ends nor stretches the wait.
+    for (;;) {
+        if (sem_clockwait((sem_t*)s, CLOCK_MONOTONIC, &until) == 0) return 1;
+        if (errno != EINTR) return 0;
+    }
+}
+
+void plat_cpu_relax(void) {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    __asm__ __volatile__("yield");
+#endif
 }
 
 void plat_semaphore_destroy(plat_semaphore s) {

@@ -70,4 +70,11 @@ void plat_semaphore_post(plat_semaphore s) { ReleaseSemaphore((HANDLE)s, 1, NULL
 
 void plat_semaphore_wait(plat_semaphore s) { WaitForSingleObject((HANDLE)s, INFINITE); }
 
+int plat_semaphore_wait_for(plat_semaphore s, uint32_t microseconds) {
+    // Whole milliseconds, rounded down: the wait is a nap before spinning, so ending early is the safe side.
+    return WaitForSingleObject((HANDLE)s, microseconds / 1000) == WAIT_OBJECT_0;
+}
+
+void plat_cpu_relax(void) { YieldProcessor(); }
+
 void plat_semaphore_destroy(plat_semaphore s) { CloseHandle((HANDLE)s); }
