@@ -7,11 +7,14 @@
 #include <string.h>
 
 #include <algorithm>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/pattern.h"
 #include "engine/pattern_pool.h"
+#include "engine/pool_pacing.h"
 #include "fake/fake_platform.h"
 
 namespace {
@@ -285,6 +288,71 @@ TEST(PatternPool, CompareReportsTheLowestDifferenceWhicheverPiecesHoldOne)
         EXPECT_EQ(pattern_first_mismatch_parallel(zeros.data(), offset, length), 0);
         std::vector<unsigned char> shifted = reference_fill(offset + 8, length);
         EXPECT_EQ(pattern_first_mismatch_parallel(shifted.data(), offset, length), 0);
+    }
+}
+
+// Jobs apart in time, as between I/O calls. The pool measures the gaps on the
+// (fake) clock and workers nap by the real one, so a gap the clock shows longer
+// or shorter than it really is brings the job while workers nap, spin or sleep
+// until posted; alternating fill and compare, each answer must stay exact, and
+// the pool must stop whatever its workers were doing.
+TEST(PatternPool, JobsApartInTimeStayExactWhateverTheWorkersWereDoing)
+{
+    fake_reset();
+    const uint32_t length = (4u << 20) + 4096 * 3 + 40;
+    struct Gap {
+        int clock_us, real_us;
+    };
+    const Gap gaps[] = {{3000, 3000}, {3000, 0},   {0, 4000},    {800, 50},  {6000, 6000},
+                        {6000, 7000}, {100, 1500}, {20000, 100}, {0, 0},     {2000, 2500}};
+    for (uint32_t threads : {2u, 4u}) {
+        PatternPoolOwner pool(threads);
+        ASSERT_TRUE(pool.started);
+        std::vector<unsigned char> buf(length);
+        for (int job = 0; job < 120; job++) {
+            const Gap& gap = gaps[job / 3 % 10];
+            g_fake.now += gap.clock_us * 1e-6;
+            std::this_thread::sleep_for(std::chrono::microseconds(gap.real_us));
+            uint64_t offset = (uint64_t)job * length;
+            if (job % 2 == 0) {
+                pattern_fill_parallel(buf.data(), offset, length);
+                ASSERT_TRUE(buf == reference_fill(offset, length)) << threads << " threads, job " << job;
+            } else {
+                uint32_t flip = (uint32_t)(job * 104729u) % length;
+                buf = reference_fill(offset, length);
+                buf[flip] ^= 2;
+                ASSERT_EQ(pattern_first_mismatch_parallel(buf.data(), offset, length), flip - flip % 8)
+                    << threads << " threads, job " << job;
+            }
+        }
+    }
+    EXPECT_EQ(g_fake.threads_running, 0);
+}
+
+// Workers nap through the shortest recent gap less a lead, and then spin
+// through the spread; old gaps leave the window, and both times are capped.
+TEST(PatternPool, PacingFollowsTheRecentGaps)
+{
+    struct Case {
+        std::vector<int64_t> gaps_us;
+        uint32_t nap_us, spin_us;
+    };
+    const Case cases[] = {
+        {{}, 0, PACING_SPIN_FIRST_US},
+        {{150}, 0, PACING_SPIN_FIRST_US + 2 * 209},  // too short to nap in
+        {{24000}, 24000 - 1700, PACING_SPIN_FIRST_US + 2 * 1700},
+        {{5200, 4800, 6000}, 4800 - 500, PACING_SPIN_FIRST_US + 1200 + 2 * 500},
+        {{4800, 12000}, 4800 - 500, PACING_SPIN_MAX_US},
+        {{1000, 9000, 9000, 9000, 9000, 9000, 9000, 9000, 9000}, 9000 - 762, PACING_SPIN_FIRST_US + 2 * 762},
+        {{-5}, 0, PACING_SPIN_FIRST_US + 2 * 200},
+        {{60000000}, PACING_NAP_MAX_US, PACING_SPIN_MAX_US},
+    };
+    for (const Case& c : cases) {
+        PoolPacing p;
+        pacing_reset(&p);
+        for (int64_t gap : c.gaps_us) pacing_add_gap(&p, gap);
+        EXPECT_EQ(pacing_nap_us(&p), c.nap_us) << c.gaps_us.size() << " gaps";
+        EXPECT_EQ(pacing_spin_us(&p), c.spin_us) << c.gaps_us.size() << " gaps";
     }
 }
 
