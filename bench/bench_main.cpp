@@ -8,7 +8,9 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "engine/pattern.h"
 #include "engine/pattern_pool.h"
@@ -154,6 +156,45 @@ void bm_pool_compare_uncached(benchmark::State& state)
     state.SetBytesProcessed((int64_t)state.iterations() * bytes);
 }
 
+// One block of a phase as the program runs it: the I/O call, then the pool's
+// fill (write) or compare (verify); only the pool's part is timed. The I/O is
+// range(1): 0 for a copy of the block by this thread, as a memory-backed volume
+// makes it, or the microseconds of a drive that moves it by DMA while this
+// thread sleeps. range(0) threads share the block.
+void pool_cycle(benchmark::State& state, bool verify)
+{
+    Blocks& m = blocks();
+    if (!m.ok) return state.SkipWithError("page allocation failed");
+    PatternPoolOwner pool((uint32_t)state.range(0));
+    if (!pool.started) return state.SkipWithError("pool did not start");
+    const int64_t device_us = state.range(1);
+    // The verification reads the block the write phase filled.
+    pattern_fill(m.a, 0, block_bytes);
+    for (auto _ : state) {
+        if (verify) {
+            if (device_us == 0) memcpy(m.b, m.a, block_bytes);
+            else std::this_thread::sleep_for(std::chrono::microseconds(device_us));
+        }
+        int64_t begun = plat_wait_clock_us();
+        if (verify) {
+            int64_t at = pattern_first_mismatch_parallel(m.b, 0, block_bytes);
+            benchmark::DoNotOptimize(at);
+        } else {
+            pattern_fill_parallel(m.b, 0, block_bytes);
+        }
+        state.SetIterationTime((double)(plat_wait_clock_us() - begun) * 1e-6);
+        if (!verify) {
+            if (device_us == 0) memcpy(m.a, m.b, block_bytes);
+            else std::this_thread::sleep_for(std::chrono::microseconds(device_us));
+        }
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed((int64_t)state.iterations() * block_bytes);
+}
+
+void bm_pool_write_cycle(benchmark::State& state) { pool_cycle(state, false); }
+void bm_pool_verify_cycle(benchmark::State& state) { pool_cycle(state, true); }
+
 // A set of n run-like samples (two speed levels with noise), threshold 60 MB/s.
 int fill_samples(SampleSet* set, int64_t n) {
     set->threshold = 60.0;
@@ -238,6 +279,14 @@ int main(int argc, char** argv)
                 ->Args({(int64_t)threads, bytes})->UseRealTime();
             benchmark::RegisterBenchmark("pool_compare_uncached", bm_pool_compare_uncached)
                 ->Args({(int64_t)threads, bytes})->UseRealTime();
+        }
+    }
+    for (uint32_t threads = 1; threads <= cpus; threads++) {
+        for (int64_t device_us : {0, 2000, 20000}) {
+            benchmark::RegisterBenchmark("pool_write_cycle", bm_pool_write_cycle)
+                ->Args({(int64_t)threads, device_us})->UseManualTime();
+            benchmark::RegisterBenchmark("pool_verify_cycle", bm_pool_verify_cycle)
+                ->Args({(int64_t)threads, device_us})->UseManualTime();
         }
     }
     for (auto* stats : {benchmark::RegisterBenchmark("sample_stats/before", bm_sample_stats_before),

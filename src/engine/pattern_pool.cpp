@@ -3,8 +3,8 @@
 //
 // Between two blocks the caller is in one I/O call. A worker that slept through
 // it would start a millisecond-scale job late by its wake-up time (0.1-0.2 ms on
-// a virtual machine), so a worker naps through most of the expected gap and
-// spins on the ticket for the rest (pool_pacing.h); only a gap longer than
+// a virtual machine), so a worker naps through most of the expected call and
+// spins on the ticket for the rest (pool_pacing.h); only a call longer than
 // expected finds it asleep, and then the caller's post wakes it.
 #include "engine/pattern_pool.h"
 
@@ -24,12 +24,7 @@ enum { JOB_FILL = 0, JOB_COMPARE = 1 };
 // worker woken late can only claim a piece of the job that is running now.
 const int PIECE_BITS = 12;
 const uint64_t PIECE_MASK = (1u << PIECE_BITS) - 1;
-
-// Polls of the ticket timed when the pool starts; a pause takes 10 to 150
-// cycles by CPU, so a spin is counted in polls measured here, and the workers
-// never read the clock.
-const uint32_t CALIBRATION_POLLS = 4096;
-const uint32_t DEFAULT_POLLS_PER_MS = 32768;
+const uint32_t POLLS_PER_CLOCK_READ = 64;
 
 struct Job {
     int kind;
@@ -53,11 +48,11 @@ struct Pool {
     std::atomic<int> caller_asleep; // the caller waits on done: the last worker must post
     std::atomic<int64_t> first;     // the lowest differing offset found so far
     std::atomic<uint32_t> sleepers; // workers that will wait on start; the caller posts for them
-    std::atomic<uint32_t> nap_us;     // how long a worker that finished may sleep before it spins
-    std::atomic<uint32_t> spin_polls; // and then how long it spins
-    uint32_t polls_per_ms;            // the caller's, from the calibration
-    PoolPacing pacing;                // the caller's
-    int64_t last_end;                 // the caller's: when the last job ended (0: none yet)
+    // On the wait clock: until when a worker that finished may nap, then spin.
+    std::atomic<int64_t> nap_end_us;
+    std::atomic<int64_t> spin_end_us;
+    PoolPacing pacing;      // the caller's
+    int64_t last_start_us;  // the caller's: when the last job started (0: none yet)
 };
 
 Pool g_pool;
@@ -127,65 +122,57 @@ void withdraw(void) {
     if (n == 0) plat_semaphore_wait(g_pool.start);
 }
 
-// Sleeps until a post, or for at most microseconds when that is not 0. The
-// worker counts itself among the sleepers before it looks at the ticket a last
-// time, and the caller posts the ticket before it counts them: either the
-// worker sees the job or the caller sees the worker.
-void sleep_until_posted(uint64_t seen, uint32_t microseconds) {
+// Sleeps until a post, or until deadline_us on the wait clock when that is not
+// 0. The worker counts itself among the sleepers before it looks at the ticket
+// a last time, and the caller posts the ticket before it counts them: either
+// the worker sees the job or the caller sees the worker.
+void sleep_until_posted(uint64_t seen, int64_t deadline_us) {
     g_pool.sleepers.fetch_add(1);
     if (news(seen)) {
         withdraw();
-    } else if (microseconds == 0) {
+    } else if (deadline_us == 0) {
         plat_semaphore_wait(g_pool.start);
-    } else if (!plat_semaphore_wait_for(g_pool.start, microseconds)) {
+    } else if (!plat_semaphore_wait_until(g_pool.start, deadline_us)) {
         withdraw();
     }
 }
 
-// Polls the ticket; 1 when news came.
-int spin_for_news(uint64_t seen, uint32_t polls) {
-    for (uint32_t i = 0; i < polls; i++) {
-        if (news(seen)) return 1;
-        plat_cpu_relax();
+// Polls the ticket until until_us on the wait clock, and for no longer than
+// PACING_SPIN_MAX_US; 1 when news came.
+int spin_for_news(uint64_t seen, int64_t until_us) {
+    int64_t now = plat_wait_clock_us();
+    if (until_us > now + PACING_SPIN_MAX_US) until_us = now + PACING_SPIN_MAX_US;
+    for (;;) {
+        for (uint32_t i = 0; i < POLLS_PER_CLOCK_READ; i++) {
+            if (news(seen)) return 1;
+            plat_cpu_relax();
+        }
+        if (plat_wait_clock_us() >= until_us) return 0;
     }
-    return 0;
 }
 
 void worker(void*) {
     uint64_t seen = job_number(g_pool.ticket.load());
     for (;;) {
-        uint32_t nap = g_pool.nap_us.load(std::memory_order_relaxed);
-        if (nap > 0) sleep_until_posted(seen, nap);
-        if (!spin_for_news(seen, g_pool.spin_polls.load(std::memory_order_relaxed))) {
-            sleep_until_posted(seen, 0);
-        }
+        // Read after the job's ticket: they belong to it, or news is waiting.
+        int64_t nap_end = g_pool.nap_end_us.load(std::memory_order_relaxed);
+        int64_t spin_end = g_pool.spin_end_us.load(std::memory_order_relaxed);
+        if (nap_end > plat_wait_clock_us()) sleep_until_posted(seen, nap_end);
+        if (!spin_for_news(seen, spin_end)) sleep_until_posted(seen, 0);
         if (g_pool.stopping.load(std::memory_order_acquire)) return;
         seen = job_number(g_pool.ticket.load(std::memory_order_acquire));
         if (run_pieces() && g_pool.caller_asleep.exchange(0) == 1) plat_semaphore_post(g_pool.done);
     }
 }
 
-int64_t ticks_to_us(int64_t ticks) {
-    int64_t frequency = plat_perf_frequency();
-    return frequency > 0 ? ticks / frequency * 1000000 + ticks % frequency * 1000000 / frequency : 0;
-}
-
-uint32_t calibrate_polls_per_ms(void) {
-    int64_t begun = plat_perf_counter();
-    (void)spin_for_news(job_number(g_pool.ticket.load()), CALIBRATION_POLLS);
-    int64_t us = ticks_to_us(plat_perf_counter() - begun);
-    if (us <= 0) return DEFAULT_POLLS_PER_MS;
-    uint64_t per_ms = (uint64_t)CALIBRATION_POLLS * 1000 / (uint64_t)us;
-    return per_ms < 1 ? 1 : per_ms > (1u << 24) ? (1u << 24) : (uint32_t)per_ms;
-}
-
-// Tells the workers how to wait for the job after this one.
-void pace_workers(int64_t now) {
-    if (g_pool.last_end != 0) pacing_add_gap(&g_pool.pacing, ticks_to_us(now - g_pool.last_end));
-    uint64_t polls = (uint64_t)pacing_spin_us(&g_pool.pacing) * g_pool.polls_per_ms / 1000;
-    g_pool.nap_us.store(pacing_nap_us(&g_pool.pacing), std::memory_order_relaxed);
-    g_pool.spin_polls.store(polls > 0xFFFFFFFFu ? 0xFFFFFFFFu : (uint32_t)polls,
-                            std::memory_order_relaxed);
+// Tells the workers how to wait for the job after the one that starts now.
+void pace_workers(void) {
+    int64_t now = plat_wait_clock_us();
+    if (g_pool.last_start_us != 0) pacing_add_cycle(&g_pool.pacing, now - g_pool.last_start_us);
+    g_pool.last_start_us = now;
+    int64_t nap_end = pacing_nap_end_us(&g_pool.pacing);
+    g_pool.nap_end_us.store(nap_end > 0 ? now + nap_end : 0, std::memory_order_relaxed);
+    g_pool.spin_end_us.store(now + pacing_spin_end_us(&g_pool.pacing), std::memory_order_relaxed);
 }
 
 // Waits until the workers have finished the pieces they claimed. On a busy
@@ -230,7 +217,7 @@ int run_shared(int kind, const void* buffer, uint64_t offset, uint32_t length) {
     job->offset = offset;
     job->length = length;
     if (plan_pieces(job, g_pool.workers + 1) == 0) return 0;
-    pace_workers(plat_perf_counter());
+    pace_workers();
     g_pool.finished.store(0, std::memory_order_relaxed);
     g_pool.first.store(INT64_MAX, std::memory_order_relaxed);
     uint64_t number = (g_pool.ticket.load(std::memory_order_relaxed) >> (2 * PIECE_BITS)) + 1;
@@ -239,7 +226,6 @@ int run_shared(int kind, const void* buffer, uint64_t offset, uint32_t length) {
     for (uint32_t n = g_pool.sleepers.exchange(0); n > 0; n--) plat_semaphore_post(g_pool.start);
     int64_t begun = plat_perf_counter();
     if (!run_pieces()) wait_for_workers(job->pieces, plat_perf_counter() - begun);
-    g_pool.last_end = plat_perf_counter();
     return 1;
 }
 
@@ -257,10 +243,10 @@ int pattern_pool_start(uint32_t threads) {
     g_pool.running = 1;
     g_pool.stopping.store(0);
     g_pool.sleepers.store(0);
-    g_pool.last_end = 0;
+    g_pool.nap_end_us.store(0);
+    g_pool.spin_end_us.store(plat_wait_clock_us() + PACING_SPIN_FIRST_US);
     pacing_reset(&g_pool.pacing);
-    g_pool.polls_per_ms = calibrate_polls_per_ms();
-    pace_workers(0);
+    g_pool.last_start_us = 0;
     for (uint32_t i = 0; i + 1 < threads; i++) {
         if (!plat_thread_start(worker, nullptr, &g_pool.threads[i])) {
             pattern_pool_stop();

@@ -1,27 +1,28 @@
-// When the pool's workers nap and for how long they spin: the caller measures
-// the gap between its jobs (its I/O call), and workers nap through the part of
-// the next gap that recent ones always lasted, then spin for the rest.
+// When the pool's workers nap and until when they spin. The caller's jobs come
+// one per I/O call, so the time from one job's start to the next (the cycle)
+// repeats: workers nap until the shortest recent cycle is nearly over, then
+// spin on the ticket until the longest one is past, then sleep until posted.
 #pragma once
 
 #include <stdint.h>
 
 enum {
-    PACING_GAPS = 8,          // recent gaps remembered
-    PACING_LEAD_US = 200,     // woken this much (and a sixteenth of the gap) before the job
-    PACING_NAP_MAX_US = 1000000,
-    PACING_SPIN_FIRST_US = 1000, // before any gap is known
-    PACING_SPIN_MAX_US = 5000    // a longer spread finds the worker asleep now and then
+    PACING_CYCLES = 8,            // recent cycles remembered
+    PACING_LEAD_US = 300,         // a timed wake-up comes this late and more (and 1/32 of the cycle)
+    PACING_NAP_MAX_US = 1000000,  // a longer nap would as well be a sleep until posted
+    PACING_SPIN_FIRST_US = 1000,  // before any cycle is known
+    PACING_SPIN_MAX_US = 5000     // a worker never spins longer in one go
 };
 
 struct PoolPacing {
-    int64_t gaps_us[PACING_GAPS];
-    uint32_t count; // gaps recorded, at most PACING_GAPS
-    uint32_t next;  // slot the next gap goes to
+    int64_t cycles_us[PACING_CYCLES];
+    uint32_t count; // cycles recorded, at most PACING_CYCLES
+    uint32_t next;  // slot the next cycle goes to
 };
 
 void pacing_reset(PoolPacing* p);
-void pacing_add_gap(PoolPacing* p, int64_t gap_us);
-// How long a worker that finished a job may sleep before it spins.
-uint32_t pacing_nap_us(const PoolPacing* p);
-// How long it spins after that before it sleeps until the caller posts.
-uint32_t pacing_spin_us(const PoolPacing* p);
+void pacing_add_cycle(PoolPacing* p, int64_t cycle_us);
+// Both counted from the start of the job that is running: when a worker that
+// has finished its pieces stops napping, and when it stops spinning.
+int64_t pacing_nap_end_us(const PoolPacing* p);
+int64_t pacing_spin_end_us(const PoolPacing* p);

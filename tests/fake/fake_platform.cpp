@@ -395,8 +395,14 @@ int plat_semaphore_create(plat_semaphore* out) {
 }
 void plat_semaphore_post(plat_semaphore s) { ((std::counting_semaphore<>*)s)->release(); }
 void plat_semaphore_wait(plat_semaphore s) { ((std::counting_semaphore<>*)s)->acquire(); }
-int plat_semaphore_wait_for(plat_semaphore s, uint32_t microseconds) {
-    return ((std::counting_semaphore<>*)s)->try_acquire_for(std::chrono::microseconds(microseconds));
+int64_t plat_wait_clock_us(void) {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+int plat_semaphore_wait_until(plat_semaphore s, int64_t deadline_us) {
+    return ((std::counting_semaphore<>*)s)
+        ->try_acquire_until(std::chrono::steady_clock::time_point(std::chrono::microseconds(deadline_us)));
 }
 void plat_cpu_relax(void) {}
 void plat_semaphore_destroy(plat_semaphore s) { delete (std::counting_semaphore<>*)s; }

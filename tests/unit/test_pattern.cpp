@@ -291,28 +291,21 @@ TEST(PatternPool, CompareReportsTheLowestDifferenceWhicheverPiecesHoldOne)
     }
 }
 
-// Jobs apart in time, as between I/O calls. The pool measures the gaps on the
-// (fake) clock and workers nap by the real one, so a gap the clock shows longer
-// or shorter than it really is brings the job while workers nap, spin or sleep
-// until posted; alternating fill and compare, each answer must stay exact, and
-// the pool must stop whatever its workers were doing.
+// Jobs apart in time, as between I/O calls: a steady gap lets workers nap and
+// spin, a gap cut short brings the job while they nap, a long one finds them
+// asleep until posted. Alternating fill and compare, each answer must stay
+// exact, and the pool must stop whatever its workers were doing.
 TEST(PatternPool, JobsApartInTimeStayExactWhateverTheWorkersWereDoing)
 {
     fake_reset();
     const uint32_t length = (4u << 20) + 4096 * 3 + 40;
-    struct Gap {
-        int clock_us, real_us;
-    };
-    const Gap gaps[] = {{3000, 3000}, {3000, 0},   {0, 4000},    {800, 50},  {6000, 6000},
-                        {6000, 7000}, {100, 1500}, {20000, 100}, {0, 0},     {2000, 2500}};
+    const int gaps_us[] = {3000, 3000, 3000, 0, 3000, 3000, 9000, 3000, 200, 1500, 1500, 6000};
     for (uint32_t threads : {2u, 4u}) {
         PatternPoolOwner pool(threads);
         ASSERT_TRUE(pool.started);
         std::vector<unsigned char> buf(length);
-        for (int job = 0; job < 120; job++) {
-            const Gap& gap = gaps[job / 3 % 10];
-            g_fake.now += gap.clock_us * 1e-6;
-            std::this_thread::sleep_for(std::chrono::microseconds(gap.real_us));
+        for (int job = 0; job < 96; job++) {
+            std::this_thread::sleep_for(std::chrono::microseconds(gaps_us[job % 12]));
             uint64_t offset = (uint64_t)job * length;
             if (job % 2 == 0) {
                 pattern_fill_parallel(buf.data(), offset, length);
@@ -329,30 +322,30 @@ TEST(PatternPool, JobsApartInTimeStayExactWhateverTheWorkersWereDoing)
     EXPECT_EQ(g_fake.threads_running, 0);
 }
 
-// Workers nap through the shortest recent gap less a lead, and then spin
-// through the spread; old gaps leave the window, and both times are capped.
-TEST(PatternPool, PacingFollowsTheRecentGaps)
+// Workers nap until the shortest recent cycle less a lead is over, and spin
+// until the longest one and the lead twice is past; old cycles leave the
+// window, and a nap is capped.
+TEST(PatternPool, PacingFollowsTheRecentCycles)
 {
     struct Case {
-        std::vector<int64_t> gaps_us;
-        uint32_t nap_us, spin_us;
+        std::vector<int64_t> cycles_us;
+        int64_t nap_end_us, spin_end_us;
     };
     const Case cases[] = {
         {{}, 0, PACING_SPIN_FIRST_US},
-        {{150}, 0, PACING_SPIN_FIRST_US + 2 * 209},  // too short to nap in
-        {{24000}, 24000 - 1700, PACING_SPIN_FIRST_US + 2 * 1700},
-        {{5200, 4800, 6000}, 4800 - 500, PACING_SPIN_FIRST_US + 1200 + 2 * 500},
-        {{4800, 12000}, 4800 - 500, PACING_SPIN_MAX_US},
-        {{1000, 9000, 9000, 9000, 9000, 9000, 9000, 9000, 9000}, 9000 - 762, PACING_SPIN_FIRST_US + 2 * 762},
-        {{-5}, 0, PACING_SPIN_FIRST_US + 2 * 200},
-        {{60000000}, PACING_NAP_MAX_US, PACING_SPIN_MAX_US},
+        {{200}, 0, 200 + 2 * 306},  // too short to nap in
+        {{24000}, 24000 - 1050, 24000 + 2 * 1050},
+        {{5200, 4800, 6000}, 4800 - 450, 6000 + 2 * 450},
+        {{1000, 9000, 9000, 9000, 9000, 9000, 9000, 9000, 9000}, 9000 - 581, 9000 + 2 * 581},
+        {{-5}, 0, 2 * 300},
+        {{60000000}, PACING_NAP_MAX_US, 60000000 + 2 * 1875300},
     };
     for (const Case& c : cases) {
         PoolPacing p;
         pacing_reset(&p);
-        for (int64_t gap : c.gaps_us) pacing_add_gap(&p, gap);
-        EXPECT_EQ(pacing_nap_us(&p), c.nap_us) << c.gaps_us.size() << " gaps";
-        EXPECT_EQ(pacing_spin_us(&p), c.spin_us) << c.gaps_us.size() << " gaps";
+        for (int64_t cycle : c.cycles_us) pacing_add_cycle(&p, cycle);
+        EXPECT_EQ(pacing_nap_end_us(&p), c.nap_end_us) << c.cycles_us.size() << " cycles";
+        EXPECT_EQ(pacing_spin_end_us(&p), c.spin_end_us) << c.cycles_us.size() << " cycles";
     }
 }
 

@@ -82,15 +82,17 @@ void plat_semaphore_wait(plat_semaphore s) {
     }
 }
 
-int plat_semaphore_wait_for(plat_semaphore s, uint32_t microseconds) {
+int64_t plat_wait_clock_us(void) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (int64_t)now.tv_sec * 1000000 + now.tv_nsec / 1000;
+}
+
+int plat_semaphore_wait_until(plat_semaphore s, int64_t deadline_us) {
     struct timespec until;
-    clock_gettime(CLOCK_MONOTONIC, &until);
-    until.tv_sec += microseconds / 1000000;
-    until.tv_nsec += (long)(microseconds % 1000000) * 1000;
-    if (until.tv_nsec >= 1000000000L) {
-        until.tv_sec++;
-        until.tv_nsec -= 1000000000L;
-    }
+    if (deadline_us < 0) deadline_us = 0;
+    until.tv_sec = (time_t)(deadline_us / 1000000);
+    until.tv_nsec = (long)(deadline_us % 1000000) * 1000;
     // The monotonic clock: a change of the wall clock neither ends nor stretches the wait.
     for (;;) {
         if (sem_clockwait((sem_t*)s, CLOCK_MONOTONIC, &until) == 0) return 1;
