@@ -5,7 +5,9 @@
 #                   minus write_active_sec in the summary), all CPUs / one CPU
 #   verify ratio  = verification time (elapsed_s of the last verify row),
 #                   all CPUs / one CPU
-# and prints the medians over the pairs.
+# and prints the medians over the pairs, and the share of the CPUs' time the
+# host took for others meanwhile (steal): on a shared virtual machine a series
+# with much of it says more about the neighbours than about the program.
 # Usage: bench/compare-cores.sh DIR SIZE_GIB PAIRS [BINARY]
 set -euo pipefail
 
@@ -32,6 +34,9 @@ run() {
              END { printf "%.4f %.4f\n", w - b, v }' "$log"
 }
 
+steal() { awk '/^cpu / { print $9 }' /proc/stat; }
+steal_start="$(steal)"; clock_start="$(date +%s.%N)"
+
 printf '%-5s %10s %10s %7s | %10s %10s %7s\n' pair out_one out_all ratio ver_one ver_all ratio
 for n in $(seq 1 "$pairs"); do
     if [ $((n % 2)) -eq 1 ]; then
@@ -52,3 +57,5 @@ awk '{ o[NR] = $4; v[NR] = $8 }
      }
      END { printf "median of %d pairs: outside the write calls %.3f (goal <= 0.70), verification %.3f (goal <= 0.82)\n",
                   NR, median(o), median(v) }' "$work/table"
+awk -v a="$steal_start" -v b="$(steal)" -v t0="$clock_start" -v t1="$(date +%s.%N)" -v n="$(nproc)" \
+    -v hz="$(getconf CLK_TCK)" 'BEGIN { printf "host steal: %.1f %% of %d CPUs\n", 100 * (b - a) / hz / ((t1 - t0) * n), n }'
