@@ -1,14 +1,14 @@
 // When the pool's workers nap and until when they spin. The caller's jobs come
 // one per I/O call, so the time from one job's start to the next (the cycle)
-// repeats: workers nap until the shortest recent cycle is nearly over, then
-// spin on the ticket until the longest one is past, then sleep until posted.
+// repeats: workers nap until the shortest recent cycle is nearly over, spin on
+// the ticket a little past it, then sleep until posted.
 #pragma once
 
 #include <stdint.h>
 
 enum {
     PACING_CYCLES = 8,            // recent cycles remembered
-    PACING_LEAD_US = 300,         // a timed wake-up comes this late and more (and 1/32 of the cycle)
+    PACING_LEAD_US = 150,         // a timed wake-up comes this late and more (and 1/64 of the cycle)
     PACING_NAP_MAX_US = 1000000,  // a longer nap would as well be a sleep until posted
     PACING_SPIN_FIRST_US = 1000,  // before any cycle is known
     PACING_SPIN_MAX_US = 5000     // a worker never spins longer in one go

@@ -323,9 +323,9 @@ TEST(PatternPool, JobsApartInTimeStayExactWhateverTheWorkersWereDoing)
 }
 
 // Workers nap until the shortest recent cycle less a lead is over, and spin
-// until the longest one and the lead twice is past; old cycles leave the
-// window, and a nap is capped.
-TEST(PatternPool, PacingFollowsTheRecentCycles)
+// until it and the lead are past; old cycles leave the window, and a nap is
+// capped.
+TEST(PatternPool, PacingFollowsTheShortestRecentCycle)
 {
     struct Case {
         std::vector<int64_t> cycles_us;
@@ -333,12 +333,12 @@ TEST(PatternPool, PacingFollowsTheRecentCycles)
     };
     const Case cases[] = {
         {{}, 0, PACING_SPIN_FIRST_US},
-        {{200}, 0, 200 + 2 * 306},  // too short to nap in
-        {{24000}, 24000 - 1050, 24000 + 2 * 1050},
-        {{5200, 4800, 6000}, 4800 - 450, 6000 + 2 * 450},
-        {{1000, 9000, 9000, 9000, 9000, 9000, 9000, 9000, 9000}, 9000 - 581, 9000 + 2 * 581},
-        {{-5}, 0, 2 * 300},
-        {{60000000}, PACING_NAP_MAX_US, 60000000 + 2 * 1875300},
+        {{100}, 0, 100 + 2 * 151},  // too short to nap in
+        {{24000}, 24000 - 525, 24000 + 2 * 525},
+        {{5200, 4800, 6000}, 4800 - 225, 4800 + 2 * 225},
+        {{1000, 9000, 9000, 9000, 9000, 9000, 9000, 9000, 9000}, 9000 - 290, 9000 + 2 * 290},
+        {{-5}, 0, 2 * 150},
+        {{60000000}, PACING_NAP_MAX_US, 60000000 + 2 * 937650},
     };
     for (const Case& c : cases) {
         PoolPacing p;
