@@ -12,7 +12,10 @@ int64_t shortest_cycle(const PoolPacing* p) {
 
 // A timed wake-up comes 0.1-0.2 ms late on a virtual machine, and later still
 // on a busy one.
-int64_t lead_us(int64_t lo) { return PACING_LEAD_US + lo / 64; }
+int64_t lead_us(int64_t lo) {
+    int64_t lead = PACING_LEAD_US + lo / 64;
+    return lead < PACING_LEAD_MAX_US ? lead : (int64_t)PACING_LEAD_MAX_US;
+}
 
 } // namespace
 

@@ -9,6 +9,7 @@
 enum {
     PACING_CYCLES = 8,            // recent cycles remembered
     PACING_LEAD_US = 150,         // a timed wake-up comes this late and more (and 1/64 of the cycle)
+    PACING_LEAD_MAX_US = 1000,    // so that a spin of three leads stays under its cap
     PACING_NAP_MAX_US = 1000000,  // a longer nap would as well be a sleep until posted
     PACING_SPIN_FIRST_US = 1000,  // before any cycle is known
     PACING_SPIN_MAX_US = 5000     // a worker never spins longer in one go

@@ -338,7 +338,8 @@ TEST(PatternPool, PacingFollowsTheShortestRecentCycle)
         {{5200, 4800, 6000}, 4800 - 225, 4800 + 2 * 225},
         {{1000, 9000, 9000, 9000, 9000, 9000, 9000, 9000, 9000}, 9000 - 290, 9000 + 2 * 290},
         {{-5}, 0, 2 * 150},
-        {{60000000}, PACING_NAP_MAX_US, 60000000 + 2 * 937650},
+        {{60000000}, PACING_NAP_MAX_US, 60000000 + 2 * PACING_LEAD_MAX_US},
+        {{400000}, 400000 - PACING_LEAD_MAX_US, 400000 + 2 * PACING_LEAD_MAX_US},
     };
     for (const Case& c : cases) {
         PoolPacing p;
