@@ -3,7 +3,9 @@
 # unpacked into a scratch root (the machine's own /usr is never touched), its
 # program run through a cancelled dialogue and its manual page rendered without
 # a warning; the arm64 Debian package from build-arm64/ and the Windows zip from
-# build-windows/, each when its cross compiler is installed.
+# build-windows/, each when its cross compiler is installed. Each .deb must pass
+# lintian without an error or a warning. The packages are then gathered in
+# build/release/ beside their SHA256SUMS, which sha256sum -c checks.
 # Usage: scripts/package.sh  (BUILD_DIR, ARM64_BUILD_DIR, WINDOWS_BUILD_DIR override)
 set -euo pipefail
 
@@ -19,12 +21,21 @@ title="$(define DRIVE_TEST_TITLE)"
 version="$(define DRIVE_TEST_VERSION)"
 [ -n "$title" ] && [ -n "$version" ] || fail "no title or version in src/report/program.h"
 
-for tool in cpack dpkg-deb dpkg-shlibdeps mandoc groff man; do
+for tool in cpack dpkg-deb dpkg-shlibdeps mandoc groff man lintian sha256sum; do
     command -v "$tool" >/dev/null || fail "$tool is missing (scripts/install-deps.sh test)"
 done
 
 scratch="$(mktemp -d)"
 trap 'rm -rf "$scratch"' EXIT
+release="$build/release"
+packages=()
+
+# lint DEB: an error or a warning of lintian fails the package; its notes do not.
+lint() {
+    local report
+    report="$(lintian --fail-on error,warning "$1" 2>"$scratch/lintian.err")" ||
+        fail "lintian $1: $report $(grep -v 'root privileges' "$scratch/lintian.err")"
+}
 
 # --- Debian package -----------------------------------------------------------
 echo "== Debian package"
@@ -44,10 +55,14 @@ grep -qF "$title" <<<"$(field Description)" || fail "description lacks the title
 # Computed by dpkg-shlibdeps from the libraries the binary links.
 grep -q 'libc6 (>= ' <<<"$(field Depends)" || fail "dependencies not computed: $(field Depends)"
 
+installed=(./usr/bin/drive-test ./usr/share/man/man1/drive-test.1.gz ./usr/share/doc/drive-test/copyright
+           ./usr/share/doc/drive-test/changelog.gz ./usr/share/bash-completion/completions/drive-test)
 contents="$(dpkg-deb -c "$deb")"
-for path in ./usr/bin/drive-test ./usr/share/man/man1/drive-test.1.gz ./usr/share/doc/drive-test/copyright; do
+for path in "${installed[@]}"; do
     grep -q " $path\$" <<<"$contents" || fail "$path missing from the package"
 done
+lint "$deb"
+packages+=("$deb")
 
 dpkg -x "$deb" "$scratch/root"
 program="$scratch/root/usr/bin/drive-test"
@@ -71,6 +86,14 @@ grep -qxF "Test cancelled or configuration failed." <<<"$out" || fail "no cancel
 [ -z "$(find "$scratch" -maxdepth 1 -name '*.csv')" ] || fail "a cancelled run left a log"
 [ "$("$program" --version | head -n1)" = "drive-test $version ($title)" ] ||
     fail "--version: $("$program" --version | head -n1)"
+
+# The bash completion, in the package and in a plain install under a prefix.
+completion=share/bash-completion/completions/drive-test
+cmp -s "$root/docs/drive-test.bash-completion" "$scratch/root/usr/$completion" ||
+    fail "the package's $completion differs from docs/drive-test.bash-completion"
+cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
+cmp -s "$root/docs/drive-test.bash-completion" "$scratch/prefix/$completion" ||
+    fail "cmake --install puts no $completion under its prefix"
 
 # The installed manual page: filled in, and silent under every renderer's checks.
 zcat "$page" >"$scratch/drive-test.1"
@@ -104,10 +127,11 @@ else
         fail "arm64 dependencies: $(field Depends)"
     ! grep -q -- -cross <<<"$(field Depends)" || fail "arm64 package depends on a cross package"
     contents="$(dpkg-deb -c "$deb")"
-    for path in ./usr/bin/drive-test ./usr/share/man/man1/drive-test.1.gz \
-                ./usr/share/doc/drive-test/copyright; do
+    for path in "${installed[@]}"; do
         grep -q " $path\$" <<<"$contents" || fail "$path missing from the arm64 package"
     done
+    lint "$deb"
+    packages+=("$deb")
     dpkg -x "$deb" "$scratch/arm64"
     program="$scratch/arm64/usr/bin/drive-test"
     machine="$(readelf -h "$program" | sed -n 's/^ *Machine: *//p')"
@@ -125,28 +149,35 @@ fi
 
 # --- Windows zip ----------------------------------------------------------------
 echo "== Windows zip"
-if [ ! -f "$root/cmake/mingw-w64-x86_64.cmake" ]; then
-    echo "skipped: no cmake/mingw-w64-x86_64.cmake"
-    exit 0
-fi
 if ! command -v x86_64-w64-mingw32-g++-posix >/dev/null &&
    ! command -v x86_64-w64-mingw32-g++ >/dev/null; then
     echo "skipped: the mingw-w64 cross compiler is not installed (g++-mingw-w64-x86-64)"
-    exit 0
+else
+    bash "$root/scripts/build-windows.sh" "$winbuild" >/dev/null
+    zip="$winbuild/drive-test-$version-win64.zip"
+    rm -f "$zip"
+    (cd "$winbuild" && cpack -G ZIP >/dev/null)
+    [ -f "$zip" ] || fail "cpack did not produce $zip"
+    listing="$(cd "$scratch" && cmake -E tar tf "$zip")"
+    for name in drive-test.exe README.txt LICENSE.txt; do
+        grep -q "^drive-test-$version-win64/$name\$" <<<"$listing" || fail "$name missing from $zip"
+    done
+    mkdir "$scratch/zip"
+    (cd "$scratch/zip" && cmake -E tar xf "$zip")
+    [ "$(head -c2 "$scratch/zip/drive-test-$version-win64/drive-test.exe")" = MZ ] ||
+        fail "drive-test.exe in the zip is not a Windows executable"
+    [ "$(tr -d '\r' <"$scratch/zip/drive-test-$version-win64/LICENSE.txt")" = "$(cat "$root/LICENSE")" ] ||
+        fail "LICENSE.txt in the zip differs from LICENSE"
+    echo "ok: $zip"
+    packages+=("$zip")
 fi
-bash "$root/scripts/build-windows.sh" "$winbuild" >/dev/null
-zip="$winbuild/drive-test-$version-win64.zip"
-rm -f "$zip"
-(cd "$winbuild" && cpack -G ZIP >/dev/null)
-[ -f "$zip" ] || fail "cpack did not produce $zip"
-listing="$(cd "$scratch" && cmake -E tar tf "$zip")"
-for name in drive-test.exe README.txt LICENSE.txt; do
-    grep -q "^drive-test-$version-win64/$name\$" <<<"$listing" || fail "$name missing from $zip"
-done
-mkdir "$scratch/zip"
-(cd "$scratch/zip" && cmake -E tar xf "$zip")
-[ "$(head -c2 "$scratch/zip/drive-test-$version-win64/drive-test.exe")" = MZ ] ||
-    fail "drive-test.exe in the zip is not a Windows executable"
-[ "$(tr -d '\r' <"$scratch/zip/drive-test-$version-win64/LICENSE.txt")" = "$(cat "$root/LICENSE")" ] ||
-    fail "LICENSE.txt in the zip differs from LICENSE"
-echo "ok: $zip"
+
+# --- Checksums --------------------------------------------------------------------
+echo "== SHA256SUMS"
+rm -rf "$release"
+mkdir -p "$release"
+cp "${packages[@]}" "$release/"
+(cd "$release" && sha256sum -- "${packages[@]##*/}" >SHA256SUMS && sha256sum --strict -c SHA256SUMS) ||
+    fail "SHA256SUMS in $release"
+[ "$(wc -l <"$release/SHA256SUMS")" -eq ${#packages[@]} ] || fail "SHA256SUMS misses a package"
+echo "ok: $release/SHA256SUMS (${#packages[@]} packages)"
