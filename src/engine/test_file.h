@@ -16,7 +16,8 @@ enum { SEGMENT_PATH_CHARS = PATH_CHARS + 16 };
 #define FAT_FILE_LIMIT_BYTES 4294967295ull
 
 // 1 for the FAT family (vfat, msdos, FAT, FAT32, ...), also when a user-space
-// driver serves it ("fuse.vfat"): every file there stops below 4 GiB.
+// driver serves it ("fuse.vfat", "fuse.fusefat", "fuseblk.vfat"): every file
+// there stops below 4 GiB.
 int filesystem_caps_file_size(const wchar_t* filesystem);
 
 // The size of every segment but the last: the largest multiple of both the
@@ -61,6 +62,12 @@ uint32_t test_file_cut(const TestFile* f, uint64_t offset, uint32_t chunk);
 
 // What test_file_reach did.
 enum TestFileStep { STEP_READY = 0, STEP_FLUSH_FAILED = 1, STEP_OPEN_FAILED = 2 };
+
+// A write at offset refused for the file's size (code 223, or a write cut where
+// a FAT file ends, 4 GiB - 1) on a volume not known to cap it: from now on the
+// test is in segments of offset bytes, and 1 says the write goes again into the
+// next one. 0 for any other failure, or when the test is in segments already.
+int test_file_split_at_limit(TestFile* f, uint64_t offset, uint32_t moved, uint32_t code);
 
 // Makes the segment that holds offset the open one: a finished segment is
 // flushed (when writing) and closed, the next opened. After a failed step no

@@ -16,6 +16,7 @@ struct TestResults {
     int write_failed;
     int verify_failed;
     uint32_t last_error;
+    uint64_t segment_bytes; // the write phase's segments; a file-size limit met can set them
     SampleSet write_samples;
     SampleSet read_samples;
 };

@@ -139,6 +139,14 @@ void run_write_phase(const TestConfig* config, PhaseObserver* observer, TestResu
             uint32_t code = !ok ? plat_last_error()
                                 : short_write_cause(file.handle, buffer.data, chunk,
                                                     config->alignment_bytes, &moved, &rest_sec);
+            if (test_file_split_at_limit(&test_file, results->bytes_written, moved, code)) {
+                // None of it counts: the whole chunk goes again into the next segment.
+                results->write_active_sec -= call_sec;
+                window.seconds -= call_sec;
+                observer->event("file_size_limit_reached", WINERR_FILE_TOO_LARGE,
+                                results->bytes_written);
+                continue;
+            }
             results->write_active_sec += rest_sec;
             window.seconds += rest_sec;
             record_failure(results, code);
@@ -165,6 +173,7 @@ void run_write_phase(const TestConfig* config, PhaseObserver* observer, TestResu
         window = {now, 0, 0.0};
     }
 
+    results->segment_bytes = test_file.segment_bytes;
     // The bytes since the last close still deserve a row; no redraw follows it.
     if (window.bytes > 0 && window.seconds > 0.0) {
         sample.closing = 1;

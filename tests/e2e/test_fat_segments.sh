@@ -1,16 +1,17 @@
 # A FAT32 volume that enforces the 4 GiB - 1 file-size limit (the FUSE file
-# system shown as fuse.vfat, as a user-space FAT driver would be): a test of a
+# system shown as fuse.fusefat, as the user-space FAT driver is): a test of a
 # little more than 4 GiB is written as NAME and NAME.001, verified to the last
 # byte as one run, verified again by drive-test verify, and deleted with every
-# segment.
+# segment. Then the same limit on a volume not known as FAT: the write cut at
+# 4 GiB - 1 starts NAME.001 and the run goes on.
 source "$(dirname "$0")/lib.sh" "$1"
 G=1073741824
 SEG=$((4 * G - 8388608))  # 4 GiB less one 8 MiB block
 SIZE=4.01
 TARGET=$(( (401 * G / 100) / 4096 * 4096 ))
 
-mount_faultfs "subtype=vfat,max_file=4294967295,capacity=$((9 * G))"
-check "fstype" "$(findmnt -no FSTYPE "$MNT")" fuse.vfat
+mount_faultfs "subtype=fusefat,max_file=4294967295,capacity=$((9 * G))"
+check "fstype" "$(findmnt -no FSTYPE "$MNT")" fuse.fusefat
 # The premise: no file there reaches 4 GiB.
 dd if=/dev/zero of="$MNT/probe" bs=4096 seek=$((4 * G / 4096)) count=1 oflag=direct status=none 2>"$WORK/dd.err" &&
   fail "the volume let a file reach 4 GiB"
@@ -52,4 +53,13 @@ expect_run "deleted" 0 "" COMPLETED PASS "" bytes_written=$TARGET bytes_verified
 grep -aq "^  $MNT/$TEST_FILE.001 (1 segment file)" "$OUT" || fail "overwrite question without the segment"
 grep -aq "^Test file deleted successfully." "$OUT" || fail "no deletion message"
 check "left on the volume" "$(ls -A "$BACKING")" ""
+
+# Not known as FAT: the limit met on the way splits the test where the refused write began.
+mount_faultfs "max_file=4294967295,capacity=$((9 * G))"
+run_answers 600 "$MNT/" "" "$SIZE" 0 0 y "$LOG" y y
+expect_run "limit met" 0 "file_size_limit_reached,223,$SEG" COMPLETED PASS "" \
+  bytes_written=$TARGET bytes_verified=$TARGET write_errors=0 verification_mismatch_blocks=0
+check "limit met: last verify row" "$(grep '^verify,' "$LOG" | tail -n 1 | cut -d, -f4)" $TARGET
+check "limit met: segment line" "$(report 'Segment files')" "2, of $SEG bytes each but the last"
+check "limit met: left on the volume" "$(ls -A "$BACKING")" ""
 finish

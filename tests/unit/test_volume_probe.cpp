@@ -156,6 +156,8 @@ TEST(SegmentRule, OnlyFatSplitsAndOnlyAboveOneFile) {
         {L"FAT32", 64 * G, 4096, 8 * 1048576, 4 * G - M8},
         {L"FAT", 5 * G, 4096, 8 * 1048576, 4 * G - M8},
         {L"fuse.vfat", 5 * G, 4096, 8 * 1048576, 4 * G - M8},
+        {L"fuse.fusefat", 5 * G, 4096, 8 * 1048576, 4 * G - M8},
+        {L"fuseblk.fusefat", 5 * G, 4096, 8 * 1048576, 4 * G - M8},
         // 3 MiB blocks of 1 MiB units: 1365 blocks, 4 GiB - 1 MiB.
         {L"vfat", 5 * G, 1048576, 3 * 1048576, 4 * G - 1048576},
         // Blocks that are no multiple of the alignment: their least common multiple.
