@@ -54,11 +54,12 @@ while IFS='|' read -r label prepare options rc events integrity last sums; do
   [[ -f $T ]] || fail "$label: the file is gone"
   [[ $options == --quiet ]] && check "$label: frames" "$(grep -c 'READ-BACK VERIFICATION' "$OUT")" 0
   if [[ $options == --json* ]]; then
-    check "$label: json" "$(python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); print(d["run_kind"], d["exit_code"], d["verify"]["bytes"])' "$WORK/v.json")" "reverify $rc $((64 * M))"
+    check "$label: json" "$(python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); print(d["run_kind"], d["exit_code"], d["verify"]["bytes"], d["events_complete"], *["%s,%d,%d" % (e["name"], e["code"], e["offset"]) for e in d["events"]])' "$WORK/v.json")" \
+      "reverify $rc $((64 * M)) True${events:+ $events}"
   fi
 done <<EOF
 intact|intact|--json $WORK/v.json|0||PASS||bytes_written=$((64 * M)) bytes_verified=$((64 * M)) write_active_sec=0.000000 write_errors=0 verification_requested=1
-flipped byte|flipped||3|data_mismatch,23,$((X / 8 * 8))|FAIL / INCOMPLETE||bytes_verified=$((64 * M)) verification_mismatch_blocks=1 verification_errors=0
+flipped byte|flipped|--json $WORK/v.json|3|data_mismatch,23,$((X / 8 * 8))|FAIL / INCOMPLETE||bytes_verified=$((64 * M)) verification_mismatch_blocks=1 verification_errors=0
 other bytes|other_bytes||3|data_mismatch,23,0|FAIL / INCOMPLETE||bytes_written=$((8 * M)) bytes_verified=$((8 * M)) verification_mismatch_blocks=1
 shorter, expected size|shorter|--expect-bytes $((64 * M))|3|read_failed_or_short_read,30,$((56 * M))|FAIL / INCOMPLETE|30|bytes_written=$((64 * M)) bytes_verified=$((56 * M)) verification_errors=1
 shorter, no expected size|shorter|--quiet|0||PASS||bytes_written=$((60 * M)) bytes_verified=$((60 * M))

@@ -70,6 +70,7 @@ const Case CASES[] = {
     {"--min-speed u3 --duration 1.5 --file x.bin --chart c.svg", 1, "",
      "run file=x.bin duration=1.5 min=30 chart=c.svg"},
     {"--size 1 --size 1 --verify --verify", 1, "", "run size=1 verify=1"},
+    {"--dir /mnt/card --size 0.015625 --yes", 0, "", "run dir=/mnt/card size=0.015625 yes"},
     {"--dir /mnt/card/ --file a:b --yes", 1,
      "Invalid filename. Use a filename only, without path separators.",
      "run dir=/mnt/card/ file=a:b yes"},
@@ -90,6 +91,8 @@ const Case CASES[] = {
     {"--verify --no-verify", 1,
      "drive-test: options '--verify' and '--no-verify' contradict each other", "bad"},
     {"--keep --delete", 1, "drive-test: options '--keep' and '--delete' contradict each other",
+     "bad"},
+    {"--delete --keep", 1, "drive-test: options '--delete' and '--keep' contradict each other",
      "bad"},
     {"--size 1 --size 2", 1, "drive-test: option '--size' is given twice with different values",
      "bad"},
@@ -145,6 +148,10 @@ TEST_F(CommandLineTable, ExitCodeFirstErrorLineAndAnswers) {
         for (size_t p = g_fake.out.find("]: "); line.run.answers.yes && p != std::string::npos;
              p = g_fake.out.find("]: ", p + 1))
             EXPECT_EQ(g_fake.out.compare(p, 5, "]: y\n"), 0) << c.args;
+        // Without --min-speed a batch run takes the dialogue's default minimum.
+        if (line.run.answers.yes && !line.run.answers.min_speed_given && c.exit_code == 0) {
+            EXPECT_NE(g_fake.out.find("Threshold   : 100.00 MB/s\n"), std::string::npos) << c.args;
+        }
     }
 }
 

@@ -396,6 +396,7 @@ TEST_F(CsvLog, ReaderRefusesWhatDriveTestDoesNotWrite) {
         {"unknown summary key", INSERT, -1, "# run_kind=verify", nullptr, 1, 3},
         {"cut off before the summary", CUT_BYTES, 0, "# summary_begin", nullptr, 0, 3},
         {"last row cut off mid-line", CUT_BYTES, 30, "verify,", nullptr, 0, 2},
+        {"cut off inside the summary", CUT_BYTES, 5, "# bytes_written=", nullptr, 0, 3},
         {"CR LF line ends", CR_LF, 0, "", nullptr, 1, 3},
         {"empty file", CUT_BYTES, 0, "# Tesselmark", "the file is empty", 0, 0},
         {"another program's CSV", REPLACE, 0, "time,speed", "line 1: not a drive-test log", 0, 0},

@@ -50,6 +50,7 @@ TEST(SpeedLevels, FindsEachLevelAndNothingElse) {
         {"an 8 % step is no new level", {{150, 100}, {300, 92}}, 0.02, {}, 1},
         {"cache runs out", {{137, 900}, {300, 450}}, 0.1, {}},
         {"short run, late step", {{37, 900}, {60, 450}}, 0.1, {}},
+        {"a slowdown over the last 5 %", {{1900, 500}, {2000, 110}}, 0.1, {}},
         {"two throttling steps", {{80, 40}, {140, 30}, {200, 22}}, 0.03, {}},
         {"back up after a slow stretch", {{100, 200}, {130, 60}, {250, 200}}, 0.1, {}},
         {"short dips and a stalled sample", {{200, 500}}, 0.1, {{60, 4, 0.3}, {150, 1, 0.0}}},
