@@ -107,13 +107,22 @@ uint32_t test_file_cut(const TestFile* f, uint64_t offset, uint32_t chunk) {
     return room < chunk ? (uint32_t)room : chunk;
 }
 
-int test_file_split_at_limit(TestFile* f, uint64_t offset, uint32_t moved, uint32_t code) {
-    if (f->segment_bytes != 0 || offset == 0) return 0;
+int test_file_split_at_limit(TestFile* f, uint64_t offset, uint32_t moved, uint32_t code,
+                             uint64_t target) {
+    static wchar_t path[SEGMENT_PATH_CHARS];
+    if (f->segment_bytes != 0 || offset == 0 || (target - 1) / offset > 999) return 0;
     // An unbuffered write cut at an unaligned end leaves no reason (29): where it
     // ended tells. What it moved past offset stays in this segment, unread.
     if (code != WINERR_FILE_TOO_LARGE &&
         !(code == WINERR_WRITE_FAULT && offset + moved == FAT_FILE_LIMIT_BYTES))
         return 0;
+    // No question covered NAME.001 and on here: a file of that name is not ours to overwrite.
+    int is_dir = 0;
+    for (uint32_t k = 1; (uint64_t)k * offset < target; k++) {
+        if (!segment_path(f->first_path, k, path, SEGMENT_PATH_CHARS) ||
+            plat_file_attributes(path, &is_dir))
+            return 0;
+    }
     f->segment_bytes = offset;
     return 1;
 }

@@ -65,9 +65,11 @@ enum TestFileStep { STEP_READY = 0, STEP_FLUSH_FAILED = 1, STEP_OPEN_FAILED = 2 
 
 // A write at offset refused for the file's size (code 223, or a write cut where
 // a FAT file ends, 4 GiB - 1) on a volume not known to cap it: from now on the
-// test is in segments of offset bytes, and 1 says the write goes again into the
-// next one. 0 for any other failure, or when the test is in segments already.
-int test_file_split_at_limit(TestFile* f, uint64_t offset, uint32_t moved, uint32_t code);
+// test of target bytes is in segments of offset bytes, and 1 says the write goes
+// again into the next one. 0 for any other failure, when the test is in
+// segments already, or when a segment file it needs exists already.
+int test_file_split_at_limit(TestFile* f, uint64_t offset, uint32_t moved, uint32_t code,
+                             uint64_t target);
 
 // Makes the segment that holds offset the open one: a finished segment is
 // flushed (when writing) and closed, the next opened. After a failed step no

@@ -139,7 +139,8 @@ void run_write_phase(const TestConfig* config, PhaseObserver* observer, TestResu
             uint32_t code = !ok ? plat_last_error()
                                 : short_write_cause(file.handle, buffer.data, chunk,
                                                     config->alignment_bytes, &moved, &rest_sec);
-            if (test_file_split_at_limit(&test_file, results->bytes_written, moved, code)) {
+            if (test_file_split_at_limit(&test_file, results->bytes_written, moved, code,
+                                         target)) {
                 // None of it counts: the whole chunk goes again into the next segment.
                 results->write_active_sec -= call_sec;
                 window.seconds -= call_sec;

@@ -267,6 +267,18 @@ const std::vector<WriteCase> kCases = {
       "write,1,1.000000,196608,196608,0.750000,0.262144,0.262144,0.262144,0.262144,0.262144,"
       "0.000000,1,0",
       row("write,2,1.500000,327680,131072,0.500000", "0.000000,1,0")}, "", true, 3},
+    {"FileSizeLimitWithAFileInTheWayFails",
+     [](TestConfig& c, TestResults&) {
+         target(c, 5 * kBlock);
+         g_fake.fail_write_call = 3;
+         g_fake.fail_write_error = 223;
+         g_fake.files[PhaseHarness::segment(2)].data.assign(kBlock, 0xEE);
+     },
+     2 * kBlock, 1, 0, 1, 223, 1, 0,
+     {"# event=write_failed_or_short_write,error_code=223,offset=131072",
+      "write,1,0.500000,131072,131072,0.750000,0.174763,0.174763,0.174763,0.174763,0.174763,"
+      "0.000000,1,1"},
+     "Write test error: [223] File too large\n"},
     {"RemainderBelowAlignmentIsLeftUnwritten",
      [](TestConfig& c, TestResults&) { target(c, kBlock + 100); },
      kBlock, 0, 0, 0, 0, 1, 0,
