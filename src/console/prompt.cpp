@@ -1,5 +1,8 @@
 // Line input and the yes/no and number questions built on it.
+#include <float.h>
+#include <math.h>
 #include <wchar.h>
+#include <wctype.h>
 
 #include "console/output.h"
 #include "console/text.h"
@@ -102,11 +105,31 @@ int ascii_equal_nocase(const wchar_t* a, const wchar_t* b) {
     }
 }
 
+// 1 when the digits before the exponent hold one that is not 0: a zero parsed
+// from them is an underflow, whether or not the C library says so.
+static int nonzero_mantissa(const wchar_t* text) {
+    while (iswspace((wint_t)*text) || *text == L'+' || *text == L'-') ++text;
+    int hex = text[0] == L'0' && (text[1] == L'x' || text[1] == L'X');
+    if (hex) text += 2;
+    for (;; ++text) {
+        wchar_t c = *text;
+        if (c == L'.' || c == L'0') continue;
+        if ((c >= L'1' && c <= L'9') ||
+            (hex && ((c >= L'a' && c <= L'f') || (c >= L'A' && c <= L'F'))))
+            return 1;
+        return 0;
+    }
+}
+
 int parse_number_w(const wchar_t* text, double* value) {
     wchar_t* end = nullptr;
     double parsed = wcstod(text, &end);
     // Whole text parsed and not below the bound; NaN fails the comparison.
     if (end == text || *end != 0 || !(parsed >= 0.0)) return 0;
+    // -0 and a value too small for a double would both mean 0, "the maximum" for
+    // the size: a typo must not start the largest test. Overflow is infinity, as "inf".
+    if (signbit(parsed)) return 0;
+    if (parsed < DBL_MIN && (parsed != 0.0 || nonzero_mantissa(text))) return 0;
     *value = parsed;
     return 1;
 }

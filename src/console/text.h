@@ -13,7 +13,8 @@ enum { READ_LINE_EOF = 0, READ_LINE_OK = 1, READ_LINE_BAD_TEXT = 2 };
 int read_line_w(const wchar_t* prompt, wchar_t* buffer, int capacity);
 int prompt_yes_no(const wchar_t* prompt, int default_answer);
 double prompt_double(const wchar_t* prompt, double default_value);
-// The number rule of every number answer: the whole text one decimal number >= 0.
+// The number rule of every number answer: the whole text one number >= 0, not
+// -0 and not below the smallest normal double (an underflow); inf is accepted.
 int parse_number_w(const wchar_t* text, double* value);
 // Case-insensitive for ASCII letters only, whatever the locale.
 int ascii_equal_nocase(const wchar_t* a, const wchar_t* b);

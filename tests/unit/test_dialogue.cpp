@@ -67,7 +67,13 @@ TEST_F(Dialogue, ConfirmedRunFillsTheConfig) {
 }
 
 TEST_F(Dialogue, ExplicitZeroThresholdAndNoVerification) {
-    ASSERT_EQ(run("/mnt/card/\nx.bin\n0\n0\n0\nn\n\nn\nyes\n"), DIALOGUE_CONFIRMED);
+    // -0 and an underflow are asked again; only a plain 0 means the maximum size.
+    ASSERT_EQ(run("/mnt/card/\nx.bin\n-0\n1e-400\n0\n0\n0\nn\n\nn\nyes\n"),
+              DIALOGUE_CONFIRMED);
+    const std::string retry = "Invalid value. Please enter a number >= 0.00.\n";
+    size_t second = g_fake.out.find(retry, g_fake.out.find(retry) + 1);
+    EXPECT_NE(second, std::string::npos);
+    EXPECT_EQ(g_fake.out.find(retry, second + 1), std::string::npos);
     EXPECT_DOUBLE_EQ(config->minimum_required_mbps, 0.0);
     EXPECT_EQ(config->verification_requested, 0);
     EXPECT_EQ(config->target_bytes, 8ull << 30);
