@@ -4,7 +4,9 @@
 // speed of the column), so dips stay visible and the file stays small.
 #include "report/chart_svg.h"
 
+#include <float.h>
 #include <math.h>
+#include <stdio.h>
 #include <string.h>
 
 #include "console/text.h"
@@ -57,8 +59,9 @@ int decimals_for(double step) {
     return d < 0 ? 0 : d > 6 ? 6 : d;
 }
 
-// Text as XML character data: markup escaped, invalid UTF-8 and control
-// characters (not allowed in XML) replaced; a long text loses its middle.
+// Text as XML character data: markup escaped, and what XML does not allow
+// replaced: control characters by the symbols that show them (U+2400 on),
+// invalid UTF-8, U+FFFE and U+FFFF by U+FFFD. A long text loses its middle.
 void put_text(FILE* out, const char* text, size_t max_chars = 0) {
     size_t total = 0;
     for (const unsigned char* p = (const unsigned char*)text; *p; p++) total += (*p & 0xC0u) != 0x80u;
@@ -77,18 +80,28 @@ void put_text(FILE* out, const char* text, size_t max_chars = 0) {
         size_t at = index++;
         if (at == keep_head && keep_head < skip_until) fputs("\xE2\x80\xA6", out); // …
         if (at >= keep_head && at < skip_until) continue;
-        if (cp < 0x20 && cp != '\t') cp = UTF8_REPLACEMENT;
+        if (cp < 0x20 && cp != '\t') cp += 0x2400;
+        if (cp == 0xFFFEu || cp == 0xFFFFu) cp = UTF8_REPLACEMENT;
         switch (cp) {
         case '&': fputs("&amp;", out); break;
         case '<': fputs("&lt;", out); break;
         case '>': fputs("&gt;", out); break;
         case '"': fputs("&quot;", out); break;
+        case '\'': fputs("&apos;", out); break;
         default: {
             char bytes[4];
             fwrite(bytes, 1, (size_t)utf8_encode(cp, bytes), out);
         }
         }
     }
+}
+
+// A speed as the chart shows it: one decimal, a power of ten for a speed no
+// drive reaches (the log may hold up to 1e308), the sign for infinity.
+const char* mbps_text(double mbps, char out[32]) {
+    if (!isfinite(mbps)) return "\xE2\x88\x9E"; // ∞
+    snprintf(out, 32, mbps < 1e12 ? "%.1f" : "%.3g", mbps);
+    return out;
 }
 
 void text_open(FILE* out, double x, double y, const char* attributes) {
@@ -129,7 +142,8 @@ uint64_t rows_of(const DriveLog* log, int phase) {
 
 Plot make_plot(const DriveLog* log, const ChartLevel* levels, int level_count) {
     double extent = (double)log->target_bytes;
-    double top = log->minimum_required_mbps;
+    // An infinite minimum is drawn at the top edge; it sets no scale.
+    double top = isfinite(log->minimum_required_mbps) ? log->minimum_required_mbps : 0.0;
     for (uint64_t i = 0; i < log->row_count; i++) {
         if ((double)log->rows[i].total_bytes > extent) extent = (double)log->rows[i].total_bytes;
         if (log->rows[i].speed_mbps > top) top = log->rows[i].speed_mbps;
@@ -143,6 +157,8 @@ Plot make_plot(const DriveLog* log, const ChartLevel* levels, int level_count) {
     }
     if (extent <= 0) extent = GIB;
     if (top <= 0) top = 1.0;
+    // Room for the margin and the rounding up: a higher speed stays at the top edge.
+    if (top > DBL_MAX / 4) top = DBL_MAX / 4;
     Plot p;
     p.extent_bytes = extent;
     p.x_step = nice_step(extent / GIB, 10);
@@ -169,8 +185,12 @@ void draw_axes(FILE* out, const Plot* p) {
 
     fputs("<g font-size=\"12\" fill=\"#333\">\n<g text-anchor=\"end\">\n", out);
     int yd = decimals_for(p->y_step);
+    // Speeds no drive reaches (a log may hold them) as powers of ten.
+    const char* y_format = p->top_mbps < 1e12 ? "<text x=\"%.1f\" y=\"%.1f\">%.*f</text>\n"
+                                              : "<text x=\"%.1f\" y=\"%.1f\">%.*g</text>\n";
+    if (p->top_mbps >= 1e12) yd = 3;
     for (double y = 0; y <= p->top_mbps * (1 + 1e-9); y += p->y_step) {
-        fprintf(out, "<text x=\"%.1f\" y=\"%.1f\">%.*f</text>\n", LEFT - 6, py(p, y) + 4, yd, y);
+        fprintf(out, y_format, LEFT - 6, py(p, y) + 4, yd, y);
     }
     fputs("</g>\n<g text-anchor=\"middle\">\n", out);
     int xd = decimals_for(p->x_step);
@@ -311,8 +331,9 @@ void draw_levels(FILE* out, const Plot* p, const ChartLevel* levels, int level_c
         double x1 = px(p, (double)levels[i].end_byte);
         double y = py(p, levels[i].median_mbps);
         double ty = y - 7 < TOP + 12 ? y + 17 : y - 7;
-        fprintf(out, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\" fill=\"#b35400\">%.1f MB/s</text>\n",
-                (x0 + x1) / 2, ty, levels[i].median_mbps);
+        char speed[32];
+        fprintf(out, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\" fill=\"#b35400\">%s MB/s</text>\n",
+                (x0 + x1) / 2, ty, mbps_text(levels[i].median_mbps, speed));
     }
     fputs("</g>\n", out);
 }
@@ -321,14 +342,15 @@ void draw_minimum(FILE* out, const DriveLog* log, const Plot* p) {
     double minimum = log->minimum_required_mbps;
     if (minimum <= 0) return;
     double y = py(p, minimum);
+    char speed[32];
     fprintf(out,
             "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"%s\" "
             "stroke-width=\"1.3\" stroke-dasharray=\"7 4\"/>\n",
             LEFT, y, RIGHT, y, ALARM_COLOR);
     fprintf(out,
             "<text x=\"%.1f\" y=\"%.1f\" font-size=\"12\" fill=\"%s\" stroke=\"#fff\" "
-            "stroke-width=\"3.5\" paint-order=\"stroke\">minimum %.1f MB/s</text>\n",
-            LEFT + 6, y - 5, ALARM_COLOR, minimum);
+            "stroke-width=\"3.5\" paint-order=\"stroke\">minimum %s MB/s</text>\n",
+            LEFT + 6, y - 5, ALARM_COLOR, mbps_text(minimum, speed));
 }
 
 const char* event_label(const char* name) {
@@ -441,7 +463,7 @@ void title_block(FILE* out, const DriveLog* log, const ChartLevel* levels, int l
         for (uint64_t i = 0; i < log->row_count; i++) {
             below += log->rows[i].phase == LOG_PHASE_WRITE && !log->rows[i].threshold_pass;
         }
-        fprintf(out, " \xC2\xB7 Minimum %.1f MB/s: ", minimum);
+        fprintf(out, " \xC2\xB7 Minimum %s MB/s: ", mbps_text(minimum, b));
         span(out, below ? ALARM_COLOR : PASS_COLOR, below ? "FAIL" : "PASS");
         fprintf(out, ", %llu sample%s below", (unsigned long long)below, below == 1 ? "" : "s");
     } else if (writes) {
@@ -518,8 +540,7 @@ void title_block(FILE* out, const DriveLog* log, const ChartLevel* levels, int l
         for (int i = 0; i < level_count; i++) {
             // No-break spaces: a plain space at a tspan's edge may be collapsed.
             if (i) fputs("\xC2\xA0\xE2\x86\x92\xC2\xA0", out);
-            snprintf(b, sizeof b, "%.1f", levels[i].median_mbps);
-            span(out, "#b35400", b);
+            span(out, "#b35400", mbps_text(levels[i].median_mbps, b));
         }
         fputs(" MB/s", out);
         for (int i = 1; i < level_count; i++) {
@@ -529,8 +550,8 @@ void title_block(FILE* out, const DriveLog* log, const ChartLevel* levels, int l
         if (level_count > 1) fputs(" GiB", out);
     }
     if (level_count > 0) {
-        fprintf(out, " \xC2\xB7 sustained write speed <tspan font-weight=\"bold\">%.1f MB/s</tspan>",
-                levels[level_count - 1].median_mbps);
+        fprintf(out, " \xC2\xB7 sustained write speed <tspan font-weight=\"bold\">%s MB/s</tspan>",
+                mbps_text(levels[level_count - 1].median_mbps, b));
     }
     fputs("</text>\n", out);
 }

@@ -23,12 +23,29 @@ const char COLUMN_LINE[] =
 char g_path_utf8[4 * PATH_CHARS];
 char g_filesystem_utf8[4 * FILESYSTEM_CHARS];
 
-void write_path_line(FILE* log, const char* format, const wchar_t* path) {
+// "# key=" and the text: a line end inside a name (a directory may hold one)
+// would split the line, so LF and CR, and only they, become the symbols that
+// show them (U+240A, U+240D); every other byte stays as it is.
+void write_text_line(FILE* log, const char* key, const char* text) {
+    fprintf(log, "# %s=", key);
+    for (const char* p = text; *p; p++) {
+        if (*p == '\n') {
+            fputs("\xE2\x90\x8A", log);
+        } else if (*p == '\r') {
+            fputs("\xE2\x90\x8D", log);
+        } else {
+            fputc(*p, log);
+        }
+    }
+    fputc('\n', log);
+}
+
+void write_path_line(FILE* log, const char* key, const wchar_t* path) {
     const char* text = "<path conversion failed>";
     if (wide_to_utf8(path, g_path_utf8, sizeof g_path_utf8)) {
         text = g_path_utf8;
     }
-    fprintf(log, format, text);
+    write_text_line(log, key, text);
 }
 
 } // namespace
@@ -47,13 +64,13 @@ void csv_write_header(FILE* log, const TestConfig* config) {
         // Same key, a value no parser can take for a timestamp.
         fputs("# started_local=unknown\n", log);
     }
-    write_path_line(log, "# target_path=%s\n", config->target_path);
-    write_path_line(log, "# volume_root=%s\n", config->volume_root);
+    write_path_line(log, "target_path", config->target_path);
+    write_path_line(log, "volume_root", config->volume_root);
     const char* filesystem = "unknown";
     if (wide_to_utf8(config->filesystem, g_filesystem_utf8, sizeof g_filesystem_utf8)) {
         filesystem = g_filesystem_utf8;
     }
-    fprintf(log, "# filesystem=%s\n", filesystem);
+    write_text_line(log, "filesystem", filesystem);
     fprintf(log, "# logical_sector_bytes=%lu\n", (unsigned long)config->logical_sector_bytes);
     fprintf(log, "# physical_sector_bytes=%lu\n", (unsigned long)config->physical_sector_bytes);
     fprintf(log, "# target_bytes=%llu\n", (unsigned long long)config->target_bytes);

@@ -92,9 +92,11 @@ int parse_u64(const char* text, size_t length, uint64_t* out) {
     return 1;
 }
 
-// A non-negative decimal number: digits, an optional fraction and exponent, as
-// "%.6f" prints it. Checked by hand: most columns are only checked, not used.
+// A non-negative number as "%.6f" prints it: digits, an optional fraction and
+// exponent, or "inf" (a required minimum of inf, which the dialogue accepts).
+// Checked by hand: most columns are only checked, not used.
 int is_number(const char* text, size_t length) {
+    if (length == 3 && memcmp(text, "inf", 3) == 0) return 1;
     size_t i = 0;
     size_t digits = 0;
     while (i < length && text[i] >= '0' && text[i] <= '9') i++, digits++;
@@ -113,14 +115,11 @@ int is_number(const char* text, size_t length) {
     return i == length;
 }
 
+// Any length: "%.6f" of 1e308 has 316 characters. The text is followed by a
+// comma or the line's end, where the conversion stops as the check did.
 int parse_double(const char* text, size_t length, double* out) {
-    char copy[64];
-    if (length >= sizeof copy || !is_number(text, length)) return 0;
-    memcpy(copy, text, length);
-    copy[length] = 0;
-    double value = strtod(copy, nullptr);
-    if (!isfinite(value)) return 0;
-    *out = value;
+    if (!is_number(text, length)) return 0;
+    *out = strtod(text, nullptr);
     return 1;
 }
 
@@ -200,6 +199,7 @@ struct Reader {
     DriveLog* log;
     char* reason;
     uint64_t line;
+    uint64_t phase_end[2]; // the last row's total_bytes, by LOG_PHASE_*
 };
 
 int refuse(Reader* r, const char* what, const char* detail = "") {
@@ -314,7 +314,8 @@ int data_row(Reader* r, char* line, size_t length) {
         case 1: ok = parse_u64(field[i], size[i], &count); break;
         case 3: ok = parse_u64(field[i], size[i], &row.total_bytes); break;
         case 4: ok = parse_u64(field[i], size[i], &row.sample_bytes); break;
-        case 6: ok = parse_double(field[i], size[i], &row.speed_mbps); break;
+        // A measured speed is finite; only the threshold column may say inf.
+        case 6: ok = parse_double(field[i], size[i], &row.speed_mbps) && isfinite(row.speed_mbps); break;
         case 12: ok = parse_flag(field[i], size[i], &row.threshold_pass); break;
         case 13: ok = parse_u64(field[i], size[i], &count); break;
         default: ok = is_number(field[i], size[i]); break;
@@ -324,6 +325,11 @@ int data_row(Reader* r, char* line, size_t length) {
     if (row.sample_bytes > row.total_bytes) {
         return refuse(r, "sample_bytes exceeds total_bytes");
     }
+    // Each sample covers the bytes after the one before it in its phase.
+    if (row.total_bytes - row.sample_bytes < r->phase_end[row.phase]) {
+        return refuse(r, "the position goes backwards (a row starts before the last one ended)");
+    }
+    r->phase_end[row.phase] = row.total_bytes;
     DriveLog* log = r->log;
     if (!grow((void**)&log->rows, &log->row_capacity, log->row_count, sizeof(LogRow))) {
         return refuse(r, "out of memory for the rows");
@@ -407,7 +413,7 @@ int log_read_stream(FILE* in, DriveLog* log, char reason[LOG_REASON_BYTES]) {
         snprintf(reason, LOG_REASON_BYTES, "out of memory");
         return 0;
     }
-    Reader r = {log, reason, 0};
+    Reader r = {log, reason, 0, {0, 0}};
     KeyField header[HEADER_KEYS];
     KeyField summary[SUMMARY_KEYS];
     header_fields(log, header);

@@ -33,7 +33,8 @@ double median_in_place(double* v, uint64_t n) {
     std::nth_element(v, v + n / 2, v + n);
     double upper = v[n / 2];
     if (n % 2 == 1) return upper;
-    return (*std::max_element(v, v + n / 2) + upper) * 0.5;
+    // Halves first: the sum of two speeds near the largest double would be inf.
+    return *std::max_element(v, v + n / 2) * 0.5 + upper * 0.5;
 }
 
 double median_of(const double* v, uint64_t first, uint64_t end, double* scratch) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -107,30 +108,55 @@ TEST_F(CsvLog, HeaderIsExactAndFlushed) {
     EXPECT_EQ(segmented.lines(), expected);
 }
 
+int read_text(const std::string& text, DriveLog* out, char* reason);
+
+// Each variant is also read back by the log reader, with the value it holds:
+// every path and every number the dialogue accepts makes a log drive-test reads.
 TEST_F(CsvLog, HeaderVariantsKeepEveryLine) {
+    const double inf = std::numeric_limits<double>::infinity();
     struct Case {
         bool time_fails;
         double minimum;
+        const wchar_t* path; // null: the sample's
         size_t line;
         const char* expected;
     } cases[] = {
-        {true, 100.5, 2, "# started_local=unknown"},
-        {false, 0, 9, "# minimum_required_mbps=0.000"},
-        {false, 0.0004, 9, "# minimum_required_mbps=0.000"},
-        {false, 1234.5678, 9, "# minimum_required_mbps=1234.568"},
+        {true, 100.5, nullptr, 2, "# started_local=unknown"},
+        {false, 0, nullptr, 9, "# minimum_required_mbps=0.000"},
+        {false, 0.0004, nullptr, 9, "# minimum_required_mbps=0.000"},
+        {false, 1234.5678, nullptr, 9, "# minimum_required_mbps=1234.568"},
+        {false, inf, nullptr, 9, "# minimum_required_mbps=inf"},
+        {false, 1e70, nullptr, 9,
+         "# minimum_required_mbps="
+         "10000000000000000725314363815292351261583744096465219555182101554790400.000"},
+        {false, 1e308, nullptr, 9, nullptr},
+        // Only the line ends become their symbols (U+240A, U+240D).
+        {false, 1, L"/m/a\nb\r\x01\uFFFF\uFFFE&<>\"\\%s\r", 3,
+         "# target_path=/m/a\xE2\x90\x8A" "b\xE2\x90\x8D\x01\xEF\xBF\xBF\xEF\xBF\xBE&<>\"\\%s\xE2\x90\x8D"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.expected);
+        SCOPED_TRACE(c.line);
         fake_reset();
         g_fake.local_time_fails = c.time_fails;
         auto config = sample_config();
         config->minimum_required_mbps = c.minimum;
+        if (c.path) wcscpy(config->target_path, c.path);
         LogFile log;
         csv_write_header(log.stream, config.get());
         std::vector<std::string> lines = log.lines();
         ASSERT_EQ(lines.size(), 14u);
-        EXPECT_EQ(lines[c.line], c.expected);
+        if (c.expected) {
+            EXPECT_EQ(lines[c.line], c.expected);
+        }
         EXPECT_EQ(lines[13], COLUMNS);
+
+        DriveLog back;
+        char reason[LOG_REASON_BYTES];
+        ASSERT_EQ(read_text(log.bytes(), &back, reason), 1) << reason;
+        EXPECT_EQ(back.minimum_required_mbps, strtod(lines[9].c_str() + 24, nullptr));
+        if (c.path) {
+            EXPECT_EQ(std::string("# target_path=") + back.target_path, c.expected);
+        }
     }
 }
 
@@ -398,6 +424,14 @@ TEST_F(CsvLog, ReaderRefusesWhatDriveTestDoesNotWrite) {
         {"last row cut off mid-line", CUT_BYTES, 30, "verify,", nullptr, 0, 2},
         {"cut off inside the summary", CUT_BYTES, 5, "# bytes_written=", nullptr, 0, 3},
         {"CR LF line ends", CR_LF, 0, "", nullptr, 1, 3},
+        {"infinite minimum", REPLACE, 15,
+         "write,2,2.000000,249000000,99000000,1.000000,99.000000,124.500000,99.000000,124.500000,"
+         "150.000000,inf,0,0",
+         nullptr, 1, 3},
+        {"speed of 1e308", REPLACE, 15,
+         "write,2,2.000000,249000000,99000000,1.000000,1" + std::string(308, '0') +
+             ".000000,124.500000,99.000000,124.500000,150.000000,100.500000,0,0",
+         nullptr, 1, 3},
         {"empty file", CUT_BYTES, 0, "# Tesselmark", "the file is empty", 0, 0},
         {"another program's CSV", REPLACE, 0, "time,speed", "line 1: not a drive-test log", 0, 0},
         {"header only", CUT_BYTES, 0, "phase,", "ends before its column line", 0, 0},
@@ -426,6 +460,14 @@ TEST_F(CsvLog, ReaderRefusesWhatDriveTestDoesNotWrite) {
          "read,1,1.000000,150000000,150000000,1.000000,150.000000,150.000000,150.000000,"
          "150.000000,150.000000,100.500000,1,0",
          "line 15: unknown phase", 0, 0},
+        {"infinite speed", REPLACE, 15,
+         "write,2,2.000000,249000000,99000000,1.000000,inf,124.500000,99.000000,124.500000,"
+         "150.000000,100.500000,0,0",
+         "line 16: bad number in column speed_mbps", 0, 0},
+        {"position going backwards", REPLACE, 15,
+         "write,2,2.000000,240000000,99000000,1.000000,99.000000,124.500000,99.000000,124.500000,"
+         "150.000000,100.500000,0,0",
+         "line 16: the position goes backwards", 0, 0},
         {"sample larger than the total", REPLACE, 14,
          "write,1,1.000000,15,150000000,1.000000,150.000000,150.000000,150.000000,150.000000,"
          "150.000000,100.500000,1,0",
