@@ -1,4 +1,4 @@
-// The chart subcommand: its arguments, the default chart name, the exit code.
+// The chart subcommand: the default chart name, the exit code.
 #include "run/chart_command.h"
 
 #include <string.h>
@@ -9,19 +9,6 @@
 
 namespace {
 
-const char USAGE[] = "Usage: drive-test chart [-o OUT.svg] LOG.csv\n";
-
-int usage_error(const char* what, const wchar_t* argument) {
-    err_printf("drive-test chart: %s", what);
-    if (argument) {
-        err_printf(" '");
-        err_wide(argument);
-        err_printf("'");
-    }
-    err_printf("\n%s", USAGE);
-    return 1;
-}
-
 int ends_with_csv(const wchar_t* path, size_t n) {
     if (n < 4 || path[n - 4] != L'.') return 0;
     const wchar_t* ext = path + n - 3;
@@ -30,45 +17,19 @@ int ends_with_csv(const wchar_t* path, size_t n) {
 
 } // namespace
 
-int chart_command(int argc, const wchar_t* const* argv) {
+int chart_command(const ChartOptions* options) {
     plat_console_setup();
-    const wchar_t* log_path = nullptr;
-    const wchar_t* svg_path = nullptr;
-    int options_done = 0;
-    for (int i = 0; i < argc; i++) {
-        const wchar_t* a = argv[i];
-        if (!options_done && (wcscmp(a, L"-h") == 0 || wcscmp(a, L"--help") == 0)) {
-            out_printf("%s", USAGE);
-            out_printf("Writes the SVG chart of a drive-test CSV log (default: the log's name "
-                       "with .svg)\nand prints the write speed levels and the sustained write "
-                       "speed.\n");
-            out_flush();
-            return 0;
-        }
-        if (!options_done && (wcscmp(a, L"-o") == 0 || wcscmp(a, L"--output") == 0)) {
-            if (i + 1 >= argc) return usage_error("missing file name after", a);
-            if (svg_path) return usage_error("more than one", a);
-            svg_path = argv[++i];
-            if (!*svg_path) return usage_error("empty file name after", a);
-        } else if (!options_done && wcscmp(a, L"--") == 0) {
-            options_done = 1;
-        } else if (!options_done && a[0] == L'-' && a[1] != 0) {
-            return usage_error("unknown option", a);
-        } else if (log_path) {
-            return usage_error("more than one log given:", a);
-        } else if (!*a) {
-            return usage_error("empty log name", nullptr);
-        } else {
-            log_path = a;
-        }
-    }
-    if (!log_path) return usage_error("no log given", nullptr);
+    const wchar_t* log_path = options->log;
+    const wchar_t* svg_path = options->svg;
 
     wchar_t* default_svg = nullptr;
     if (!svg_path) {
         size_t n = wcslen(log_path);
         default_svg = (wchar_t*)plat_mem_alloc((n + 5) * sizeof(wchar_t));
-        if (!default_svg) return usage_error("out of memory", nullptr);
+        if (!default_svg) {
+            err_printf("drive-test chart: out of memory\n");
+            return 1;
+        }
         wmemcpy(default_svg, log_path, n + 1);
         if (ends_with_csv(log_path, n)) n -= 4;
         wcscpy(default_svg + n, L".svg");

@@ -1,7 +1,7 @@
 // "drive-test chart [-o OUT.svg] LOG.csv": the chart of a finished (or cut-off) run.
 #pragma once
 
-#include <wchar.h>
+#include "run/run_options.h"
 
-// The arguments after the word "chart"; returns the exit code: 0 written, 1 not.
-int chart_command(int argc, const wchar_t* const* argv);
+// The options the command line settled; returns the exit code: 0 written, 1 not.
+int chart_command(const ChartOptions* options);

@@ -30,34 +30,42 @@ enum OptionId {
     OPT_CHART,
     OPT_HELP,
     OPT_VERSION,
+    OPT_EXPECT_BYTES,
+    OPT_OUTPUT,
     OPT_COUNT
 };
+
+// Which commands take an option.
+enum { RUN = 1, VERIFY = 2, CHART = 4, ALL = RUN | VERIFY | CHART };
 
 struct OptionEntry {
     OptionId id;
     const wchar_t* name; // the long form, without "--"
     wchar_t short_name;  // 0: none
     int takes_value;
+    int commands;
 };
 
 // In OptionId order: OPTIONS[id] is the option with that id.
 const OptionEntry OPTIONS[] = {
-    {OPT_DIR, L"dir", 0, 1},
-    {OPT_FILE, L"file", 0, 1},
-    {OPT_SIZE, L"size", 0, 1},
-    {OPT_DURATION, L"duration", 0, 1},
-    {OPT_MIN_SPEED, L"min-speed", 0, 1},
-    {OPT_VERIFY, L"verify", 0, 0},
-    {OPT_NO_VERIFY, L"no-verify", 0, 0},
-    {OPT_LOG, L"log", 0, 1},
-    {OPT_DELETE, L"delete", 0, 0},
-    {OPT_KEEP, L"keep", 0, 0},
-    {OPT_YES, L"yes", L'y', 0},
-    {OPT_QUIET, L"quiet", L'q', 0},
-    {OPT_JSON, L"json", 0, 1},
-    {OPT_CHART, L"chart", 0, 1},
-    {OPT_HELP, L"help", L'h', 0},
-    {OPT_VERSION, L"version", L'V', 0},
+    {OPT_DIR, L"dir", 0, 1, RUN},
+    {OPT_FILE, L"file", 0, 1, RUN},
+    {OPT_SIZE, L"size", 0, 1, RUN},
+    {OPT_DURATION, L"duration", 0, 1, RUN},
+    {OPT_MIN_SPEED, L"min-speed", 0, 1, RUN},
+    {OPT_VERIFY, L"verify", 0, 0, RUN},
+    {OPT_NO_VERIFY, L"no-verify", 0, 0, RUN},
+    {OPT_LOG, L"log", 0, 1, RUN | VERIFY},
+    {OPT_DELETE, L"delete", 0, 0, RUN},
+    {OPT_KEEP, L"keep", 0, 0, RUN},
+    {OPT_YES, L"yes", L'y', 0, RUN | VERIFY},
+    {OPT_QUIET, L"quiet", L'q', 0, RUN | VERIFY},
+    {OPT_JSON, L"json", 0, 1, RUN | VERIFY},
+    {OPT_CHART, L"chart", 0, 1, RUN},
+    {OPT_HELP, L"help", L'h', 0, ALL},
+    {OPT_VERSION, L"version", L'V', 0, RUN},
+    {OPT_EXPECT_BYTES, L"expect-bytes", 0, 1, VERIFY},
+    {OPT_OUTPUT, L"output", L'o', 1, CHART},
 };
 
 static_assert(sizeof OPTIONS / sizeof OPTIONS[0] == OPT_COUNT, "one entry per option");
@@ -81,15 +89,16 @@ CommandAction refuse(const char* a, const wchar_t* b = nullptr, const char* c = 
     return COMMAND_BAD;
 }
 
-const OptionEntry* find_long(const wchar_t* name, size_t length) {
+const OptionEntry* find_long(const wchar_t* name, size_t length, int command) {
     for (const OptionEntry& o : OPTIONS)
-        if (wcslen(o.name) == length && !wcsncmp(o.name, name, length)) return &o;
+        if ((o.commands & command) && wcslen(o.name) == length && !wcsncmp(o.name, name, length))
+            return &o;
     return nullptr;
 }
 
-const OptionEntry* find_short(wchar_t name) {
+const OptionEntry* find_short(wchar_t name, int command) {
     for (const OptionEntry& o : OPTIONS)
-        if (o.short_name && o.short_name == name) return &o;
+        if ((o.commands & command) && o.short_name && o.short_name == name) return &o;
     return nullptr;
 }
 
@@ -114,24 +123,42 @@ OptionId opposite(OptionId id) {
     }
 }
 
+// A byte count above 0: decimal digits only.
+int parse_count(const wchar_t* text, uint64_t* out) {
+    uint64_t value = 0;
+    for (const wchar_t* p = text; *p; p++) {
+        if (*p < L'0' || *p > L'9') return 0;
+        uint64_t digit = (uint64_t)(*p - L'0');
+        if (value > (UINT64_MAX - digit) / 10) return 0;
+        value = value * 10 + digit;
+    }
+    *out = value;
+    return value > 0;
+}
+
 // Stores a value that passed its rule; 0 when it is malformed.
-int store_value(OptionId id, const wchar_t* value, RunOptions* run) {
+int store_value(OptionId id, const wchar_t* value, CommandLine* out) {
+    RunOptions* run = &out->run;
     DialogueAnswers* a = &run->answers;
+    int verify = out->command == COMMAND_VERIFY;
     switch (id) {
     case OPT_DIR: a->directory = value; return 1;
     case OPT_FILE: a->file_name = value; return 1;
-    case OPT_LOG: a->log_path = value; return 1;
-    case OPT_JSON: run->json_path = value; return 1;
+    case OPT_LOG: *(verify ? &out->verify.log : &a->log_path) = value; return 1;
+    case OPT_JSON: *(verify ? &out->verify.json : &run->json_path) = value; return 1;
     case OPT_CHART: run->chart_path = value; return 1;
+    case OPT_OUTPUT: out->chart.svg = value; return 1;
     case OPT_SIZE: return a->size_given = parse_number_w(value, &a->size_gib);
     case OPT_DURATION: return a->duration_given = parse_number_w(value, &a->duration_min);
     case OPT_MIN_SPEED: return a->min_speed_given = parse_min_speed(value, &a->min_speed_mbps);
+    case OPT_EXPECT_BYTES: return parse_count(value, &out->verify.expect_bytes);
     default: return 0;
     }
 }
 
 void store_flag(OptionId id, CommandLine* out, int* help, int* version) {
     DialogueAnswers* a = &out->run.answers;
+    int verify = out->command == COMMAND_VERIFY;
     switch (id) {
     case OPT_VERIFY:
     case OPT_NO_VERIFY:
@@ -143,8 +170,8 @@ void store_flag(OptionId id, CommandLine* out, int* help, int* version) {
         a->delete_given = 1;
         a->delete_file = id == OPT_DELETE;
         break;
-    case OPT_YES: a->yes = 1; break;
-    case OPT_QUIET: out->run.quiet = 1; break;
+    case OPT_YES: *(verify ? &out->verify.yes : &a->yes) = 1; break;
+    case OPT_QUIET: *(verify ? &out->verify.quiet : &out->run.quiet) = 1; break;
     case OPT_HELP: *help = 1; break;
     case OPT_VERSION: *version = 1; break;
     default: break;
@@ -154,28 +181,49 @@ void store_flag(OptionId id, CommandLine* out, int* help, int* version) {
 } // namespace
 
 static CommandAction parse_options(int count, const wchar_t* const* args, CommandLine* out) {
+    out->command = COMMAND_RUN;
     if (count > 0 && (!wcscmp(args[0], L"verify") || !wcscmp(args[0], L"chart"))) {
-        out->sub_count = count - 1;
-        out->sub_args = args + 1;
-        return !wcscmp(args[0], L"verify") ? COMMAND_VERIFY : COMMAND_CHART;
+        out->command = !wcscmp(args[0], L"verify") ? COMMAND_VERIFY : COMMAND_CHART;
+        ++args;
+        --count;
     }
+    int command = out->command == COMMAND_VERIFY  ? VERIFY
+                  : out->command == COMMAND_CHART ? CHART
+                                                  : RUN;
+    // The one operand of a subcommand: the test file, or the log to chart.
+    const wchar_t** operand = command == VERIFY  ? &out->verify.file
+                              : command == CHART ? &out->chart.log
+                                                 : nullptr;
     const wchar_t* seen[OPT_COUNT] = {};
     int help = 0;
     int version = 0;
+    int only_operands = 0;
     for (int i = 0; i < count; ++i) {
         const wchar_t* arg = args[i];
         const OptionEntry* option = nullptr;
         const wchar_t* value = nullptr;
-        if (arg[0] == L'-' && arg[1] == L'-' && arg[2]) {
+        int is_option = !only_operands && arg[0] == L'-' && arg[1];
+        if (is_option && operand && !wcscmp(arg, L"--")) {
+            only_operands = 1;
+            continue;
+        }
+        if (is_option && arg[1] == L'-' && arg[2]) {
             const wchar_t* equals = wcschr(arg + 2, L'=');
-            option = find_long(arg + 2, equals ? (size_t)(equals - arg - 2) : wcslen(arg + 2));
+            option = find_long(arg + 2, equals ? (size_t)(equals - arg - 2) : wcslen(arg + 2),
+                               command);
             if (option && equals) {
                 if (!option->takes_value)
                     return refuse("option '--", option->name, "' takes no value");
                 value = equals + 1;
             }
-        } else if (arg[0] == L'-' && arg[1] && !arg[2]) {
-            option = find_short(arg[1]);
+        } else if (is_option && !arg[2]) {
+            option = find_short(arg[1], command);
+        } else if (!is_option && operand && !*operand) {
+            if (!arg[0])
+                return refuse(command == VERIFY ? "the name of the test file is empty"
+                                                : "the name of the log is empty");
+            *operand = arg;
+            continue;
         } else {
             return refuse("unexpected argument '", arg, "'");
         }
@@ -190,7 +238,7 @@ static CommandAction parse_options(int count, const wchar_t* const* args, Comman
                 return refuse("the value of option '--", option->name, "' is too long");
             if (seen[option->id] && wcscmp(seen[option->id], value))
                 return refuse("option '--", option->name, "' is given twice with different values");
-            if (!store_value(option->id, value, &out->run))
+            if (!store_value(option->id, value, out))
                 return refuse("invalid value '", value, "' for option '--", option->name, "'");
         } else {
             OptionId other = opposite(option->id);
@@ -205,14 +253,21 @@ static CommandAction parse_options(int count, const wchar_t* const* args, Comman
     if (version) return COMMAND_VERSION;
     if (out->run.answers.yes && !out->run.answers.directory)
         return refuse("option '--yes' needs '--dir': the target directory has no default");
-    return COMMAND_RUN;
+    if (operand && !*operand)
+        return refuse(command == VERIFY ? "missing the test file to verify"
+                                        : "missing the log to chart");
+    return out->command;
 }
 
 CommandAction parse_command_line(int count, const wchar_t* const* args, CommandLine* out) {
     memset(out, 0, sizeof *out);
     out->action = parse_options(count, args, out);
     // A refused command line stands for no answers at all.
-    if (out->action == COMMAND_BAD) memset(&out->run, 0, sizeof out->run);
+    if (out->action == COMMAND_BAD) {
+        memset(&out->run, 0, sizeof out->run);
+        memset(&out->verify, 0, sizeof out->verify);
+        memset(&out->chart, 0, sizeof out->chart);
+    }
     return out->action;
 }
 
@@ -220,6 +275,7 @@ void print_usage(void) {
     out_printf("Usage: drive-test [OPTION]...\n"
                "       drive-test verify [--log PATH] [--json PATH] [--quiet] [--yes]\n"
                "                         [--expect-bytes N] FILE\n"
+               "       drive-test chart [-o OUT.svg] LOG.csv\n"
                "Writes one large test file, samples the sustained write speed, then reads\n"
                "the file back and checks every byte. Without options it asks for every\n"
                "setting; each option answers its question, and the others are asked.\n"
@@ -246,9 +302,37 @@ void print_usage(void) {
                "\n"
                "verify reads a kept test file back again and checks every byte; its\n"
                "--expect-bytes N fails a file that became shorter than N bytes.\n"
+               "chart draws the CSV log of a run as an SVG chart. Each answers --help.\n"
                "A value that begins with '-' is given as --OPTION=VALUE.\n"
                "Exit status: 0 passed, 1 cancelled or bad command line, 2 log or JSON file\n"
                "not creatable, 3 failed or incomplete. Full manual: drive-test(1).\n");
+}
+
+static void print_verify_usage(void) {
+    out_printf("Usage: drive-test verify [OPTION]... FILE\n"
+               "Reads a test file kept from an earlier run back and checks every byte again,\n"
+               "as the verification of a test run does. The file is never written or deleted.\n"
+               "\n"
+               "      --log PATH        CSV log [drive-test-YYYYMMDD-HHMMSS.csv]\n"
+               "      --json PATH       write a JSON summary of the verification to PATH\n"
+               "      --expect-bytes N  the bytes the test wrote: a shorter file fails\n"
+               "  -y, --yes             start without asking\n"
+               "  -q, --quiet           no dashboard frames\n"
+               "  -h, --help            show this help and exit\n"
+               "\n"
+               "Exit status: 0 every byte matched, 1 cancelled or bad command line, 2 log or\n"
+               "JSON file not creatable, 3 failed or incomplete. Full manual: drive-test(1).\n");
+}
+
+static void print_chart_usage(void) {
+    out_printf("Usage: drive-test chart [OPTION]... LOG.csv\n"
+               "Writes the SVG chart of a drive-test CSV log and prints the write speed levels\n"
+               "and the sustained write speed.\n"
+               "\n"
+               "  -o, --output OUT.svg  the chart's file [the log's name with .svg]\n"
+               "  -h, --help            show this help and exit\n"
+               "\n"
+               "Exit status: 0 chart written, 1 not. Full manual: drive-test(1).\n");
 }
 
 static void print_version(void) {
@@ -261,15 +345,21 @@ int command_line_main(int count, const wchar_t* const* args) {
     CommandLine line;
     switch (parse_command_line(count, args, &line)) {
     case COMMAND_HELP:
-        print_usage();
+        if (line.command == COMMAND_VERIFY) {
+            print_verify_usage();
+        } else if (line.command == COMMAND_CHART) {
+            print_chart_usage();
+        } else {
+            print_usage();
+        }
         out_flush();
         return EXIT_PASSED;
     case COMMAND_VERSION:
         print_version();
         out_flush();
         return EXIT_PASSED;
-    case COMMAND_VERIFY: return reverify_command(line.sub_count, line.sub_args);
-    case COMMAND_CHART: return chart_command(line.sub_count, line.sub_args);
+    case COMMAND_VERIFY: return reverify_command(&line.verify);
+    case COMMAND_CHART: return chart_command(&line.chart);
     case COMMAND_BAD: return EXIT_CANCELLED;
     case COMMAND_RUN: break;
     }

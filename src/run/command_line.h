@@ -7,20 +7,22 @@ enum CommandAction {
     COMMAND_RUN = 0,
     COMMAND_HELP,
     COMMAND_VERSION,
-    COMMAND_VERIFY, // "drive-test verify ...": args after the word
-    COMMAND_CHART,  // "drive-test chart ...": args after the word
+    COMMAND_VERIFY, // "drive-test verify ...": the options in verify
+    COMMAND_CHART,  // "drive-test chart ...": the options in chart
     COMMAND_BAD     // the fault and the hint are already on standard error
 };
 
 struct CommandLine {
     CommandAction action;
+    CommandAction command; // COMMAND_RUN, _VERIFY or _CHART: whose options, whose --help
     RunOptions run;
-    int sub_count; // the subcommand's own arguments
-    const wchar_t* const* sub_args;
+    VerifyOptions verify;
+    ChartOptions chart;
 };
 
-// Parses the arguments after the program name; every value must pass the rule
-// the dialogue applies to the same answer's form (numbers, non-empty text).
+// Parses the arguments after the program name, the subcommands' with the same
+// rules and messages as a test run's; every value must pass the rule the
+// dialogue applies to the same answer's form (numbers, non-empty text).
 CommandAction parse_command_line(int count, const wchar_t* const* args, CommandLine* out);
 // The whole program for these arguments; returns the exit code.
 int command_line_main(int count, const wchar_t* const* args);

@@ -25,58 +25,6 @@
 
 namespace {
 
-const char USAGE[] =
-    "Usage: drive-test verify [--log PATH] [--json PATH] [--quiet] [--yes] [--expect-bytes N] FILE\n"
-    "Try 'drive-test --help'.\n";
-
-struct VerifyOptions {
-    const wchar_t* file = nullptr;
-    const wchar_t* log = nullptr;
-    const wchar_t* json = nullptr;
-    int quiet = 0;
-    int yes = 0;
-    uint64_t expect_bytes = 0; // 0: take the file's size
-};
-
-int parse_count(const wchar_t* text, uint64_t* out) {
-    uint64_t value = 0;
-    if (!text[0]) return 0;
-    for (const wchar_t* p = text; *p; p++) {
-        if (*p < L'0' || *p > L'9') return 0;
-        uint64_t digit = (uint64_t)(*p - L'0');
-        if (value > (UINT64_MAX - digit) / 10) return 0;
-        value = value * 10 + digit;
-    }
-    *out = value;
-    return value > 0;
-}
-
-int parse_options(int count, const wchar_t* const* args, VerifyOptions* o) {
-    int only_operands = 0;
-    for (int i = 0; i < count; i++) {
-        const wchar_t* a = args[i];
-        if (only_operands || a[0] != L'-' || !a[1]) {
-            if (o->file) return 0;
-            o->file = a;
-        } else if (!wcscmp(a, L"--")) {
-            only_operands = 1;
-        } else if (!wcscmp(a, L"--quiet")) {
-            o->quiet = 1;
-        } else if (!wcscmp(a, L"--yes")) {
-            o->yes = 1;
-        } else if (!wcscmp(a, L"--log") && i + 1 < count && args[i + 1][0]) {
-            o->log = args[++i];
-        } else if (!wcscmp(a, L"--json") && i + 1 < count && args[i + 1][0]) {
-            o->json = args[++i];
-        } else if (!wcscmp(a, L"--expect-bytes") && i + 1 < count) {
-            if (!parse_count(args[++i], &o->expect_bytes)) return 0;
-        } else {
-            return 0;
-        }
-    }
-    return o->file != nullptr && o->file[0];
-}
-
 void full_path_of(const wchar_t* path, wchar_t* out) {
     uint32_t len = plat_full_path(path, out, PATH_CHARS);
     if (len < 1 || len > PATH_CHARS - 1) {
@@ -233,16 +181,11 @@ int reverify_session(const VerifyOptions* o) {
 
 } // namespace
 
-int reverify_command(int count, const wchar_t* const* args) {
-    VerifyOptions options;
-    if (!parse_options(count, args, &options)) {
-        err_printf("%s", USAGE);
-        return EXIT_CANCELLED;
-    }
+int reverify_command(const VerifyOptions* options) {
     session_begin();
     // As in a test run: started before the dialogue, the compare shared among the CPUs.
     PatternPoolOwner pool(plat_cpu_count());
-    int code = reverify_session(&options);
+    int code = reverify_session(options);
     out_flush();
     session_end();
     return code;

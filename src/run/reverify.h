@@ -1,7 +1,7 @@
 // drive-test verify: reads a kept test file back against the pattern again.
 #pragma once
 
-#include <wchar.h>
+#include "run/run_options.h"
 
-// args are the words after "verify"; returns the exit code.
-int reverify_command(int count, const wchar_t* const* args);
+// The options the command line settled; returns the exit code.
+int reverify_command(const VerifyOptions* options);

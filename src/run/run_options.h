@@ -1,6 +1,7 @@
 // What the command line decided about one test run: the dialogue's answers and the extras.
 #pragma once
 
+#include <stdint.h>
 #include <wchar.h>
 
 // One entry per question of the dialogue; a question whose answer is not given
@@ -29,4 +30,20 @@ struct RunOptions {
     int quiet;                 // no dashboard frames
     const wchar_t* json_path;  // null: no JSON summary
     const wchar_t* chart_path; // null: no chart
+};
+
+// "drive-test verify [OPTION]... FILE".
+struct VerifyOptions {
+    const wchar_t* file;
+    const wchar_t* log;  // null: the dialogue's default name
+    const wchar_t* json; // null: no JSON summary
+    int quiet;
+    int yes;               // no START question
+    uint64_t expect_bytes; // 0: take the file's size
+};
+
+// "drive-test chart [-o OUT.svg] LOG.csv".
+struct ChartOptions {
+    const wchar_t* log;
+    const wchar_t* svg; // null: the log's name with .svg
 };

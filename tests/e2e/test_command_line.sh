@@ -101,13 +101,20 @@ check "link: message" "$(cat "$ERR")" "Could not create JSON summary: $WORK/plan
 check "link: victim" "$(cat "$WORK/victim")" keep
 check "link: no test file" "$(ls -A "$D")" ""
 
-# 7. --help and the manual page name the same long options; --version its version.
+# 7. --help of the run, verify and chart together and the manual page name the
+#    same long options; --version its version.
 MAN=$BIN_DIR/drive-test.1
 [[ -f $MAN ]] || fail "no manual page at $MAN"
-run_args --help
-check "help: exit" "$RC" 0
+: >"$WORK/helps"
+for command in "" verify chart; do
+  run_args $command --help
+  check "$command --help: exit" "$RC" 0
+  check "$command --help: usage" "$(head -n 1 "$OUT" | cut -d' ' -f1-3)" \
+    "Usage: drive-test ${command:-[OPTION]...}"
+  cat "$OUT" >>"$WORK/helps"
+done
 long_options() { grep -o -- '--[a-z][a-z-]*' | sort -u; }
-check "help vs manual page" "$(long_options <"$OUT")" \
+check "help vs manual page" "$(long_options <"$WORK/helps")" \
   "$(sed 's/\\-/-/g; s/\\f[BIRP]//g' "$MAN" | long_options)"
 run_args --version
 check "version: exit" "$RC" 0

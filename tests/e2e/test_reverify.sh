@@ -103,9 +103,10 @@ fi
 verify --yes --log "$LOG" "$D/missing.bin"
 check "missing file" "$RC $(cat "$ERR")" "3 Cannot read the test file: [2] No such file or directory"
 verify --yes --log "$LOG"
-check "no file" "$RC $(head -c 24 "$ERR")" "1 Usage: drive-test verify"
+check "no file" "$RC $(cat "$ERR")" "1 drive-test: missing the test file to verify
+Try 'drive-test --help'."
 verify --yes --frobnicate "$KEPT"
-check "unknown option" "$RC $(head -c 24 "$ERR")" "1 Usage: drive-test verify"
+check "unknown option" "$RC $(head -n 1 "$ERR")" "1 drive-test: unknown option '--frobnicate'"
 (cd "$WORK" && echo n | "$DT" verify --log "$LOG" "$KEPT" >"$OUT" 2>"$ERR")
 check "declined START" "$? $(tail -n 1 "$OUT")" "1 Verification cancelled."
 [[ -e $LOG ]] && fail "a log was created without a verification"

@@ -29,6 +29,7 @@ std::string number(double value) {
 std::string describe(const CommandLine& line) {
     static const char* const actions[] = {"run", "help", "version", "verify", "chart", "bad"};
     std::string s = actions[line.action];
+    if (line.action == COMMAND_HELP && line.command != COMMAND_RUN) s += " " + std::string(actions[line.command]);
     const DialogueAnswers& a = line.run.answers;
     if (a.directory) s += " dir=" + narrow(a.directory);
     if (a.file_name) s += " file=" + narrow(a.file_name);
@@ -42,8 +43,15 @@ std::string describe(const CommandLine& line) {
     if (line.run.quiet) s += " quiet";
     if (line.run.json_path) s += " json=" + narrow(line.run.json_path);
     if (line.run.chart_path) s += " chart=" + narrow(line.run.chart_path);
-    if (line.action == COMMAND_VERIFY || line.action == COMMAND_CHART)
-        s += " args=" + std::to_string(line.sub_count);
+    const VerifyOptions& v = line.verify;
+    if (v.file) s += " file=" + narrow(v.file);
+    if (v.log) s += " log=" + narrow(v.log);
+    if (v.json) s += " json=" + narrow(v.json);
+    if (v.quiet) s += " quiet";
+    if (v.yes) s += " yes";
+    if (v.expect_bytes) s += " expect=" + std::to_string(v.expect_bytes);
+    if (line.chart.log) s += " log=" + narrow(line.chart.log);
+    if (line.chart.svg) s += " svg=" + narrow(line.chart.svg);
     return s;
 }
 
@@ -98,9 +106,43 @@ const Case CASES[] = {
      "bad"},
     {"--yes --size 1", 1, "drive-test: option '--yes' needs '--dir'", "bad"},
     {"--quiet=1", 1, "drive-test: option '--quiet' takes no value", "bad"},
-    {"verify --dir x", 1, "Usage: drive-test verify", "verify args=2"},
-    {"chart run.csv", 1, "run.csv: cannot open the log: [2]", "chart args=1"},
-    {"chart -x run.csv", 1, "drive-test chart: unknown option '-x'", "chart args=2"},
+    // Numbers: -0 and an underflow are refused, not taken as 0 (the maximum); inf is a number.
+    {"--size 1e-400", 1, "drive-test: invalid value '1e-400' for option '--size'", "bad"},
+    {"--size=-0", 1, "drive-test: invalid value '-0' for option '--size'", "bad"},
+    {"--duration=-0.0", 1, "drive-test: invalid value '-0.0' for option '--duration'", "bad"},
+    {"--dir /mnt/card --size 0.015625 --min-speed inf --no-verify --yes", 0, "",
+     "run dir=/mnt/card size=0.015625 min=inf verify=0 yes"},
+    // The subcommands: the same rules, the same messages, their own --help.
+    {"verify --log=/home/user/v.csv --json /home/user/v.json -q -y --expect-bytes 4096 "
+     "/mnt/card/kept.bin",
+     3, "Cannot read the test file: [2]",
+     "verify file=/mnt/card/kept.bin log=/home/user/v.csv json=/home/user/v.json quiet yes "
+     "expect=4096"},
+    {"verify -- -kept.bin", 3, "Cannot read the test file: [2]", "verify file=-kept.bin"},
+    {"verify --help", 0, "", "help verify"},
+    {"verify -h --yes x", 0, "", "help verify file=x yes"},
+    {"verify", 1, "drive-test: missing the test file to verify", "bad"},
+    {"verify --yes", 1, "drive-test: missing the test file to verify", "bad"},
+    {"verify a b", 1, "drive-test: unexpected argument 'b'", "bad"},
+    {"verify --dir x", 1, "drive-test: unknown option '--dir'", "bad"},
+    {"verify --frobnicate x", 1, "drive-test: unknown option '--frobnicate'", "bad"},
+    {"verify --log x", 1, "drive-test: missing the test file to verify", "bad"},
+    {"verify --log", 1, "drive-test: option '--log' needs a value", "bad"},
+    {"verify --log=a --log=b x", 1, "drive-test: option '--log' is given twice", "bad"},
+    {"verify --quiet=1 x", 1, "drive-test: option '--quiet' takes no value", "bad"},
+    {"verify --expect-bytes 0 x", 1, "drive-test: invalid value '0' for option '--expect-bytes'",
+     "bad"},
+    {"verify --expect-bytes=1e6 x", 1,
+     "drive-test: invalid value '1e6' for option '--expect-bytes'", "bad"},
+    {"chart run.csv", 1, "run.csv: cannot open the log: [2]", "chart log=run.csv"},
+    {"chart --output=o.svg -- -run.csv", 1, "-run.csv: cannot open the log: [2]",
+     "chart log=-run.csv svg=o.svg"},
+    {"chart --help", 0, "", "help chart"},
+    {"chart -x run.csv", 1, "drive-test: unknown option '-x'", "bad"},
+    {"chart --json j run.csv", 1, "drive-test: unknown option '--json'", "bad"},
+    {"chart -o", 1, "drive-test: option '--output' needs a value", "bad"},
+    {"chart a.csv b.csv", 1, "drive-test: unexpected argument 'b.csv'", "bad"},
+    {"chart", 1, "drive-test: missing the log to chart", "bad"},
 };
 
 class CommandLineTable : public ::testing::Test {
@@ -142,7 +184,10 @@ TEST_F(CommandLineTable, ExitCodeFirstErrorLineAndAnswers) {
             EXPECT_FALSE(g_fake.files.count(TEST_FILE)) << c.args;
         }
         if (line.action == COMMAND_HELP) {
-            EXPECT_EQ(g_fake.out.rfind("Usage: drive-test", 0), 0u);
+            const std::string usage = line.command == COMMAND_VERIFY  ? "Usage: drive-test verify "
+                                      : line.command == COMMAND_CHART ? "Usage: drive-test chart "
+                                                                      : "Usage: drive-test [";
+            EXPECT_EQ(g_fake.out.rfind(usage, 0), 0u) << c.args;
         }
         // A batch run shows no question but the confirmations it answered itself.
         for (size_t p = g_fake.out.find("]: "); line.run.answers.yes && p != std::string::npos;
