@@ -23,7 +23,7 @@ renders() {
   rsvg-convert "$1" -o "$WORK/chart.png" 2>"$WORK/rsvg.err" && [[ ! -s $WORK/rsvg.err ]] &&
     [[ $(head -c 4 "$WORK/chart.png" | od -An -c | tr -d ' ') == 211PNG ]]
 }
-chart() { "$DT" chart "$@" >"$OUT" 2>"$ERR"; RC=$?; }
+chart() { timeout -k 5 60 "$DT" chart "$@" >"$OUT" 2>"$ERR"; RC=$?; }
 
 # 1. A real run with verification, charted under the default name.
 run_test "$D" 0.25 y
@@ -83,7 +83,47 @@ check "--chart: exit" "$?" 0
 grep -q '^segment 1: 0\.00-0\.06 GiB, median' "$OUT" || fail "--chart: no segment line"
 well_formed "$WORK/run.svg" && renders "$WORK/run.svg" || fail "--chart: the chart"
 
-# 5. Bad input: exit 1, a message, and no chart file.
+# 5. Round trip: a run in a directory whose name holds line ends, control
+#    characters, U+FFFF, U+FFFE and markup, with the extreme minimums the parser
+#    accepts: its own --chart and "chart" read the log back, and the SVG is
+#    well-formed and holds no inf or nan. Only the line ends change in the log.
+H=$WORK/$'a\nb\rc\x01\x1b\x7fd\xef\xbf\xbf\xef\xbf\xbe&<>"\x27%s'
+mkdir -p "$H"
+no_inf_nan() { ! grep -Eqiw 'inf|nan' "$1"; }
+for minimum in inf 1e308; do
+  timeout -k 5 120 "$DT" --dir "$H" --size 0.03125 --min-speed "$minimum" --no-verify --log "$H/run.csv" --yes -q \
+    --chart "$H/run.svg" </dev/null >"$OUT" 2>"$ERR"
+  check "$minimum: exit" "$?" 0
+  check "$minimum: stderr" "$(cat "$ERR")" ""
+  H_LOGGED=${H//$'\n'/$'\xe2\x90\x8a'}
+  check "$minimum: path line" "$(sed -n 4p "$H/run.csv")" "# target_path=${H_LOGGED//$'\r'/$'\xe2\x90\x8d'}/$TEST_FILE"
+  check "$minimum: header lines" "$(sed -n 14p "$H/run.csv" | cut -d, -f1)" phase
+  check "$minimum: minimum line" "$(sed -n 10p "$H/run.csv")" \
+    "# minimum_required_mbps=$(python3 -c 'import sys; print("%.3f" % float(sys.argv[1]))' "$minimum")"
+  grep -q '^segment 1: 0\.00-0\.03 GiB, median' "$OUT" || fail "$minimum: no segment line"
+  well_formed "$H/run.svg" && renders "$H/run.svg" || fail "$minimum: --chart's SVG"
+  no_inf_nan "$H/run.svg" || fail "$minimum: inf or nan in the SVG"
+  # An infinite minimum is drawn at the top edge and leaves the scale to the samples.
+  [[ $minimum != inf ]] || { grep -q 'minimum ∞ MB/s' "$H/run.svg" && ! grep -q '[0-9]e+' "$H/run.svg"; } ||
+    fail "inf: the minimum's line or the scale"
+  chart -o "$H/again.svg" "$H/run.csv"
+  check "$minimum: chart exit" "$RC" 0
+  cmp -s "$H/run.svg" "$H/again.svg" || fail "$minimum: chart differs from --chart's"
+done
+# Speeds near the largest double and a path that is not UTF-8 (as another
+# system could write it): two such samples add up to infinity.
+BIG=$(python3 -c 'print("%.6f" % 1.7e308)')
+{
+  sed -n '1,14p' "$H/run.csv" | sed 's|^# target_path=.*|# target_path=/\xff\xc3(\xed\xa0\x80/x|'
+  for i in 1 2 3 4 5 6; do echo "write,$i,$i.0,$((i * 1000000)),1000000,0.000001,$BIG,1,1,1,1,1,0,0"; done
+} >"$WORK/huge.csv"
+chart "$WORK/huge.csv"
+check "1e308: exit" "$RC" 0
+grep -q '^segment 1: 0\.00-0\.01 GiB, median 1699999999999999' "$OUT" || fail "1e308: $(cut -c1-80 "$OUT")"
+well_formed "$WORK/huge.svg" && renders "$WORK/huge.svg" || fail "1e308: the SVG"
+no_inf_nan "$WORK/huge.svg" || fail "1e308: inf or nan in the SVG"
+
+# 6. Bad input: exit 1, a message, and no chart file.
 printf 'time,speed\n1,2\n' >"$WORK/other.csv"
 chart "$WORK/other.csv"
 check "other csv: exit" "$RC" 1
@@ -103,7 +143,8 @@ check "onto the log: exit" "$RC" 1
 cmp -s "$LOG" "$WORK/keep.csv" || fail "onto the log: the log was changed"
 chart --bogus "$LOG"
 check "unknown option: exit" "$RC" 1
-check "unknown option: message" "$(head -n 1 "$ERR")" "drive-test chart: unknown option '--bogus'"
+check "unknown option: message" "$(cat "$ERR")" "drive-test: unknown option '--bogus'
+Try 'drive-test --help'."
 chart
 check "no log: exit" "$RC" 1
 ln -s "$WORK/elsewhere.svg" "$WORK/link.svg"
