@@ -315,7 +315,9 @@ int data_row(Reader* r, char* line, size_t length) {
         case 3: ok = parse_u64(field[i], size[i], &row.total_bytes); break;
         case 4: ok = parse_u64(field[i], size[i], &row.sample_bytes); break;
         // A measured speed is finite; only the threshold column may say inf.
-        case 6: ok = parse_double(field[i], size[i], &row.speed_mbps) && isfinite(row.speed_mbps); break;
+        case 6:
+            ok = parse_double(field[i], size[i], &row.speed_mbps) && isfinite(row.speed_mbps);
+            break;
         case 12: ok = parse_flag(field[i], size[i], &row.threshold_pass); break;
         case 13: ok = parse_u64(field[i], size[i], &count); break;
         default: ok = is_number(field[i], size[i]); break;
