@@ -332,8 +332,10 @@ void draw_levels(FILE* out, const Plot* p, const ChartLevel* levels, int level_c
         double y = py(p, levels[i].median_mbps);
         double ty = y - 7 < TOP + 12 ? y + 17 : y - 7;
         char speed[32];
-        fprintf(out, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\" fill=\"#b35400\">%s MB/s</text>\n",
-                (x0 + x1) / 2, ty, mbps_text(levels[i].median_mbps, speed));
+        fprintf(
+            out,
+            "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\" fill=\"#b35400\">%s MB/s</text>\n",
+            (x0 + x1) / 2, ty, mbps_text(levels[i].median_mbps, speed));
     }
     fputs("</g>\n", out);
 }

@@ -209,8 +209,8 @@ static CommandAction parse_options(int count, const wchar_t* const* args, Comman
         }
         if (is_option && arg[1] == L'-' && arg[2]) {
             const wchar_t* equals = wcschr(arg + 2, L'=');
-            option = find_long(arg + 2, equals ? (size_t)(equals - arg - 2) : wcslen(arg + 2),
-                               command);
+            option =
+                find_long(arg + 2, equals ? (size_t)(equals - arg - 2) : wcslen(arg + 2), command);
             if (option && equals) {
                 if (!option->takes_value)
                     return refuse("option '--", option->name, "' takes no value");
