@@ -127,6 +127,9 @@ void drive_thread(void* arg) {
     }
     csv_write_summary(d->log, &d->config, &d->results);
     d->log = nullptr;
+    // A finished drive shows its write figures, the ones its verdict rests on.
+    d->status.current_mbps.store(0.0);
+    d->status.median_mbps.store(samples_median(&d->results.write_samples));
     d->status.mismatches.store(d->results.verification_mismatch_blocks);
     d->status.errors.store(d->results.write_errors + d->results.verification_errors);
     d->status.exit_code.store(exit_code_for(&d->results, verify_passed));
@@ -254,7 +257,9 @@ void finish_drive(Drive* d) {
         swprintf(label, 64, L"Drive %d: %ls", d->number, labels[p]);
         print_win_error(label, d->reporter.phase_errors[p]);
     }
-    out_printf("\n");
+    out_printf("\n--- Drive %d: ", d->number);
+    out_wide(d->directory);
+    out_printf(" ---\n");
     print_final_report(&d->config, &d->results);
     out_flush();
     if (d->json) {
