@@ -335,6 +335,7 @@ int multi_run_main(const RunOptions* o) {
             d->status.exit_code.store(EXIT_NO_LOG);
             d->status.phase.store(DRIVE_FINISHED);
             rows[i].config = nullptr;
+            rows[i].results = nullptr;
             continue;
         }
         d->reporter.log = d->log;
