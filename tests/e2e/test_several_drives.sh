@@ -30,7 +30,7 @@ several() {
   local args=() d
   for d in "$@"; do args+=(--dir "$d"); done
   (echo "$BASHPID" >"$GROUP/cgroup.procs" && cd "$WORK" &&
-    exec timeout -k 5 120 "$DT" "${args[@]}" --size "$SIZE" --min-speed 0 --log 'log-{n}.csv' \
+    exec timeout -k 60 120 "$DT" "${args[@]}" --size "$SIZE" --min-speed 0 --log 'log-{n}.csv' \
       --json 's-{n}.json' --delete --yes --quiet) >"$OUT" 2>"$ERR" &
   PID=$!
 }
