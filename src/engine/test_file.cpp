@@ -48,8 +48,9 @@ int segment_path(const wchar_t* first, uint32_t index, wchar_t* out, size_t cap)
     return n > 0;
 }
 
+// Names on the stack: drives tested side by side open their segments at once.
 uint32_t segments_after(const wchar_t* first) {
-    static wchar_t path[SEGMENT_PATH_CHARS];
+    wchar_t path[SEGMENT_PATH_CHARS];
     uint32_t n = 0;
     int is_dir = 0;
     while (segment_path(first, n + 1, path, SEGMENT_PATH_CHARS) &&
@@ -59,7 +60,7 @@ uint32_t segments_after(const wchar_t* first) {
 }
 
 int find_segments(const wchar_t* first, uint32_t* count, uint64_t* total_bytes) {
-    static wchar_t path[SEGMENT_PATH_CHARS];
+    wchar_t path[SEGMENT_PATH_CHARS];
     uint32_t n = 1 + segments_after(first);
     uint64_t total = 0;
     for (uint32_t k = 0; k < n; k++) {
@@ -74,7 +75,7 @@ int find_segments(const wchar_t* first, uint32_t* count, uint64_t* total_bytes) 
 }
 
 int delete_segments_from(const wchar_t* first, uint32_t from) {
-    static wchar_t path[SEGMENT_PATH_CHARS];
+    wchar_t path[SEGMENT_PATH_CHARS];
     int is_dir = 0;
     for (uint32_t k = from; segment_path(first, k, path, SEGMENT_PATH_CHARS) &&
                             plat_file_attributes(path, &is_dir) && !is_dir;
@@ -85,7 +86,7 @@ int delete_segments_from(const wchar_t* first, uint32_t from) {
 }
 
 static int open_segment(TestFile* f, uint32_t index) {
-    static wchar_t path[SEGMENT_PATH_CHARS];
+    wchar_t path[SEGMENT_PATH_CHARS];
     f->index = index;
     // Cannot fail for a path below PATH_CHARS; the open then reports a bad name.
     if (!segment_path(f->first_path, index, path, SEGMENT_PATH_CHARS)) path[0] = 0;

@@ -102,6 +102,9 @@ int plat_same_file(const wchar_t* a, const wchar_t* b);
 
 // ---- volumes ----
 int plat_volume_root(const wchar_t* path, wchar_t* root, uint32_t cap);
+// 1 when the two existing directories lie on one volume (one device, whatever
+// mount point or link leads there); 0 otherwise or when either cannot be read.
+int plat_same_volume(const wchar_t* dir_a, const wchar_t* dir_b);
 int plat_free_bytes_available(const wchar_t* root, uint64_t* bytes);
 int plat_logical_sector_bytes(const wchar_t* root, uint32_t* bytes);
 int plat_physical_sector_bytes(const wchar_t* root, uint32_t* bytes);

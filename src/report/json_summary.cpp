@@ -185,3 +185,7 @@ void json_write_file(const wchar_t* path, FILE* f, const JsonRun* run) {
         err_printf("\n");
     }
 }
+
+void json_put_text(FILE* f, const wchar_t* text) { put_wide(f, text); }
+
+void json_put_number(FILE* f, double value) { put_number(f, value); }

@@ -9,6 +9,7 @@
 #include "report/program.h"
 #include "run/chart_command.h"
 #include "run/driver.h"
+#include "run/multi_run.h"
 #include "run/reverify.h"
 
 namespace {
@@ -142,7 +143,10 @@ int store_value(OptionId id, const wchar_t* value, CommandLine* out) {
     DialogueAnswers* a = &run->answers;
     int verify = out->command == COMMAND_VERIFY;
     switch (id) {
-    case OPT_DIR: a->directory = value; return 1;
+    case OPT_DIR:
+        if (!a->directory) a->directory = value;
+        run->directories[run->drive_count++] = value;
+        return 1;
     case OPT_FILE: a->file_name = value; return 1;
     case OPT_LOG: *(verify ? &out->verify.log : &a->log_path) = value; return 1;
     case OPT_JSON: *(verify ? &out->verify.json : &run->json_path) = value; return 1;
@@ -179,6 +183,24 @@ void store_flag(OptionId id, CommandLine* out, int* help, int* version) {
 }
 
 } // namespace
+
+// Several drives answer no question and need an output file each.
+static int several_drives_refusal(const RunOptions* run) {
+    if (run->drive_count < 2) return 0;
+    if (!run->answers.yes) {
+        refuse("several '--dir' need '--yes': the drives share no dialogue");
+        return 1;
+    }
+    const wchar_t* const paths[] = {run->answers.log_path, run->json_path, run->chart_path};
+    const wchar_t* const names[] = {L"log", L"json", L"chart"};
+    for (int i = 0; i < 3; i++) {
+        if (paths[i] && !wcsstr(paths[i], DRIVE_NUMBER_MARK)) {
+            refuse("option '--", names[i], "' needs '{n}' with several '--dir'");
+            return 1;
+        }
+    }
+    return 0;
+}
 
 static CommandAction parse_options(int count, const wchar_t* const* args, CommandLine* out) {
     out->command = COMMAND_RUN;
@@ -236,7 +258,9 @@ static CommandAction parse_options(int count, const wchar_t* const* args, Comman
             if (!value || !value[0]) return refuse("option '--", option->name, "' needs a value");
             if (wcslen(value) > PATH_CHARS - 1)
                 return refuse("the value of option '--", option->name, "' is too long");
-            if (seen[option->id] && wcscmp(seen[option->id], value))
+            if (option->id == OPT_DIR && out->run.drive_count == MAX_DRIVES)
+                return refuse("at most 64 directories can be tested at once");
+            if (option->id != OPT_DIR && seen[option->id] && wcscmp(seen[option->id], value))
                 return refuse("option '--", option->name, "' is given twice with different values");
             if (!store_value(option->id, value, out))
                 return refuse("invalid value '", value, "' for option '--", option->name, "'");
@@ -256,7 +280,7 @@ static CommandAction parse_options(int count, const wchar_t* const* args, Comman
     if (operand && !*operand)
         return refuse(command == VERIFY ? "missing the test file to verify"
                                         : "missing the log to chart");
-    return out->command;
+    return several_drives_refusal(&out->run) ? COMMAND_BAD : out->command;
 }
 
 CommandAction parse_command_line(int count, const wchar_t* const* args, CommandLine* out) {
@@ -280,7 +304,9 @@ void print_usage(void) {
                "the file back and checks every byte. Without options it asks for every\n"
                "setting; each option answers its question, and the others are asked.\n"
                "\n"
-               "      --dir DIR         target directory (no default)\n"
+               "      --dir DIR         target directory (no default); given several times,\n"
+               "                        the drives are tested side by side (needs --yes,\n"
+               "                        and {n}, the drive's number, in --log --json --chart)\n"
                "      --file NAME       test file name [tesselmark-drive-test.bin]\n"
                "      --size GIB        test size in GiB, 0 = maximum safe size [0]\n"
                "      --duration MIN    duration limit in minutes, 0 = none [0]\n"
@@ -363,5 +389,6 @@ int command_line_main(int count, const wchar_t* const* args) {
     case COMMAND_BAD: return EXIT_CANCELLED;
     case COMMAND_RUN: break;
     }
+    if (line.run.drive_count > 1) return multi_run_main(&line.run);
     return drive_test_main(&line.run);
 }

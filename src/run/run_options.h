@@ -25,8 +25,13 @@ struct DialogueAnswers {
     int yes;
 };
 
+enum { MAX_DRIVES = 64 };
+
 struct RunOptions {
-    DialogueAnswers answers;
+    DialogueAnswers answers; // with several drives, directory is the first one
+    // Every --dir in the order given; more than one tests the drives side by side.
+    const wchar_t* directories[MAX_DRIVES];
+    int drive_count;
     int quiet;                 // no dashboard frames
     const wchar_t* json_path;  // null: no JSON summary
     const wchar_t* chart_path; // null: no chart

@@ -106,7 +106,7 @@ mount_faultfs() {
 have_fs() { grep -qw "$1" /proc/filesystems || { modprobe "$1" && grep -qw "$1" /proc/filesystems; } 2>/dev/null; }
 
 # mount_loop SECTOR_SIZE FSTYPE SIZE: a fresh file system on a loop device with
-# the given logical sector size, mounted at $MNT.
+# the given logical sector size, mounted at $MNT; its image in $IMG_DIR (default $WORK).
 mount_loop() {
   need_root "attaching loop devices"
   command -v losetup >/dev/null || skip "losetup missing"
@@ -116,8 +116,8 @@ mount_loop() {
   MOUNTS=$((${MOUNTS:-0} + 1))
   MNT=$WORK/mnt$MOUNTS
   mkdir -p "$MNT"
-  truncate -s "$3" "$WORK/img$MOUNTS"
-  LOOP=$(losetup -f --show --sector-size "$1" "$WORK/img$MOUNTS" 2>"$WORK/losetup.err") ||
+  truncate -s "$3" "${IMG_DIR:-$WORK}/img$MOUNTS"
+  LOOP=$(losetup -f --show --sector-size "$1" "${IMG_DIR:-$WORK}/img$MOUNTS" 2>"$WORK/losetup.err") ||
     skip "no loop device with $1-byte sectors: $(cat "$WORK/losetup.err")"
   at_exit "losetup -d $LOOP"
   case $2 in

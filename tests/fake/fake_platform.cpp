@@ -296,6 +296,11 @@ int plat_volume_root(const wchar_t* path, wchar_t* root, uint32_t cap) {
     return copy_out(v->root, root, cap);
 }
 
+int plat_same_volume(const wchar_t* dir_a, const wchar_t* dir_b) {
+    const FakeVolume* a = volume_of(dir_a);
+    return a && a == volume_of(dir_b);
+}
+
 int plat_free_bytes_available(const wchar_t* root, uint64_t* bytes) {
     const FakeVolume* v = volume_at_root(root);
     if (!v) return fail(3);

@@ -32,6 +32,7 @@ std::string describe(const CommandLine& line) {
     if (line.action == COMMAND_HELP && line.command != COMMAND_RUN) s += " " + std::string(actions[line.command]);
     const DialogueAnswers& a = line.run.answers;
     if (a.directory) s += " dir=" + narrow(a.directory);
+    if (line.run.drive_count > 1) s += " drives=" + std::to_string(line.run.drive_count);
     if (a.file_name) s += " file=" + narrow(a.file_name);
     if (a.size_given) s += " size=" + number(a.size_gib);
     if (a.duration_given) s += " duration=" + number(a.duration_min);
@@ -105,6 +106,15 @@ const Case CASES[] = {
     {"--size 1 --size 2", 1, "drive-test: option '--size' is given twice with different values",
      "bad"},
     {"--yes --size 1", 1, "drive-test: option '--yes' needs '--dir'", "bad"},
+    // Several drives: no dialogue, one output file per drive, one drive per volume.
+    {"--dir /mnt/card --dir /mnt/b", 1, "drive-test: several '--dir' need '--yes'", "bad"},
+    {"--dir /mnt/card --dir /mnt/b -y --log l.csv", 1,
+     "drive-test: option '--log' needs '{n}' with several '--dir'", "bad"},
+    {"--dir /mnt/card --dir /mnt/b -y --log l{n}.csv --chart c.svg", 1,
+     "drive-test: option '--chart' needs '{n}' with several '--dir'", "bad"},
+    {"--dir /mnt/card/ --dir /mnt/card/x --yes --json s{n}.json", 1,
+     "Directories /mnt/card/ and /mnt/card/x are on the same volume",
+     "run dir=/mnt/card/ drives=2 yes json=s{n}.json"},
     {"--quiet=1", 1, "drive-test: option '--quiet' takes no value", "bad"},
     // Numbers: -0 and an underflow are refused, not taken as 0 (the maximum); inf is a number.
     {"--size 1e-400", 1, "drive-test: invalid value '1e-400' for option '--size'", "bad"},

@@ -208,6 +208,17 @@ check_has "batch: settings" "$OUT" "Target file : $(wpath "$U")\\$TEST_FILE"
 check_has "batch: same volume" "$OUT" "Continue with this log location? [y/N]: y"
 check "batch: frames" "$(grep -c 'Phase  *: ' "$OUT")" 0
 check "batch: deleted" "$(ls -A "$U")" ""
+# Two drives in one command, both pass: two drive letters of their own, since
+# every directory under Z: is one volume.
+mkdir -p "$WORK/drive-m" "$WORK/drive-n"
+ln -sfn "$WORK/drive-m" "$WINEPREFIX/dosdevices/m:" && ln -sfn "$WORK/drive-n" "$WINEPREFIX/dosdevices/n:"
+at_exit "rm -f '$WINEPREFIX/dosdevices/m:' '$WINEPREFIX/dosdevices/n:'"
+(cd "$WORK" && timeout -k 5 300 "$DT" --dir 'M:\' --dir 'N:\' --size 0.00390625 --min-speed 0 \
+  --log 'drives-{n}.csv' --delete --yes --quiet </dev/null >"$OUT" 2>"$ERR")
+RC=$?
+check "two drives: exit" "$RC" 0
+check "two drives: passed" "$(grep -c 'PASSED (exit 0)$' "$OUT")" 2
+for n in 1 2; do LOG=$WORK/drives-$n.csv check_log_complete; done
 # Only the system's own libraries: the wide command line costs no other DLL.
 OBJDUMP=$(command -v x86_64-w64-mingw32-objdump)
 if [[ -n $OBJDUMP ]]; then

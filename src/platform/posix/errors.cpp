@@ -25,9 +25,10 @@
 
 // ---- errors ----
 
-static uint32_t g_last_error = 0;
-static int g_last_errno = 0;          // errno behind g_last_error
-static int g_last_direct_refused = 0; // EINVAL from an O_DIRECT open
+// Per thread, as on Windows: drives tested side by side fail on their own.
+static thread_local uint32_t g_last_error = 0;
+static thread_local int g_last_errno = 0;          // errno behind g_last_error
+static thread_local int g_last_direct_refused = 0; // EINVAL from an O_DIRECT open
 
 uint32_t plat_posix_error_code(int err) {
     switch (err) {

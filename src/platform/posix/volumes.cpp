@@ -222,6 +222,17 @@ int plat_volume_root(const wchar_t* path, wchar_t* root, uint32_t cap) {
     return 1;
 }
 
+// The device number: two mount points of one file system (a bind mount) are one volume.
+int plat_same_volume(const wchar_t* dir_a, const wchar_t* dir_b) {
+    char a[PATH_MAX];
+    char b[PATH_MAX];
+    struct stat sa;
+    struct stat sb;
+    if (!posix_path_to_utf8(dir_a, a) || !posix_path_to_utf8(dir_b, b)) return 0;
+    if (stat(a, &sa) != 0 || stat(b, &sb) != 0) return 0;
+    return sa.st_dev == sb.st_dev;
+}
+
 int plat_free_bytes_available(const wchar_t* root, uint64_t* bytes) {
     char path[PATH_MAX];
     if (!posix_path_to_utf8(root, path)) return 0;

@@ -11,6 +11,18 @@ int plat_volume_root(const wchar_t* path, wchar_t* root, uint32_t cap) {
     return GetVolumePathNameW(path, root, cap) ? 1 : 0;
 }
 
+// The volume's GUID name when the system gives one (two drive letters or
+// mounted folders of one volume share it), else the roots themselves.
+int plat_same_volume(const wchar_t* dir_a, const wchar_t* dir_b) {
+    static wchar_t root_a[32768], root_b[32768], name_a[64], name_b[64];
+    if (!GetVolumePathNameW(dir_a, root_a, 32768) || !GetVolumePathNameW(dir_b, root_b, 32768))
+        return 0;
+    if (GetVolumeNameForVolumeMountPointW(root_a, name_a, 64) &&
+        GetVolumeNameForVolumeMountPointW(root_b, name_b, 64))
+        return wcscmp(name_a, name_b) == 0;
+    return plat_same_volume_root(root_a, root_b);
+}
+
 int plat_free_bytes_available(const wchar_t* root, uint64_t* bytes) {
     ULARGE_INTEGER available;
     if (!GetDiskFreeSpaceExW(root, &available, NULL, NULL)) return 0;

@@ -1,0 +1,378 @@
+// Several drives tested side by side. The main thread configures every drive,
+// starts one thread per drive, then owns the screen and the keyboard: it draws
+// the table about once a second and turns each stop request into a count that
+// every drive's observer compares with the count its phase began with.
+#include "run/multi_run.h"
+
+#include <string.h>
+
+#include <atomic>
+#include <new>
+
+#include "console/console.h"
+#include "console/output.h"
+#include "console/text.h"
+#include "engine/test_config.h"
+#include "engine/test_results.h"
+#include "engine/verify_phase.h"
+#include "engine/write_phase.h"
+#include "platform/platform.h"
+#include "report/chart.h"
+#include "report/csv_log.h"
+#include "report/drive_reporter.h"
+#include "report/drive_table.h"
+#include "report/event_list.h"
+#include "report/final_report.h"
+#include "report/json_summary.h"
+#include "report/program.h"
+#include "run/dialogue.h"
+#include "run/driver.h"
+#include "run/run_options.h"
+
+namespace {
+
+struct Drive {
+    int number = 0;
+    const wchar_t* directory = nullptr;
+    TestConfig config;
+    TestResults results;
+    wchar_t log_answer[PATH_CHARS];
+    wchar_t json_path[PATH_CHARS];
+    wchar_t chart_path[PATH_CHARS];
+    int has_json = 0;
+    int has_chart = 0;
+    FILE* log = nullptr;
+    FILE* json = nullptr;
+    EventList events;
+    DriveStatus status;
+    DriveReporter reporter;
+    int ran = 0; // the log was created and the phases ran
+    int verification_ran = 0;
+    plat_thread thread = 0;
+};
+
+struct Drives {
+    Drive* items[MAX_DRIVES] = {};
+    int count = 0;
+    Drives() = default;
+    Drives(const Drives&) = delete;
+    Drives& operator=(const Drives&) = delete;
+    ~Drives() {
+        for (int i = 0; i < count; i++) {
+            samples_release(&items[i]->results.write_samples);
+            samples_release(&items[i]->results.read_samples);
+            delete items[i];
+        }
+    }
+};
+
+// The pattern with every DRIVE_NUMBER_MARK replaced by value; 0 when too long.
+int expand_mark(const wchar_t* pattern, const wchar_t* value, wchar_t* out) {
+    const size_t mark = wcslen(DRIVE_NUMBER_MARK);
+    size_t used = 0;
+    for (const wchar_t* p = pattern; *p;) {
+        const wchar_t* piece = p;
+        size_t n = 1;
+        if (!wcsncmp(p, DRIVE_NUMBER_MARK, mark)) {
+            piece = value;
+            n = wcslen(value);
+            p += mark;
+        } else {
+            p++;
+        }
+        if (used + n >= PATH_CHARS) return 0;
+        wmemcpy(out + used, piece, n);
+        used += n;
+    }
+    out[used] = 0;
+    return 1;
+}
+
+// The log answer of a drive: the pattern expanded, or the default name with
+// "-N" before ".csv", all drives sharing the moment it was formed.
+int log_answer(const wchar_t* pattern, const wchar_t* default_name, const wchar_t* number,
+               wchar_t* out) {
+    if (pattern) return expand_mark(pattern, number, out);
+    size_t len = wcslen(default_name);
+    swprintf(out, PATH_CHARS, L"%.*ls-%ls.csv", (int)(len - 4), default_name, number);
+    return 1;
+}
+
+int verification_due(const TestConfig* c, const TestResults* r) {
+    return c->verification_requested == 1 && r->bytes_written > 0 && !r->write_failed;
+}
+
+int exit_code_for(const TestResults* r, int verify_passed) {
+    int clean = !r->write_failed && verify_passed && r->write_errors == 0 &&
+                r->verification_errors == 0 && r->verification_mismatch_blocks == 0;
+    return clean ? EXIT_PASSED : EXIT_FAILED;
+}
+
+// One drive from its write phase to its closed log, as a single run does it.
+void drive_thread(void* arg) {
+    Drive* d = (Drive*)arg;
+    run_write_phase(&d->config, &d->reporter, &d->results);
+    d->reporter.write_errors = d->results.write_errors;
+    int verify_passed = 1;
+    d->verification_ran = verification_due(&d->config, &d->results);
+    if (d->verification_ran && end_requested()) {
+        d->verification_ran = 0;
+        verify_passed = 0;
+    }
+    if (d->verification_ran) {
+        plat_sleep_ms(250);
+        // What the single run's reset of the stop flag does for this drive alone.
+        d->reporter.begin_phase();
+        verify_passed = run_verify_phase(&d->config, &d->reporter, &d->results);
+    }
+    csv_write_summary(d->log, &d->config, &d->results);
+    d->log = nullptr;
+    // A finished drive shows its write figures, the ones its verdict rests on.
+    d->status.current_mbps.store(0.0);
+    d->status.median_mbps.store(samples_median(&d->results.write_samples));
+    d->status.mismatches.store(d->results.verification_mismatch_blocks);
+    d->status.errors.store(d->results.write_errors + d->results.verification_errors);
+    d->status.exit_code.store(exit_code_for(&d->results, verify_passed));
+    d->status.phase.store(DRIVE_FINISHED);
+}
+
+int cancel(void) {
+    out_printf("\nTest cancelled or configuration failed.\n");
+    out_flush();
+    session_end();
+    return EXIT_CANCELLED;
+}
+
+// Concurrent tests of one volume would measure each other, not the drive.
+int volumes_apart(const RunOptions* o) {
+    for (int i = 0; i < o->drive_count; i++) {
+        for (int j = i + 1; j < o->drive_count; j++) {
+            if (plat_same_volume(o->directories[i], o->directories[j])) {
+                err_printf("Directories ");
+                err_wide(o->directories[i]);
+                err_printf(" and ");
+                err_wide(o->directories[j]);
+                err_printf(" are on the same volume; test each volume once.\n");
+                return 0;
+            }
+        }
+    }
+    return 1;
+}
+
+// Asks nothing (--yes): the dialogue's checks, volume lines and settings per drive.
+int configure(Drive* d, const RunOptions* o, const wchar_t* default_log) {
+    wchar_t number[16];
+    swprintf(number, 16, L"%d", d->number);
+    if (!log_answer(o->answers.log_path, default_log, number, d->log_answer) ||
+        (o->json_path && !expand_mark(o->json_path, number, d->json_path)) ||
+        (o->chart_path && !expand_mark(o->chart_path, number, d->chart_path))) {
+        err_printf("An output path of drive %d is too long.\n", d->number);
+        return 0;
+    }
+    d->has_json = o->json_path != nullptr;
+    d->has_chart = o->chart_path != nullptr;
+    DialogueAnswers answers = o->answers;
+    answers.directory = d->directory;
+    answers.log_path = d->log_answer;
+    out_printf("\n--- Drive %d: ", d->number);
+    out_wide(d->directory);
+    out_printf(" ---\n");
+    return run_configuration_dialogue(&d->config, &answers) == DIALOGUE_CONFIRMED;
+}
+
+// No two outputs of the run, of one drive or of two, may be one file.
+int outputs_apart(const Drives* drives, const wchar_t* all_json) {
+    const wchar_t* paths[(int)MAX_DRIVES * (int)DRIVE_OUTPUTS + 1] = {};
+    int n = 0;
+    for (int i = 0; i < drives->count; i++) {
+        const Drive* d = drives->items[i];
+        drive_outputs(&d->config, d->has_json ? d->json_path : nullptr,
+                      d->has_chart ? d->chart_path : nullptr, paths + n);
+        n += DRIVE_OUTPUTS;
+    }
+    paths[n++] = all_json;
+    for (int i = 0; i < n; i++) {
+        for (int j = i + 1; paths[i] && j < n; j++) {
+            if (paths[j] && plat_same_file(paths[i], paths[j])) {
+                err_printf("Two outputs of this run are one file: ");
+                err_wide(paths[j]);
+                err_printf("\n");
+                return 0;
+            }
+        }
+    }
+    return 1;
+}
+
+// The log (and JSON) of a drive, its header written; 0 after the message.
+int open_outputs(Drive* d) {
+    d->log = plat_open_log(d->config.log_path);
+    if (!d->log) {
+        err_printf("Could not create log file: ");
+        err_wide(d->config.log_path);
+        err_printf("\n");
+        return 0;
+    }
+    if (d->has_json && !(d->json = plat_open_report(d->json_path))) {
+        err_printf("Could not create JSON summary: ");
+        err_wide(d->json_path);
+        err_printf("\n");
+        fclose(d->log);
+        d->log = nullptr;
+        return 0;
+    }
+    csv_write_header(d->log, &d->config);
+    return 1;
+}
+
+int all_finished(const Drives* drives) {
+    for (int i = 0; i < drives->count; i++)
+        if (drives->items[i]->status.phase.load() != DRIVE_FINISHED) return 0;
+    return 1;
+}
+
+// The main thread while the drives run: keys, signals and the table.
+void watch(const Drives* drives, const DriveRow* rows, int frames, std::atomic<uint32_t>* stops) {
+    double next_frame = qpc_seconds();
+    while (!all_finished(drives)) {
+        if (check_stop_key() && !end_requested()) {
+            stops->fetch_add(1);
+            reset_stop_request();
+        }
+        if (frames && qpc_seconds() >= next_frame) {
+            drive_table_frame(rows, drives->count);
+            next_frame += 1.0;
+        }
+        plat_sleep_ms(50);
+    }
+}
+
+// What the single run prints of a drive after its phases: errors, report, JSON, chart.
+void finish_drive(Drive* d) {
+    static const wchar_t* const labels[2] = {L"Write test error", L"Verification error"};
+    wchar_t label[64];
+    for (int p = 0; p < 2; p++) {
+        if (!d->reporter.phase_errors[p]) continue;
+        swprintf(label, 64, L"Drive %d: %ls", d->number, labels[p]);
+        print_win_error(label, d->reporter.phase_errors[p]);
+    }
+    out_printf("\n--- Drive %d: ", d->number);
+    out_wide(d->directory);
+    out_printf(" ---\n");
+    print_final_report(&d->config, &d->results);
+    out_flush();
+    if (d->json) {
+        JsonRun run = {&d->config, &d->results, &d->events, d->verification_ran,
+                       d->status.exit_code.load()};
+        json_write_file(d->json_path, d->json, &run);
+        d->json = nullptr;
+    }
+    if (d->has_chart) chart_write(d->config.log_path, d->chart_path);
+}
+
+} // namespace
+
+void drive_outputs(const TestConfig* config, const wchar_t* json, const wchar_t* chart,
+                   const wchar_t* out[DRIVE_OUTPUTS]) {
+    out[0] = config->target_path;
+    out[1] = config->log_path;
+    out[2] = json;
+    out[3] = chart;
+}
+
+int multi_run_main(const RunOptions* o) {
+    session_begin();
+    qpc_seconds(); // the counter's frequency is read once, before any drive's thread
+    out_printf("%s v%s\n", DRIVE_TEST_TITLE, DRIVE_TEST_VERSION);
+    out_printf("%s", plat_banner_second_line);
+    out_printf("WARNING: This creates a very large test file on each drive and can fill it.\n");
+    out_printf("It does not format the drives and does not intentionally modify other files.\n");
+    out_printf("Drives tested side by side: %d\n", o->drive_count);
+    out_flush();
+    if (!volumes_apart(o)) return cancel();
+
+    Drives drives;
+    static wchar_t default_log[PATH_CHARS];
+    default_log_name(default_log);
+    for (int i = 0; i < o->drive_count; i++) {
+        Drive* d = new (std::nothrow) Drive();
+        if (!d) {
+            err_printf("Not enough memory for %d drives.\n", o->drive_count);
+            return cancel();
+        }
+        drives.items[drives.count++] = d;
+        memset(&d->config, 0, sizeof d->config);
+        memset(&d->results, 0, sizeof d->results);
+        d->number = i + 1;
+        d->directory = o->directories[i];
+        if (!configure(d, o, default_log)) return cancel();
+    }
+    static wchar_t all_json[PATH_CHARS];
+    if (o->json_path && !expand_mark(o->json_path, L"all", all_json)) return cancel();
+    if (!outputs_apart(&drives, o->json_path ? all_json : nullptr)) return cancel();
+
+    FILE* summary_json = nullptr;
+    if (o->json_path && !(summary_json = plat_open_report(all_json))) {
+        err_printf("Could not create JSON summary: ");
+        err_wide(all_json);
+        err_printf("\n");
+        session_end();
+        return EXIT_NO_LOG;
+    }
+
+    std::atomic<uint32_t> stops{0};
+    DriveRow rows[MAX_DRIVES];
+    for (int i = 0; i < drives.count; i++) {
+        Drive* d = drives.items[i];
+        rows[i] = {d->number, d->directory, &d->status, &d->config, &d->results,
+                   d->has_json ? d->json_path : nullptr};
+        d->reporter.log = d->log;
+        d->reporter.status = &d->status;
+        d->reporter.stops = &stops;
+        d->status.target.store(d->config.target_bytes);
+        if (!open_outputs(d)) {
+            d->status.exit_code.store(EXIT_NO_LOG);
+            d->status.phase.store(DRIVE_FINISHED);
+            rows[i].config = nullptr;
+            rows[i].results = nullptr;
+            continue;
+        }
+        d->reporter.log = d->log;
+        if (d->json) d->reporter.events = &d->events;
+    }
+
+    int frames = !o->quiet && console_clear() != 0;
+    if (frames) console_cursor_visible(0);
+    for (int i = 0; i < drives.count; i++) {
+        Drive* d = drives.items[i];
+        if (!d->log) continue;
+        d->ran = 1;
+        if (!plat_thread_start(drive_thread, d, &d->thread)) {
+            // No thread of its own: this drive runs before the others are watched.
+            d->thread = 0;
+            drive_thread(d);
+        }
+    }
+    watch(&drives, rows, frames, &stops);
+    for (int i = 0; i < drives.count; i++)
+        if (drives.items[i]->thread) plat_thread_join(drives.items[i]->thread);
+    if (frames) drive_table_frame(rows, drives.count);
+    console_cursor_visible(1);
+
+    int exit_code = EXIT_PASSED;
+    for (int i = 0; i < drives.count; i++) {
+        Drive* d = drives.items[i];
+        if (d->ran) finish_drive(d);
+        int code = d->status.exit_code.load();
+        if (code > exit_code) exit_code = code;
+    }
+    drive_table_summary(rows, drives.count);
+    if (summary_json && !drive_table_json(summary_json, rows, drives.count, exit_code)) {
+        err_printf("Could not write JSON summary: ");
+        err_wide(all_json);
+        err_printf("\n");
+    }
+    session_end();
+    return exit_code;
+}
