@@ -21,7 +21,7 @@ static void request_phase_stop(void) {
     g_stop_requested.compare_exchange_strong(none, STOP_PHASE, std::memory_order_seq_cst);
 }
 
-// Runs on a signal (or system) context: one atomic operation is all it does.
+// Runs on a signal (or system) context: atomic operations are all it does.
 // The keys stop the running phase; the session going away ends the run, since
 // whatever is not saved before the system's deadline is lost.
 int console_ctrl_handler(uint32_t event) {
@@ -31,6 +31,8 @@ int console_ctrl_handler(uint32_t event) {
     }
     if (event == PLAT_CTRL_CLOSE || event == PLAT_CTRL_LOGOFF || event == PLAT_CTRL_SHUTDOWN) {
         g_stop_requested.exchange(STOP_END, std::memory_order_seq_cst);
+        // A question still waiting for its answer is given up: nothing more is asked.
+        plat_end_waits();
         return 1;
     }
     return 0;

@@ -4,6 +4,7 @@
 #include <wchar.h>
 #include <wctype.h>
 
+#include "console/console.h"
 #include "console/output.h"
 #include "console/text.h"
 #include "platform/utf8.h"
@@ -23,6 +24,12 @@ static long read_byte(char* byte) {
 }
 
 int read_line_w(const wchar_t* prompt, wchar_t* buffer, int capacity) {
+    // The session is going away: every answer is the end of input, and no
+    // question is shown that nobody will answer.
+    if (end_requested()) {
+        if (buffer && capacity > 0) buffer[0] = 0;
+        return READ_LINE_EOF;
+    }
     if (prompt) out_wide(prompt);
     out_flush();
     if (!buffer || capacity < 1) return READ_LINE_EOF;

@@ -19,4 +19,5 @@ struct TestResults {
     uint64_t segment_bytes; // the write phase's segments; a file-size limit met can set them
     SampleSet write_samples;
     SampleSet read_samples;
+    int write_stopped; // a stop request or the duration limit ended the write phase
 };

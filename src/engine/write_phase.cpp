@@ -100,13 +100,13 @@ void run_write_phase(const TestConfig* config, PhaseObserver* observer, TestResu
 
     while (results->bytes_written < target) {
         if (observer->stop_requested()) {
-            results->user_stopped = 1;
+            results->user_stopped = results->write_stopped = 1;
             break;
         }
         elapsed = qpc_seconds() - start;
         if (config->duration_limit_s > 0.0 && elapsed >= config->duration_limit_s) {
             observer->event("duration_limit_reached", 0, results->bytes_written);
-            results->user_stopped = 1;
+            results->user_stopped = results->write_stopped = 1;
             break;
         }
         uint32_t chunk = next_chunk(results->bytes_written, target, config->block_size_bytes,

@@ -58,6 +58,9 @@ void plat_console_erase_line(intptr_t console); // blanks from the cursor to the
 void plat_console_cursor_visible(intptr_t console, int visible);
 void plat_console_restore(void); // undo terminal modes (idempotent)
 void plat_set_ctrl_handler(plat_ctrl_handler handler, int add);
+// The run is to end: a read of standard input in progress gives up (-1), and so
+// does every later one. Safe to call from a signal handler or another thread.
+void plat_end_waits(void);
 // The summary and report are written: a handler that holds back the end of the
 // process (Windows: close, log-off, shutdown) lets it go.
 void plat_ctrl_release(void);

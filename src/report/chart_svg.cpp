@@ -450,7 +450,9 @@ void title_block(FILE* out, const DriveLog* log, const ChartLevel* levels, int l
         fputs("none in this run", out);
     } else if (write_failed) {
         span(out, ALARM_COLOR, "FAILED");
-    } else if (s->user_stopped) {
+    } else if (s->user_stopped && s->bytes_written < log->target_bytes) {
+        // The log keeps one stop flag for both phases; a write that reached its
+        // size was not stopped, whatever stopped the verification.
         span(out, "#a05a00", "STOPPED BY USER / LIMIT");
     } else {
         span(out, PASS_COLOR, "COMPLETED");

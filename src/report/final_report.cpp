@@ -22,7 +22,8 @@ const char* write_status(const TestResults* results) {
     if (results->write_failed) {
         return "FAILED";
     }
-    return results->user_stopped ? "STOPPED BY USER / LIMIT" : "COMPLETED";
+    // A stop of the verification leaves the write as complete as it was.
+    return results->write_stopped ? "STOPPED BY USER / LIMIT" : "COMPLETED";
 }
 
 const char* integrity_verdict(const TestResults* results) {

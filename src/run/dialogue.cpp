@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "console/console.h"
 #include "console/output.h"
 #include "console/text.h"
 #include "platform/error_codes.h"
@@ -240,5 +241,7 @@ int run_configuration_dialogue(TestConfig* c, const DialogueAnswers* given) {
     out_printf("Log         : ");
     out_wide(c->log_path);
     out_printf("\n\n");
-    return confirm(&a, L"START TEST? [y/N]: ") ? DIALOGUE_CONFIRMED : DIALOGUE_CANCELLED;
+    // An end request that came during the dialogue, answered or not, cancels it.
+    int start = confirm(&a, L"START TEST? [y/N]: ");
+    return start && !end_requested() ? DIALOGUE_CONFIRMED : DIALOGUE_CANCELLED;
 }

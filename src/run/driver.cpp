@@ -124,11 +124,14 @@ int drive_test_main(const RunOptions* options) {
 
     int verify_passed = 1;
     int verification_ran = verification_due(&config, &results);
-    if (verification_ran && end_requested()) {
+    if (end_requested() && !results.write_failed &&
+        (config.verification_requested || results.bytes_written == 0)) {
         // After an end request only the summary and the report are written:
-        // the verification that did not run leaves the result incomplete.
+        // a requested verification that did not run, or a test ended before
+        // its first byte, leaves the result incomplete.
         verification_ran = 0;
         verify_passed = 0;
+        results.verify_failed = config.verification_requested;
     }
     if (verification_ran) {
         plat_sleep_ms(250);

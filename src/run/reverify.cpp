@@ -172,7 +172,7 @@ int reverify_session(const VerifyOptions* o) {
     int code = settle(o, &config, &file_bytes);
     if (code != EXIT_PASSED) return code;
     show_plan(&config, file_bytes);
-    if (!o->yes && !prompt_yes_no(L"START VERIFICATION? [y/N]: ", 0)) {
+    if ((!o->yes && !prompt_yes_no(L"START VERIFICATION? [y/N]: ", 0)) || end_requested()) {
         out_printf("\nVerification cancelled.\n");
         return EXIT_CANCELLED;
     }

@@ -125,6 +125,7 @@ void plat_set_ctrl_handler(plat_ctrl_handler handler, int add) {
     g_fake.handler = add ? handler : nullptr;
 }
 void plat_ctrl_release(void) { g_fake.ctrl_released = true; }
+void plat_end_waits(void) { g_fake.waits_ended = true; }
 int plat_console_closes_with_process(void) { return g_fake.console_closes_with_process; }
 int plat_key_waiting(void) { return !g_fake.keys.empty(); }
 int plat_key_read(void) {
@@ -139,7 +140,7 @@ void plat_write_stdout(const char* bytes, size_t count) { g_fake.out.append(byte
 void plat_flush_stdout(void) {}
 void plat_write_stderr(const char* bytes, size_t count) { g_fake.err.append(bytes, count); }
 long plat_read_stdin(char* buffer, size_t cap) {
-    if (g_fake.stdin_error) return -1;
+    if (g_fake.stdin_error || g_fake.waits_ended) return -1;
     size_t n = std::min(cap, g_fake.stdin_bytes.size() - g_fake.stdin_pos);
     memcpy(buffer, g_fake.stdin_bytes.data() + g_fake.stdin_pos, n);
     g_fake.stdin_pos += n;

@@ -46,6 +46,7 @@ struct FakePlatform {
     std::vector<int> keys;        // pending key codes, read front first
     plat_ctrl_handler handler = nullptr;
     bool ctrl_released = false;
+    bool waits_ended = false;     // plat_end_waits: stdin reads give up
     bool console_closes_with_process = false;  // a window opened for this run alone
 
     // clock: seconds; a read returns now, then advances it by read_tick

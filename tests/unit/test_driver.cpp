@@ -9,6 +9,7 @@
 #include "engine/pattern.h"
 #include "fake/fake_platform.h"
 #include "run/driver.h"
+#include "run/run_options.h"
 
 namespace {
 
@@ -92,11 +93,29 @@ TEST_F(Driver, StopDuringWriteStillVerifiesWhatWasWritten) {
     EXPECT_EQ(g_stop_requested.load(), 0);
 }
 
-TEST_F(Driver, StopBeforeTheFirstBlockSkipsVerification) {
-    g_stop_requested.store(1);
-    EXPECT_EQ(run(), 0);
-    EXPECT_EQ(g_fake.write_calls, 0u);
-    EXPECT_TRUE(g_fake.sleeps.empty());
+// A stop pending from the dialogue (Ctrl+C) stops a started test before its
+// first block; an end request (terminate, hang-up) cancels the dialogue, also
+// when --yes left no question to ask.
+TEST_F(Driver, StopOrEndRequestedBeforeTheStart) {
+    struct Case { int32_t flag; int yes; int exit_code; } cases[] = {
+        {STOP_PHASE, 0, 0}, {STOP_END, 0, 1}, {STOP_END, 1, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.flag * 10 + c.yes);
+        SetUp();
+        g_stop_requested.store(c.flag);
+        RunOptions options = {};
+        options.answers.directory = L"/mnt/card/";
+        options.answers.size_given = 1;
+        options.answers.size_gib = 0.015625;
+        options.answers.log_path = L"/home/user/log.csv";
+        options.answers.yes = c.yes;
+        fake_stdin("\n0\n0\ny\nn\ny\n");
+        EXPECT_EQ(drive_test_main(&options), c.exit_code);
+        EXPECT_EQ(g_fake.write_calls, 0u);
+        EXPECT_TRUE(g_fake.sleeps.empty());
+        EXPECT_EQ(g_fake.files.count(TEST_FILE), c.exit_code == 0 ? 1u : 0u);
+    }
 }
 
 // A key stops the write and the verification still runs; the session going

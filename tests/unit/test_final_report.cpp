@@ -194,18 +194,20 @@ TEST_F(FinalReport, ThresholdVerdict) {
 
 TEST_F(FinalReport, WriteStatus) {
     struct Case {
-        int write_failed, user_stopped;
+        int write_failed, user_stopped, write_stopped;
         const char* expected;
     } cases[] = {
-        {0, 0, "Write status       : COMPLETED"},
-        {0, 1, "Write status       : STOPPED BY USER / LIMIT"},
-        {1, 0, "Write status       : FAILED"},
-        {1, 1, "Write status       : FAILED"},
+        {0, 0, 0, "Write status       : COMPLETED"},
+        {0, 1, 1, "Write status       : STOPPED BY USER / LIMIT"},
+        {0, 1, 0, "Write status       : COMPLETED"}, // only the verification was stopped
+        {1, 0, 0, "Write status       : FAILED"},
+        {1, 1, 1, "Write status       : FAILED"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.expected);
         results->write_failed = c.write_failed;
         results->user_stopped = c.user_stopped;
+        results->write_stopped = c.write_stopped;
         EXPECT_EQ(line_of(report(), "Write status"), c.expected);
     }
 }

@@ -300,6 +300,7 @@ TEST_P(WritePhase, Scenario) {
     EXPECT_EQ(r.bytes_written, c.bytes_written);
     EXPECT_EQ(r.write_errors, c.write_errors);
     EXPECT_EQ(r.user_stopped, c.user_stopped);
+    EXPECT_EQ(r.write_stopped, c.user_stopped); // the write phase's stop is its own
     EXPECT_EQ(r.write_failed, c.write_failed);
     EXPECT_EQ(r.last_error, c.last_error);
     EXPECT_EQ(r.write_samples.count, c.samples);

@@ -127,6 +127,18 @@ static const uint32_t k_events[4] = {PLAT_CTRL_C, PLAT_CTRL_BREAK, PLAT_CTRL_CLO
 static std::atomic<plat_ctrl_handler> g_ctrl_handler{nullptr};
 static struct sigaction g_previous[4];
 static int g_installed[4];
+// Handlers restart the calls they interrupt, so a wait for input watches this
+// pipe too: the end request writes to it from whichever thread took the signal.
+static int g_end_pipe[2] = {-1, -1};
+static std::atomic<int> g_waits_ended{0};
+
+void plat_end_waits(void) {
+    g_waits_ended.store(1);
+    if (g_end_pipe[1] < 0) return;
+    char wake = 1;
+    ssize_t ignored = write(g_end_pipe[1], &wake, 1);
+    (void)ignored; // a full pipe already wakes every wait
+}
 
 static void on_signal(int signo) {
     int saved_errno = errno;
@@ -147,6 +159,9 @@ static void on_signal(int signo) {
 
 void plat_set_ctrl_handler(plat_ctrl_handler handler, int add) {
     if (add) {
+        if (g_end_pipe[0] < 0 && pipe2(g_end_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+            g_end_pipe[0] = g_end_pipe[1] = -1; // waits then see the flag at their next signal
+        }
         g_ctrl_handler.store(handler);
         struct sigaction action;
         memset(&action, 0, sizeof action);
@@ -215,6 +230,14 @@ void plat_write_stderr(const char* bytes, size_t count) {
 }
 
 long plat_read_stdin(char* buffer, size_t cap) {
+    for (;;) {
+        if (g_waits_ended.load()) return -1;
+        struct pollfd p[2] = {{STDIN_FILENO, POLLIN, 0}, {g_end_pipe[0], POLLIN, 0}};
+        int r = poll(p, g_end_pipe[0] >= 0 ? 2 : 1, -1);
+        if (r < 0 && errno == EINTR) continue; // a signal: look at the flag again
+        if (r > 0 && p[1].revents != 0) return -1;
+        break; // input, its end or an error: the read tells which
+    }
     ssize_t n;
     do {
         n = read(STDIN_FILENO, buffer, cap);

@@ -28,12 +28,23 @@ static int open_path(const wchar_t* path, int flags, plat_file* out) {
     *out = PLAT_NO_FILE;
     char bytes[PATH_MAX];
     if (!posix_path_to_utf8(path, bytes)) return 0;
+    // O_NONBLOCK: a FIFO or device in the file's place would hold the open
+    // until another process came; it is refused at once instead.
     int fd;
     do {
-        fd = open(bytes, flags, 0666);
+        fd = open(bytes, flags | O_NONBLOCK, 0666);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         posix_set_path_error(errno, bytes, (flags & O_DIRECT) != 0);
+        return 0;
+    }
+    struct stat st;
+    int err = fstat(fd, &st) != 0 ? errno : !S_ISREG(st.st_mode) ? EINVAL : 0;
+    int mode = err ? -1 : fcntl(fd, F_GETFL);
+    if (!err && (mode < 0 || fcntl(fd, F_SETFL, mode & ~O_NONBLOCK) != 0)) err = errno;
+    if (err) {
+        close(fd);
+        plat_posix_set_error(err, 0);
         return 0;
     }
     *out = (plat_file)fd;
@@ -128,8 +139,9 @@ int plat_file_size(const wchar_t* path, uint64_t* bytes) {
         posix_set_path_error(errno, utf8, 0);
         return 0;
     }
-    if (S_ISDIR(st.st_mode)) {
-        plat_posix_set_error(EISDIR, 0);
+    if (!S_ISREG(st.st_mode)) {
+        // A FIFO or a device has no size to go by, and a read of it may wait for ever.
+        plat_posix_set_error(S_ISDIR(st.st_mode) ? EISDIR : EINVAL, 0);
         return 0;
     }
     *bytes = (uint64_t)st.st_size;

@@ -69,7 +69,10 @@ static BOOL WINAPI ctrl_handler_thunk(DWORD event) {
     // For these the process ends as soon as this returns, and the system ends
     // it anyway after 5 seconds: wait for the summary and report until shortly before.
     if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
-        for (int waited = 0; waited < 4500 && !g_ctrl_released.load(); waited += 50) Sleep(50);
+        for (int waited = 0; waited < 4500 && !g_ctrl_released.load(); waited += 50) {
+            plat_end_waits(); // a question that waits for input is given up
+            Sleep(50);
+        }
     }
     return TRUE;
 }

@@ -4,6 +4,8 @@
 #include <windows.h>
 #include <string.h>
 
+#include <atomic>
+
 
 enum { STREAM_CHUNK = 4096 };
 
@@ -108,6 +110,18 @@ void plat_write_stderr(const char* bytes, size_t count) {
 
 enum { CONSOLE_READ_UNITS = 1024 };
 
+// Set when the run is to end; the reading thread while it waits for input.
+static std::atomic<int> g_waits_ended{0};
+static std::atomic<HANDLE> g_stdin_reader{NULL};
+
+// Runs on the control handler's thread, which calls it again while it waits:
+// a read that began just after one cancel meets the next.
+void plat_end_waits(void) {
+    g_waits_ended.store(1);
+    HANDLE reader = g_stdin_reader.load();
+    if (reader != NULL) CancelSynchronousIo(reader);
+}
+
 // Input bytes not yet handed out: UTF-8 converted from one console read, or
 // the first bytes of redirected input that were checked for a byte-order mark.
 static char g_stdin_bytes[CONSOLE_READ_UNITS * 3 + 4];
@@ -133,6 +147,7 @@ static int fill_from_console(HANDLE h) {
         // Ctrl+C during a read ends it without input; the stop stays pending
         // in the flag and the question waits for its answer.
         if (got == 0 && GetLastError() == ERROR_OPERATION_ABORTED) {
+            if (g_waits_ended.load()) return -1;
             if (n == 1) g_stdin_high_surrogate = wide[0]; // still waiting for its low half
             continue;
         }
@@ -196,7 +211,7 @@ static int skip_byte_order_mark(HANDLE h) {
     return 1;
 }
 
-long plat_read_stdin(char* buffer, size_t cap) {
+static long read_stdin(char* buffer, size_t cap) {
     if (cap == 0) return 0;
     HANDLE h = GetStdHandle(STD_INPUT_HANDLE);
     if (h == NULL || h == INVALID_HANDLE_VALUE) return 0;
@@ -223,3 +238,10 @@ long plat_read_stdin(char* buffer, size_t cap) {
     return r <= 0 ? r : (long)got;
 }
 
+long plat_read_stdin(char* buffer, size_t cap) {
+    static HANDLE self = OpenThread(THREAD_TERMINATE, FALSE, GetCurrentThreadId());
+    g_stdin_reader.store(self);
+    long n = g_waits_ended.load() ? -1 : read_stdin(buffer, cap);
+    g_stdin_reader.store(NULL);
+    return g_waits_ended.load() ? -1 : n;
+}
