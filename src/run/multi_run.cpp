@@ -115,9 +115,13 @@ void drive_thread(void* arg) {
     d->reporter.write_errors = d->results.write_errors;
     int verify_passed = 1;
     d->verification_ran = verification_due(&d->config, &d->results);
-    if (d->verification_ran && end_requested()) {
+    if (end_requested() && !d->results.write_failed &&
+        (d->config.verification_requested || d->results.bytes_written == 0)) {
+        // As in a single run: a requested verification that did not run, or a
+        // test ended before its first byte, leaves the result incomplete.
         d->verification_ran = 0;
         verify_passed = 0;
+        d->results.verify_failed = d->config.verification_requested;
     }
     if (d->verification_ran) {
         plat_sleep_ms(250);
