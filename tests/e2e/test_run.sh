@@ -85,8 +85,9 @@ check "stop write: status" "$(report 'Write status')" "STOPPED BY USER / LIMIT"
 check "stop write: events" "$(events)" ""
 check_log_complete
 
-# 3. A duration limit ends the writing; a SIGINT during verification ends that too.
-start_run "$D" "" 8 0.05 0 y "$L" n y
+# 3. A duration limit ends the writing; a SIGINT during verification ends that too
+# (six seconds of writing, so the read-back lasts long enough to be caught under load).
+start_run "$D" "" 8 0.1 0 y "$L" n y
 wait_verify_open || fail "verification never opened the file"
 kill -INT "$PID"
 wait_run
