@@ -5,6 +5,9 @@
 #include <stdint.h>
 
 uint64_t pattern_word(uint64_t index);
+// The index whose pattern word is value: every step of the mix is invertible,
+// so a word read back tells the position it was written for.
+uint64_t pattern_index(uint64_t value);
 // Fills buffer with the length bytes the file holds from offset (a multiple of 8).
 void pattern_fill(void* buffer, uint64_t offset, uint32_t length);
 // Offset within buffer of the first 8-byte word (or trailing partial word) that

@@ -56,6 +56,20 @@ TEST(PatternWord, KnownValues)
     }
 }
 
+TEST(PatternWord, IndexUndoesTheMixBothWays)
+{
+    std::vector<uint64_t> indices = {0, 1, 1ULL << 63, ~0ULL, 0x2000000000ULL};
+    uint64_t x = 0x9E3779B97F4A7C15ULL;
+    for (int k = 0; k < 1000; k++) {
+        x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+        indices.push_back(x);
+    }
+    for (uint64_t i : indices) {
+        EXPECT_EQ(pattern_index(pattern_word(i)), i) << "index " << i;
+        EXPECT_EQ(pattern_word(pattern_index(i)), i) << "value " << i;
+    }
+}
+
 TEST(PatternFill, LittleEndianWordsAndTailFromTheNextWord)
 {
     const struct {
