@@ -1,6 +1,7 @@
 // The results of one test run, filled by the two phases.
 #pragma once
 
+#include "engine/damage_map.h"
 #include "engine/samples.h"
 
 struct TestResults {
@@ -20,4 +21,5 @@ struct TestResults {
     SampleSet write_samples;
     SampleSet read_samples;
     int write_stopped; // a stop request or the duration limit ended the write phase
+    DamageMap damage; // what the differing chunks held
 };

@@ -85,6 +85,7 @@ int run_verify_phase(const TestConfig* config, PhaseObserver* observer, TestResu
         int64_t at = pattern_first_mismatch_parallel(buffer.data, results->bytes_verified, chunk);
         if (at >= 0) {
             results->verification_mismatch_blocks++;
+            damage_add_chunk(&results->damage, buffer.data, results->bytes_verified, chunk);
             observer->event("data_mismatch", WINERR_CRC, results->bytes_verified + (uint64_t)at);
             results->verify_failed = 1;
         }

@@ -158,6 +158,7 @@ int drive_test_main(const RunOptions* options) {
 
     samples_release(&results.write_samples);
     samples_release(&results.read_samples);
+    damage_release(&results.damage);
     console_cursor_visible(1);
     session_end();
     return exit_code;

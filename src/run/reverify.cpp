@@ -158,6 +158,7 @@ int run_reverify(TestConfig* c, int quiet, const wchar_t* json_path) {
         json_write_file(json_path, json, &run);
     }
     samples_release(&results.read_samples);
+    damage_release(&results.damage);
     return code;
 }
 

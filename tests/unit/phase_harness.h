@@ -45,6 +45,7 @@ public:
     ~PhaseHarness() {
         samples_release(&results.write_samples);
         samples_release(&results.read_samples);
+        damage_release(&results.damage);
     }
 
     // Runs a phase with the program's own reporter writing to a temporary log.

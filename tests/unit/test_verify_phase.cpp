@@ -175,6 +175,13 @@ TEST(VerifyPhaseReads, ChunksAreWholeBlocksReadInOrderFromOffsetZero) {
     ASSERT_GE(log.size(), 2u);
     EXPECT_EQ(log[0], "# event=data_mismatch,error_code=23,offset=65536");
     EXPECT_EQ(log[1], "# event=data_mismatch,error_code=23,offset=131072");
+    // The differing chunks are classified, the matching one costs nothing.
+    const DamageMap& d = h.results.damage;
+    EXPECT_EQ(d.kind_bytes[SECTOR_INTACT], 0u);
+    EXPECT_EQ(d.kind_bytes[SECTOR_MISPLACED], kBlock + kAlign);
+    ASSERT_EQ(d.region_count, 1u);
+    EXPECT_EQ(d.regions[0].start, kBlock);
+    EXPECT_EQ(d.regions[0].source_start, kBlock + 8);
 }
 
 }  // namespace
