@@ -68,10 +68,10 @@ uint64_t gcd(uint64_t a, uint64_t b) {
 }
 
 void note_first(DamageMap* map, const unsigned char* p, const unsigned char* expected,
-                uint64_t offset, uint32_t length, uint32_t kind) {
+                uint64_t offset, uint32_t length, SectorClass c) {
     map->damaged = 1;
     map->first_damage_offset = offset;
-    map->first_kind = kind;
+    map->first_kind = c.kind;
     for (uint32_t k = 0; k < length; k += 8) {
         uint32_t n = length - k < 8 ? length - k : 8;
         uint64_t found = load_le(p + k, n);
@@ -80,6 +80,7 @@ void note_first(DamageMap* map, const unsigned char* p, const unsigned char* exp
             map->first_word_offset = offset + k;
             map->first_expected = want;
             map->first_found = found;
+            map->first_source = offset + k + (uint64_t)c.displacement;
             return;
         }
     }
@@ -148,7 +149,7 @@ void damage_add_chunk(DamageMap* map, const void* data, uint64_t offset, uint32_
         SectorClass c = classify_against(p + done, expected, at, n);
         map->kind_bytes[c.kind] += n;
         if (c.kind != SECTOR_INTACT) {
-            if (!map->damaged) note_first(map, p + done, expected, at, n, c.kind);
+            if (!map->damaged) note_first(map, p + done, expected, at, n, c);
             map->damaged_bytes += n;
             uint64_t source = at + (uint64_t)c.displacement;
             if (c.kind == SECTOR_MISPLACED) {

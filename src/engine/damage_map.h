@@ -44,6 +44,7 @@ struct DamageMap {
     uint64_t first_word_offset;
     uint64_t first_expected;
     uint64_t first_found;
+    uint64_t first_source; // misplaced: the offset that word was written for
     // Evidence of wrap-around over every misplaced sector, listed or not.
     uint64_t displacement_gcd;       // of the forward displacements
     uint64_t first_misplaced_offset; // of the first forward one

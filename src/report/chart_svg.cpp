@@ -11,6 +11,7 @@
 
 #include "console/text.h"
 #include "platform/utf8.h"
+#include "report/damage_report.h"
 #include "report/log_reader.h"
 
 namespace {
@@ -395,6 +396,55 @@ void draw_events(FILE* out, const DriveLog* log, const Plot* p) {
     fputs("</g>\n", out);
 }
 
+// ---- damage ----
+
+const char* const DAMAGE_COLORS[SECTOR_KIND_COUNT] = {"#ffffff", "#7f7f7f", "#17becf",
+                                                       "#ffbf00", "#9467bd", "#d62728"};
+
+// The damaged regions shaded by kind, one band per run of pixel columns of one
+// kind (so 4096 regions still make a small file), and the likely capacity.
+void draw_damage(FILE* out, const DriveLog* log, const Plot* p) {
+    const LogDamage* d = &log->damage;
+    if (!d->present) return;
+    unsigned char kind[COLUMNS] = {0};
+    for (uint32_t i = 0; i < d->region_count; i++) {
+        const DamageRegion* g = &d->regions[i];
+        int a = (int)(px(p, (double)g->start) - LEFT);
+        int b = (int)ceil(px(p, (double)g->end) - LEFT);
+        if (a < 0) a = 0;
+        if (b > COLUMNS) b = COLUMNS;
+        for (int k = a; k < b || k == a; k++) {
+            if (k < COLUMNS) kind[k] = (unsigned char)g->kind;
+        }
+    }
+    fputs("<g opacity=\"0.28\">\n", out);
+    for (int k = 0; k < COLUMNS;) {
+        int end = k + 1;
+        while (end < COLUMNS && kind[end] == kind[k]) end++;
+        if (kind[k] != SECTOR_INTACT) {
+            fprintf(out, "<rect x=\"%d\" y=\"%.1f\" width=\"%d\" height=\"%.1f\" fill=\"%s\"/>\n",
+                    (int)LEFT + k, TOP, end - k, BOTTOM - TOP, DAMAGE_COLORS[kind[k]]);
+        }
+        k = end;
+    }
+    fputs("</g>\n", out);
+    if (!d->has_capacity) return;
+    char a[64];
+    format_bytes(d->capacity_bytes, a);
+    double x = px(p, (double)d->capacity_bytes);
+    if (x > RIGHT) x = RIGHT;
+    fprintf(out,
+            "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"%s\" "
+            "stroke-width=\"2\"/>\n",
+            x, TOP, x, BOTTOM, DAMAGE_COLORS[SECTOR_MISPLACED]);
+    int right_side = x > RIGHT - 160;
+    fprintf(out,
+            "<text x=\"%.1f\" y=\"%.1f\" font-size=\"12\" text-anchor=\"%s\" fill=\"%s\" "
+            "stroke=\"#fff\" stroke-width=\"3.5\" paint-order=\"stroke\">likely capacity %s</text>\n",
+            right_side ? x - 4 : x + 4, TOP + 28, right_side ? "end" : "start",
+            DAMAGE_COLORS[SECTOR_MISPLACED], a);
+}
+
 // ---- title block ----
 
 void span(FILE* out, const char* color, const char* text) {
@@ -490,6 +540,13 @@ void title_block(FILE* out, const DriveLog* log, const ChartLevel* levels, int l
         if (s->verification_errors) {
             fprintf(out, ", %llu read error%s", (unsigned long long)s->verification_errors,
                     s->verification_errors == 1 ? "" : "s");
+        }
+        if (log->damage.present) {
+            char verdict[256];
+            damage_verdict_text(verdict, sizeof verdict, log->damage.wraps, log->damage.wrap_bytes,
+                                log->damage.has_capacity, log->damage.capacity_bytes);
+            fputs(" \xC2\xB7 ", out);
+            span(out, ALARM_COLOR, verdict);
         }
     } else if (log->have_summary) {
         fputs("not verified", out);
@@ -592,6 +649,14 @@ void legend(FILE* out, const DriveLog* log, int level_count) {
         fprintf(out, "<text x=\"%.1f\" y=\"%.1f\">%s</text>\n", x + 27, y, item.label);
         x += 27 + 6.6 * (double)strlen(item.label) + 18;
     }
+    // The damage kinds shaded on the chart.
+    for (uint32_t kind = SECTOR_ZERO; kind < SECTOR_KIND_COUNT; kind++) {
+        if (!log->damage.present || log->damage.kind_bytes[kind] == 0) continue;
+        fprintf(out, "<rect x=\"%.1f\" y=\"%.1f\" width=\"12\" height=\"10\" fill=\"%s\" "
+                "opacity=\"0.5\"/>\n", x, y - 9, DAMAGE_COLORS[kind]);
+        fprintf(out, "<text x=\"%.1f\" y=\"%.1f\">%s</text>\n", x + 16, y, sector_kind_name(kind));
+        x += 16 + 6.6 * (double)strlen(sector_kind_name(kind)) + 14;
+    }
     fputs("</g>\n", out);
 }
 
@@ -612,6 +677,7 @@ int chart_svg_write(FILE* out, const DriveLog* log, const ChartLevel* levels, in
     title_block(out, log, levels, level_count);
     legend(out, log, level_count);
     draw_axes(out, &p);
+    draw_damage(out, log, &p);
     draw_phase(out, log, &p, LOG_PHASE_VERIFY, VERIFY_COLOR, 0);
     draw_phase(out, log, &p, LOG_PHASE_WRITE, WRITE_COLOR, log->minimum_required_mbps > 0);
     draw_levels(out, &p, levels, level_count);

@@ -4,6 +4,8 @@
 // written further must not stop the test.
 #include "report/csv_log.h"
 
+#include "report/damage_report.h"
+
 #include "console/text.h"
 #include "engine/samples.h"
 #include "platform/platform.h"
@@ -132,6 +134,7 @@ void csv_write_summary(FILE* log, const TestConfig* config, const TestResults* r
     fprintf(log, "# verification_errors=%llu\n", (unsigned long long)results->verification_errors);
     fprintf(log, "# user_stopped=%d\n", results->user_stopped);
     fputs("# summary_end\n", log);
+    csv_write_damage(log, results);
     fflush(log);
     fclose(log);
 }

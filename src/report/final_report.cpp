@@ -5,6 +5,7 @@
 #include "console/output.h"
 #include "console/text.h"
 #include "engine/samples.h"
+#include "report/damage_report.h"
 #include "platform/platform.h"
 #include "report/program.h"
 #include "engine/test_config.h"
@@ -140,6 +141,7 @@ void print_final_report(const TestConfig* config, const TestResults* results) {
                    (unsigned long long)config->segment_bytes);
     }
     out_printf("%s", RULE_LINE);
+    print_damage_block(results);
 
     dispose_of_test_file(config);
     out_flush();

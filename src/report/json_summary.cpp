@@ -5,6 +5,7 @@
 #include <stdint.h>
 
 #include "console/output.h"
+#include "engine/damage_map.h"
 #include "engine/samples.h"
 #include "engine/test_config.h"
 #include "engine/test_results.h"
@@ -79,6 +80,47 @@ const char* boolean(int value) {
     return value ? "true" : "false";
 }
 
+void put_u64_or_null(FILE* f, int present, uint64_t value) {
+    if (present) fprintf(f, "%llu", (unsigned long long)value);
+    else fputs("null", f);
+}
+
+void put_damage(FILE* f, const TestResults* r) {
+    const char* in = "    ";
+    const DamageMap* map = &r->damage;
+    DamageVerdict v = damage_verdict(map, r->bytes_verified);
+    fprintf(f, "  \"damage\": {\n%s\"sector_bytes\": %lu,\n", in,
+            (unsigned long)DAMAGE_SECTOR_BYTES);
+    for (int k = 0; k < SECTOR_KIND_COUNT; k++) {
+        uint64_t bytes = k == SECTOR_INTACT ? v.intact_bytes : map->kind_bytes[k];
+        fprintf(f, "%s\"%s_bytes\": %llu,\n", in, sector_kind_name((uint32_t)k),
+                (unsigned long long)bytes);
+    }
+    put_key(f, in, "first_damage_offset");
+    put_u64_or_null(f, map->damaged, map->first_damage_offset);
+    fputs(",\n", f);
+    put_key(f, in, "wrap_bytes");
+    put_u64_or_null(f, v.wraps, v.wrap_bytes);
+    fputs(",\n", f);
+    put_key(f, in, "likely_capacity_bytes");
+    put_u64_or_null(f, v.has_capacity, v.likely_capacity_bytes);
+    fputs(",\n", f);
+    put_key(f, in, "regions");
+    fputc('[', f);
+    for (uint32_t i = 0; i < map->region_count; i++) {
+        const DamageRegion* g = &map->regions[i];
+        fprintf(f, "%s{\"start\": %llu, \"end\": %llu, \"kind\": \"%s\"", i ? ",\n      " : "\n      ",
+                (unsigned long long)g->start, (unsigned long long)g->end,
+                sector_kind_name(g->kind));
+        if (g->kind == SECTOR_MISPLACED) {
+            fprintf(f, ", \"source_start\": %llu", (unsigned long long)g->source_start);
+        }
+        fputc('}', f);
+    }
+    fputs(map->region_count ? "\n    ],\n" : "],\n", f);
+    fprintf(f, "%s\"regions_truncated\": %s\n  },\n", in, boolean(map->regions_truncated));
+}
+
 } // namespace
 
 int json_write_summary(FILE* f, const JsonRun* run) {
@@ -139,6 +181,7 @@ int json_write_summary(FILE* f, const JsonRun* run) {
     put_key(f, in, "samples");
     put_samples(f, &r->read_samples, 0.0);
     fputs("\n  },\n", f);
+    if (run->verification_ran) put_damage(f, r);
 
     fputs("  \"events\": [", f);
     for (size_t i = 0; i < run->events->count; ++i) {

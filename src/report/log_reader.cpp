@@ -389,6 +389,83 @@ int starts_with(const char* line, size_t length, const char* prefix) {
     return length >= n && memcmp(line, prefix, n) == 0;
 }
 
+// "START,END,KIND" or, for a misplaced region, "START,END,misplaced,SOURCE".
+int damage_region(Reader* r, const char* value, size_t length) {
+    const char* end = value + length;
+    const char* c1 = (const char*)memchr(value, ',', length);
+    const char* c2 = c1 ? (const char*)memchr(c1 + 1, ',', (size_t)(end - c1 - 1)) : nullptr;
+    if (!c2) return refuse(r, "malformed damage region");
+    const char* c3 = (const char*)memchr(c2 + 1, ',', (size_t)(end - c2 - 1));
+    DamageRegion g = {};
+    const char* kind = c2 + 1;
+    size_t kind_length = (size_t)((c3 ? c3 : end) - kind);
+    g.kind = SECTOR_KIND_COUNT;
+    for (uint32_t k = SECTOR_ZERO; k < SECTOR_KIND_COUNT; k++) {
+        if (strlen(sector_kind_name(k)) == kind_length &&
+            memcmp(sector_kind_name(k), kind, kind_length) == 0) {
+            g.kind = k;
+        }
+    }
+    if (!parse_u64(value, (size_t)(c1 - value), &g.start) ||
+        !parse_u64(c1 + 1, (size_t)(c2 - c1 - 1), &g.end) || g.end <= g.start ||
+        g.kind == SECTOR_KIND_COUNT || (g.kind == SECTOR_MISPLACED) != (c3 != nullptr) ||
+        (c3 && !parse_u64(c3 + 1, (size_t)(end - c3 - 1), &g.source_start))) {
+        return refuse(r, "malformed damage region");
+    }
+    LogDamage* d = &r->log->damage;
+    if (d->region_count == DAMAGE_REGION_CAP) return refuse(r, "too many damage regions");
+    if (!d->regions) {
+        d->regions = (DamageRegion*)plat_mem_alloc(DAMAGE_REGION_CAP * sizeof(DamageRegion));
+        if (!d->regions) return refuse(r, "out of memory for the damage regions");
+    }
+    d->regions[d->region_count++] = g;
+    return 1;
+}
+
+// A count, or "none" (flag cleared).
+int u64_or_none(const char* value, size_t length, int* present, uint64_t* out) {
+    *present = !(length == 4 && memcmp(value, "none", 4) == 0);
+    return !*present || parse_u64(value, length, out);
+}
+
+// A "# damage_KEY=VALUE" line after the summary; unknown damage keys are passed over.
+int damage_line(Reader* r, const char* line, size_t length) {
+    const char* key = line + strlen("# damage_");
+    const char* eq = (const char*)memchr(key, '=', length - strlen("# damage_"));
+    if (!eq) return refuse(r, "malformed damage line");
+    size_t key_length = (size_t)(eq - key);
+    const char* value = eq + 1;
+    size_t value_length = (size_t)(line + length - value);
+    LogDamage* d = &r->log->damage;
+    d->present = 1;
+    int ok = 1;
+    char name[32];
+    for (uint32_t k = 0; k < SECTOR_KIND_COUNT; k++) {
+        snprintf(name, sizeof name, "%s_bytes", sector_kind_name(k));
+        if (strlen(name) == key_length && memcmp(name, key, key_length) == 0) {
+            ok = parse_u64(value, value_length, &d->kind_bytes[k]);
+        }
+    }
+    const struct {
+        const char* name;
+        int which;
+    } keys[] = {{"region", 0},    {"first_offset", 1},     {"wrap_bytes", 2},
+                {"likely_capacity_bytes", 3}, {"regions_truncated", 4}, {"sector_bytes", 5}};
+    for (const auto& k : keys) {
+        if (strlen(k.name) != key_length || memcmp(k.name, key, key_length) != 0) continue;
+        uint64_t sector = 0;
+        switch (k.which) {
+        case 0: return damage_region(r, value, value_length);
+        case 1: ok = parse_u64(value, value_length, &d->first_offset); break;
+        case 2: ok = u64_or_none(value, value_length, &d->wraps, &d->wrap_bytes); break;
+        case 3: ok = u64_or_none(value, value_length, &d->has_capacity, &d->capacity_bytes); break;
+        case 4: ok = parse_flag(value, value_length, &d->regions_truncated); break;
+        default: ok = parse_u64(value, value_length, &sector) && sector == DAMAGE_SECTOR_BYTES;
+        }
+    }
+    return ok ? 1 : refuse(r, "bad value in a damage line");
+}
+
 enum { IN_TITLE, IN_HEADER, IN_BODY, IN_SUMMARY, AFTER_SUMMARY };
 
 } // namespace
@@ -401,11 +478,13 @@ DriveLog::DriveLog() {
     extra_count = 0;
     have_summary = 0;
     memset(&summary, 0, sizeof summary);
+    memset(&damage, 0, sizeof damage);
 }
 
 DriveLog::~DriveLog() {
     plat_mem_free(rows);
     plat_mem_free(events);
+    plat_mem_free(damage.regions);
 }
 
 int log_read_stream(FILE* in, DriveLog* log, char reason[LOG_REASON_BYTES]) {
@@ -483,6 +562,10 @@ int log_read_stream(FILE* in, DriveLog* log, char reason[LOG_REASON_BYTES]) {
             }
             break;
         default:
+            if (starts_with(line, length, "# damage_")) {
+                ok = damage_line(&r, line, length);
+                break;
+            }
             ok = refuse(&r, "text after the summary block");
             break;
         }

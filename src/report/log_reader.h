@@ -5,6 +5,8 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include "engine/damage_map.h"
+
 enum { LOG_PHASE_WRITE = 0, LOG_PHASE_VERIFY = 1 };
 // Texts longer than their field are cut at a character boundary and end in "...".
 enum { LOG_TEXT_BYTES = 512, LOG_EVENT_NAME_BYTES = 48, LOG_EXTRA_LINES = 4, LOG_REASON_BYTES = 320 };
@@ -38,6 +40,20 @@ struct LogSummary {
     int user_stopped;
 };
 
+// The "# damage_...=" lines after the summary; present is 0 for a log without them.
+struct LogDamage {
+    int present;
+    uint64_t kind_bytes[SECTOR_KIND_COUNT];
+    uint64_t first_offset;
+    int wraps;
+    uint64_t wrap_bytes;
+    int has_capacity;
+    uint64_t capacity_bytes;
+    DamageRegion* regions; // at most DAMAGE_REGION_CAP, as the writer caps them
+    uint32_t region_count;
+    int regions_truncated;
+};
+
 struct DriveLog {
     char program[LOG_TEXT_BYTES];       // title and version, from the first line
     char started_local[LOG_TEXT_BYTES]; // as written, "YYYY-MM-DDTHH:MM:SS" or "unknown"
@@ -60,6 +76,7 @@ struct DriveLog {
 
     int have_summary;
     LogSummary summary;
+    LogDamage damage;
 
     DriveLog();
     DriveLog(const DriveLog&) = delete;

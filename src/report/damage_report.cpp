@@ -1,0 +1,86 @@
+// The damage block of the final report and the damage lines of the log.
+#include "report/damage_report.h"
+
+#include "console/output.h"
+#include "console/text.h"
+#include "engine/damage_map.h"
+#include "engine/test_results.h"
+
+void damage_verdict_text(char* out, size_t size, int wraps, uint64_t wrap_bytes, int has_capacity,
+                         uint64_t capacity_bytes) {
+    char a[64];
+    format_bytes(wraps ? wrap_bytes : capacity_bytes, a);
+    if (wraps) {
+        snprintf(out, size,
+                 "data written past %s landed over the start: the drive holds at most about %s",
+                 a, a);
+    } else if (has_capacity) {
+        snprintf(out, size,
+                 "almost nothing written past %s reads back: the drive holds at most about %s", a,
+                 a);
+    } else {
+        snprintf(out, size, "scattered damage: a failing drive rather than a smaller one");
+    }
+}
+
+void print_damage_block(const TestResults* results) {
+    const DamageMap* map = &results->damage;
+    if (!map->damaged) return;
+    DamageVerdict v = damage_verdict(map, results->bytes_verified);
+    static const char* const labels[SECTOR_KIND_COUNT] = {
+        "Intact             : ", "Zeroed (0x00)      : ", "Erased (0xFF)      : ",
+        "Flipped bits       : ", "Misplaced          : ", "Corrupted          : "};
+    out_printf("\nDAMAGE MAP (512-byte sectors of the test file)\n");
+    for (int k = 0; k < SECTOR_KIND_COUNT; k++) {
+        char size[64];
+        format_bytes(k == SECTOR_INTACT ? v.intact_bytes : map->kind_bytes[k], size);
+        out_printf("%s%s\n", labels[k], size);
+    }
+    char at[64];
+    format_bytes(map->first_damage_offset, at);
+    out_printf("First damage at    : byte %llu (%s), %s\n",
+               (unsigned long long)map->first_damage_offset, at, sector_kind_name(map->first_kind));
+    out_printf("  word at byte %llu: expected %016llX, found %016llX\n",
+               (unsigned long long)map->first_word_offset,
+               (unsigned long long)map->first_expected, (unsigned long long)map->first_found);
+    if (map->first_kind == SECTOR_MISPLACED) {
+        format_bytes(map->first_source, at);
+        out_printf("  written there    : the data for byte %llu (%s)\n",
+                   (unsigned long long)map->first_source, at);
+    }
+    out_printf("Damaged regions    : %llu%s\n", (unsigned long long)map->region_count,
+               map->regions_truncated ? " (list cut; the sizes above are exact)" : "");
+    char verdict[256];
+    damage_verdict_text(verdict, sizeof verdict, v.wraps, v.wrap_bytes, v.has_capacity,
+                        v.likely_capacity_bytes);
+    out_printf("Damage verdict     : %s\n", verdict);
+}
+
+void csv_write_damage(FILE* log, const TestResults* results) {
+    const DamageMap* map = &results->damage;
+    if (!map->damaged) return;
+    DamageVerdict v = damage_verdict(map, results->bytes_verified);
+    fprintf(log, "# damage_sector_bytes=%lu\n", (unsigned long)DAMAGE_SECTOR_BYTES);
+    for (int k = 0; k < SECTOR_KIND_COUNT; k++) {
+        uint64_t bytes = k == SECTOR_INTACT ? v.intact_bytes : map->kind_bytes[k];
+        fprintf(log, "# damage_%s_bytes=%llu\n", sector_kind_name((uint32_t)k),
+                (unsigned long long)bytes);
+    }
+    fprintf(log, "# damage_first_offset=%llu\n", (unsigned long long)map->first_damage_offset);
+    if (v.wraps) fprintf(log, "# damage_wrap_bytes=%llu\n", (unsigned long long)v.wrap_bytes);
+    else fputs("# damage_wrap_bytes=none\n", log);
+    if (v.has_capacity) {
+        fprintf(log, "# damage_likely_capacity_bytes=%llu\n",
+                (unsigned long long)v.likely_capacity_bytes);
+    } else {
+        fputs("# damage_likely_capacity_bytes=none\n", log);
+    }
+    for (uint32_t i = 0; i < map->region_count; i++) {
+        const DamageRegion* r = &map->regions[i];
+        fprintf(log, "# damage_region=%llu,%llu,%s", (unsigned long long)r->start,
+                (unsigned long long)r->end, sector_kind_name(r->kind));
+        if (r->kind == SECTOR_MISPLACED) fprintf(log, ",%llu", (unsigned long long)r->source_start);
+        fputc('\n', log);
+    }
+    fprintf(log, "# damage_regions_truncated=%d\n", map->regions_truncated);
+}

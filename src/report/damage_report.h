@@ -1,0 +1,18 @@
+// The damage map as people and programs read it: the block after the final
+// report, the log's damage lines and the verdict in plain words.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+
+struct DamageMap;
+struct TestResults;
+
+// The verdict in one sentence, e.g. that data written past 256.00 MiB landed over the start.
+void damage_verdict_text(char* out, size_t size, int wraps, uint64_t wrap_bytes, int has_capacity,
+                         uint64_t capacity_bytes);
+// The block after the final report; prints nothing when no sector was damaged.
+void print_damage_block(const TestResults* results);
+// The "# damage_...=" lines after the log's summary; none when no sector was damaged.
+void csv_write_damage(FILE* log, const TestResults* results);
