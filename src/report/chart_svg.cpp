@@ -532,7 +532,8 @@ void title_block(FILE* out, const DriveLog* log, const ChartLevel* levels, int l
         span(out, pass ? PASS_COLOR : ALARM_COLOR, pass ? "PASS" : "FAIL / INCOMPLETE");
         format_bytes(s->bytes_verified, a);
         fprintf(out, ", %s verified", a);
-        if (s->verification_mismatch_blocks) {
+        // With a damage verdict to show, the events line already counts the mismatches.
+        if (s->verification_mismatch_blocks && !log->damage.present) {
             fprintf(out, ", %llu mismatch block%s",
                     (unsigned long long)s->verification_mismatch_blocks,
                     s->verification_mismatch_blocks == 1 ? "" : "s");

@@ -12,14 +12,14 @@ void damage_verdict_text(char* out, size_t size, int wraps, uint64_t wrap_bytes,
     format_bytes(wraps ? wrap_bytes : capacity_bytes, a);
     if (wraps) {
         snprintf(out, size,
-                 "data written past %s landed over the start: the drive holds at most about %s",
+                 "Data written past %s landed over the start: the drive holds at most about %s",
                  a, a);
     } else if (has_capacity) {
         snprintf(out, size,
-                 "almost nothing written past %s reads back: the drive holds at most about %s", a,
+                 "Almost nothing written past %s reads back: the drive holds at most about %s", a,
                  a);
     } else {
-        snprintf(out, size, "scattered damage: a failing drive rather than a smaller one");
+        snprintf(out, size, "Scattered damage: a failing drive rather than a smaller one");
     }
 }
 
@@ -28,9 +28,10 @@ void print_damage_block(const TestResults* results) {
     if (!map->damaged) return;
     DamageVerdict v = damage_verdict(map, results->bytes_verified);
     static const char* const labels[SECTOR_KIND_COUNT] = {
-        "Intact             : ", "Zeroed (0x00)      : ", "Erased (0xFF)      : ",
-        "Flipped bits       : ", "Misplaced          : ", "Corrupted          : "};
-    out_printf("\nDAMAGE MAP (512-byte sectors of the test file)\n");
+        "Intact             : ", "Zeroed             : ", "Erased             : ",
+        "Bits flipped       : ", "Misplaced          : ", "Corrupted          : "};
+    out_printf("\nDAMAGE MAP (512-byte sectors of the test file; zeroed: all 0x00, erased: all "
+               "0xFF, bits flipped: fewer than 8)\n");
     for (int k = 0; k < SECTOR_KIND_COUNT; k++) {
         char size[64];
         format_bytes(k == SECTOR_INTACT ? v.intact_bytes : map->kind_bytes[k], size);
@@ -40,12 +41,12 @@ void print_damage_block(const TestResults* results) {
     format_bytes(map->first_damage_offset, at);
     out_printf("First damage at    : byte %llu (%s), %s\n",
                (unsigned long long)map->first_damage_offset, at, sector_kind_name(map->first_kind));
-    out_printf("  word at byte %llu: expected %016llX, found %016llX\n",
+    out_printf("First bad word     : at byte %llu, expected %016llX, found %016llX\n",
                (unsigned long long)map->first_word_offset,
                (unsigned long long)map->first_expected, (unsigned long long)map->first_found);
     if (map->first_kind == SECTOR_MISPLACED) {
         format_bytes(map->first_source, at);
-        out_printf("  written there    : the data for byte %llu (%s)\n",
+        out_printf("Found data is for  : byte %llu (%s)\n",
                    (unsigned long long)map->first_source, at);
     }
     out_printf("Damaged regions    : %llu%s\n", (unsigned long long)map->region_count,

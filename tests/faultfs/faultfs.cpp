@@ -13,6 +13,8 @@
 //                         p mod R (a counterfeit drive that wraps around) ...
 //   drop_past_keep        ... or: writes past R are acknowledged and dropped,
 //                         reads past R return the wrapped earlier data
+//   past_keep_fill=KIND   ... or: writes past R are dropped and reads past R
+//                         return zero or ff bytes (no data kept there at all)
 //   fsync_fault           every fsync fails with EIO
 //   deny_read=KIND        once a file was opened for writing and closed, opening
 //                         it for reading fails with eio or eacces
@@ -45,6 +47,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace {
@@ -65,13 +68,15 @@ struct Options {
   unsigned long long volatile_cache;
   unsigned long long max_file;
   char* subtype;
+  char* past_keep_fill;
 };
 
-Options g_opt = {nullptr, 1ull << 30, -1, nullptr, -1, -1, nullptr, 0, 0, 0, nullptr, 0, 0, 0, nullptr};
+Options g_opt = {nullptr, 1ull << 30, -1, nullptr, -1, -1, nullptr, 0, 0, 0, nullptr, 0, 0, 0, nullptr, nullptr};
 int g_dir = -1;
 int g_write_errno = 0;  // 0 = short transfer
 int g_read_errno = 0;
 int g_deny_errno = 0;
+int g_past_keep_fill = -1;  // the byte read past keep; -1: data wraps
 std::map<std::string, unsigned long long> g_logical_size;  // files larger than keep
 std::set<std::string> g_written;                           // closed after writing
 
@@ -95,6 +100,7 @@ const fuse_opt k_opts[] = {
     OPT("read_fault=%s", read_fault),
     OPT("keep=%llu", keep),
     OPT("drop_past_keep", drop_past_keep),
+    OPT("past_keep_fill=%s", past_keep_fill),
     OPT("fsync_fault", fsync_fault),
     OPT("deny_read=%s", deny_read),
     OPT("delay_us=%u", delay_us),
@@ -149,9 +155,34 @@ void overlay_pending(const char* path, char* buf, size_t n, unsigned long long o
   }
 }
 
+// The size of a file larger than keep lives in an extended attribute of its
+// backing file too, so that it survives an unmount as a drive's file-system
+// metadata would.
+const char k_size_attr[] = "user.faultfs.size";
+std::string backing_path(const char* path) {
+  return "/proc/self/fd/" + std::to_string(g_dir) + path;
+}
+
+void set_logical_size(const char* path, unsigned long long size) {
+  g_logical_size[path] = size;
+  setxattr(backing_path(path).c_str(), k_size_attr, &size, sizeof size, 0);
+}
+
+void forget_logical_size(const char* path) {
+  g_logical_size.erase(path);
+  removexattr(backing_path(path).c_str(), k_size_attr);
+}
+
 unsigned long long logical_size(const char* path, unsigned long long stored) {
   auto it = g_logical_size.find(path);
-  return it != g_logical_size.end() && it->second > stored ? it->second : stored;
+  if (it == g_logical_size.end()) {
+    unsigned long long size = 0;
+    if (getxattr(backing_path(path).c_str(), k_size_attr, &size, sizeof size) != sizeof size) {
+      return stored;
+    }
+    it = g_logical_size.emplace(path, size).first;
+  }
+  return it->second > stored ? it->second : stored;
 }
 
 int fs_getattr(const char* path, struct stat* st, fuse_file_info*) {
@@ -176,14 +207,14 @@ int fs_readdir(const char*, void* buf, fuse_fill_dir_t fill, off_t, fuse_file_in
 
 int fs_truncate(const char* path, off_t size, fuse_file_info*) {
   if (g_opt.max_file > 0 && (unsigned long long)size > g_opt.max_file) return -EFBIG;
-  g_logical_size.erase(path);
+  forget_logical_size(path);
   forget_pending(path);
   off_t stored = g_opt.keep > 0 && (unsigned long long)size > g_opt.keep ? (off_t)g_opt.keep : size;
   int fd = openat(g_dir, rel(path), O_WRONLY);
   if (fd < 0) return -errno;
   int rc = ftruncate(fd, stored) == 0 ? 0 : -errno;
   close(fd);
-  if (rc == 0 && stored != size) g_logical_size[path] = (unsigned long long)size;
+  if (rc == 0 && stored != size) set_logical_size(path, (unsigned long long)size);
   return rc;
 }
 
@@ -194,7 +225,7 @@ int open_backing(const char* path, int flags, mode_t mode, fuse_file_info* fi) {
   int fd = openat(g_dir, rel(path), (flags & ~(O_DIRECT | O_DSYNC | O_SYNC)) | O_CLOEXEC, mode);
   if (fd < 0) return -errno;
   if (flags & O_TRUNC) {
-    g_logical_size.erase(path);
+    forget_logical_size(path);
     forget_pending(path);
   }
   fi->fh = (uint64_t)fd;
@@ -249,7 +280,12 @@ long transfer(int fd, char* buf, size_t n, unsigned long long off, bool write) {
     if (g_opt.keep > 0) {
       at = p % g_opt.keep;
       if (piece > g_opt.keep - at) piece = (size_t)(g_opt.keep - at);
-      if (write && g_opt.drop_past_keep && p >= g_opt.keep) {
+      if (write && (g_opt.drop_past_keep || g_past_keep_fill >= 0) && p >= g_opt.keep) {
+        done += piece;
+        continue;
+      }
+      if (!write && g_past_keep_fill >= 0 && p >= g_opt.keep) {
+        memset(buf + done, g_past_keep_fill, piece);
         done += piece;
         continue;
       }
@@ -298,7 +334,7 @@ int fs_write(const char* path, const char* buf, size_t n, off_t off, fuse_file_i
   long r = transfer((int)fi->fh, const_cast<char*>(buf), n, (unsigned long long)off, true);
   if (r < 0) return (int)r;
   unsigned long long end = (unsigned long long)off + (unsigned long long)r;
-  if (g_opt.keep > 0 && end > logical_size(path, 0)) g_logical_size[path] = end;
+  if (g_opt.keep > 0 && end > logical_size(path, 0)) set_logical_size(path, end);
   return (int)r;
 }
 
@@ -361,6 +397,14 @@ int main(int argc, char* argv[]) {
   g_write_errno = g_opt.write_fault != nullptr ? errno_named(g_opt.write_fault, true) : EIO;
   g_read_errno = g_opt.read_fault != nullptr ? errno_named(g_opt.read_fault, true) : EIO;
   g_deny_errno = g_opt.deny_read != nullptr ? errno_named(g_opt.deny_read, false) : 0;
+  if (g_opt.past_keep_fill != nullptr) {
+    std::string fill = g_opt.past_keep_fill;
+    if (fill != "zero" && fill != "ff") {
+      fprintf(stderr, "faultfs: past_keep_fill must be zero or ff\n");
+      return 2;
+    }
+    g_past_keep_fill = fill == "zero" ? 0x00 : 0xFF;
+  }
   if (g_write_errno < 0 || g_read_errno < 0 || g_deny_errno < 0) {
     fprintf(stderr, "faultfs: unknown fault kind\n");
     return 2;
