@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <limits>
 #include <memory>
 #include <string>
@@ -11,6 +12,7 @@
 
 #include "engine/samples.h"
 #include "fake/fake_platform.h"
+#include "engine/pattern.h"
 #include "report/csv_log.h"
 #include "report/log_reader.h"
 #include "engine/test_config.h"
@@ -404,6 +406,56 @@ TEST_F(CsvLog, ReaderTakesBackWhatWasWritten) {
     EXPECT_EQ(log.extra_count, 0);
 }
 
+TEST_F(CsvLog, DamageLinesFollowTheSummaryAndReadBack) {
+    auto config = sample_config();
+    auto results = std::make_unique<TestResults>();
+    results->bytes_written = results->bytes_verified = 1 << 20;
+    // A chunk at 64 KiB: a zeroed sector, then data written for 1 MiB and a word further on.
+    std::vector<unsigned char> chunk(1024, 0);
+    pattern_fill(&chunk[512], (64 << 10) + 512 + (1 << 20) + 8, 512);
+    damage_add_chunk(&results->damage, chunk.data(), 64 << 10, 1024);
+    LogFile file;
+    csv_write_header(file.stream, config.get());
+    csv_write_summary(file.stream, config.get(), results.get());
+    file.closed = true;
+    std::vector<std::string> lines = file.lines();
+    auto end = std::find(lines.begin(), lines.end(), "# summary_end");
+    ASSERT_NE(end, lines.end());
+    const std::vector<std::string> expected = {
+        "# damage_sector_bytes=512",
+        "# damage_intact_bytes=1047552",
+        "# damage_zero_bytes=512",
+        "# damage_erased_bytes=0",
+        "# damage_flipped_bytes=0",
+        "# damage_misplaced_bytes=512",
+        "# damage_corrupted_bytes=0",
+        "# damage_first_offset=65536",
+        "# damage_wrap_bytes=none",
+        "# damage_likely_capacity_bytes=none",
+        "# damage_region=65536,66048,zero",
+        "# damage_region=66048,66560,misplaced,1114632",
+        "# damage_regions_truncated=0",
+    };
+    EXPECT_EQ(std::vector<std::string>(end + 1, lines.end()), expected);
+
+    DriveLog log;
+    char reason[LOG_REASON_BYTES];
+    ASSERT_EQ(read_text(file.bytes(), &log, reason), 1) << reason;
+    const LogDamage& d = log.damage;
+    EXPECT_EQ(d.present, 1);
+    EXPECT_EQ(d.kind_bytes[SECTOR_INTACT], 1047552u);
+    EXPECT_EQ(d.kind_bytes[SECTOR_ZERO], 512u);
+    EXPECT_EQ(d.kind_bytes[SECTOR_MISPLACED], 512u);
+    EXPECT_EQ(d.first_offset, 65536u);
+    EXPECT_EQ(d.wraps + d.has_capacity + d.regions_truncated, 0);
+    ASSERT_EQ(d.region_count, 2u);
+    EXPECT_EQ(d.regions[1].start, 66048u);
+    EXPECT_EQ(d.regions[1].end, 66560u);
+    EXPECT_EQ(d.regions[1].kind, (uint32_t)SECTOR_MISPLACED);
+    EXPECT_EQ(d.regions[1].source_start, 1114632u);
+    damage_release(&results->damage);
+}
+
 TEST_F(CsvLog, ReaderRefusesWhatDriveTestDoesNotWrite) {
     // Each case edits the written log: line `at` (negative: from the end) is
     // replaced, removed, or gets a line inserted before it; or the text is cut.
@@ -480,6 +532,15 @@ TEST_F(CsvLog, ReaderRefusesWhatDriveTestDoesNotWrite) {
         {"summary key missing", REMOVE, -3, "", "the summary has no verification_errors line", 0,
          0},
         {"text after the summary", INSERT, 100, "write,", "line 36: text after the summary", 0, 0},
+        {"damage line after the summary", INSERT, 100, "# damage_wrap_bytes=4096", nullptr, 1, 3},
+        {"damage region of no kind", INSERT, 100, "# damage_region=0,512,lost",
+         "line 36: malformed damage region", 0, 0},
+        {"damage region ending at its start", INSERT, 100, "# damage_region=512,512,zero",
+         "line 36: malformed damage region", 0, 0},
+        {"misplaced region without its source", INSERT, 100, "# damage_region=0,512,misplaced",
+         "line 36: malformed damage region", 0, 0},
+        {"damage capacity in words", INSERT, 100, "# damage_likely_capacity_bytes=big",
+         "line 36: bad value in a damage line", 0, 0},
         {"NUL byte", REPLACE, 5, std::string("# filesystem=ext4\0x", 19), "line 6: NUL byte", 0,
          0},
     };

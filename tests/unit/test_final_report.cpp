@@ -2,6 +2,7 @@
 // and the disposal of the test file.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "engine/samples.h"
 #include "fake/fake_platform.h"
 #include "report/final_report.h"
+#include "engine/pattern.h"
 #include "engine/test_config.h"
 #include "engine/test_results.h"
 
@@ -31,6 +33,7 @@ protected:
 
     void clear_results() {
         samples_release(&results->write_samples);
+        damage_release(&results->damage);
         *results = TestResults{};
     }
 
@@ -246,6 +249,45 @@ TEST_F(FinalReport, VerificationBlockAndIntegrityVerdict) {
                   "Mismatch blocks    : " + std::to_string(c.mismatches));
         EXPECT_EQ(line_of(lines, "Read errors"), "Read errors        : " + std::to_string(c.read_errors));
     }
+}
+
+TEST_F(FinalReport, DamageBlockFollowsTheReportOnlyWhenSectorsDiffer) {
+    config->verification_requested = 1;
+    results->bytes_written = results->bytes_verified = 8192;
+    std::vector<std::string> intact = report();
+    // The first 4 KiB hold the data written for the next 4 KiB: a wrap at 4 KiB.
+    std::vector<unsigned char> chunk(4096);
+    pattern_fill(chunk.data(), 4096, 4096);
+    damage_add_chunk(&results->damage, chunk.data(), 0, 4096);
+    std::vector<std::string> lines = report();
+    char found[80];
+    snprintf(found, sizeof found, "at byte 0, expected C29913B027612C54, found %016llX",
+             (unsigned long long)pattern_word(512));
+    const std::vector<std::string> block = {
+        "",
+        "DAMAGE MAP (512-byte sectors of the test file; zeroed: all 0x00, erased: all 0xFF, bits "
+        "flipped: fewer than 8)",
+        "Intact             : 4.00 KiB",
+        "Zeroed             : 0 B",
+        "Erased             : 0 B",
+        "Bits flipped       : 0 B",
+        "Misplaced          : 4.00 KiB",
+        "Corrupted          : 0 B",
+        "First damage at    : byte 0 (0 B), misplaced",
+        std::string("First bad word     : ") + found,
+        "Found data is for  : byte 4096 (4.00 KiB)",
+        "Damaged regions    : 1",
+        "Damage verdict     : Data written past 4.00 KiB landed over the start: the drive holds "
+        "at most about 4.00 KiB",
+    };
+    ASSERT_EQ(lines.size(), intact.size() + block.size());
+    // The block comes right after the closing rule, the rest stays as it was.
+    auto rule = std::find(lines.begin() + 1, lines.end(), RULE);
+    rule = std::find(rule + 1, lines.end(), RULE);
+    ASSERT_NE(rule, lines.end());
+    EXPECT_EQ(std::vector<std::string>(rule + 1, rule + 1 + (long)block.size()), block);
+    lines.erase(rule + 1, rule + 1 + (long)block.size());
+    EXPECT_EQ(lines, intact);
 }
 
 TEST_F(FinalReport, LastWindowsErrorLine) {
