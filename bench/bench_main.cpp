@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "engine/damage_map.h"
 #include "engine/pattern.h"
 #include "engine/pattern_pool.h"
 #include "engine/samples.h"
@@ -114,6 +115,33 @@ void bm_compare_uncached(benchmark::State& state, const PatternKernels* k)
         int64_t at = k->first_mismatch(m.a, 0, block_bytes);
         benchmark::DoNotOptimize(at);
         if (at != -1) return state.SkipWithError("compare found a difference in the pattern");
+    }
+    state.SetBytesProcessed((int64_t)state.iterations() * block_bytes);
+}
+
+// The damage map's classification of one 8 MiB block on this thread: every
+// sector misplaced (data written for 1 GiB further on, as on a drive that wraps),
+// or garbage (every test runs to its end, the costliest case).
+void bm_damage(benchmark::State& state, bool misplaced)
+{
+    Blocks& m = blocks();
+    if (!m.ok) return state.SkipWithError("page allocation failed");
+    if (misplaced) {
+        pattern_fill(m.b, 1ull << 30, block_bytes);
+    } else {
+        uint64_t x = 88172645463325252ULL;
+        for (uint32_t k = 0; k < block_bytes; k += 8) {
+            x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+            memcpy(m.b + k, &x, 8);
+        }
+    }
+    const int kind = misplaced ? SECTOR_MISPLACED : SECTOR_CORRUPTED;
+    for (auto _ : state) {
+        DamageMap map = {};
+        damage_add_chunk(&map, m.b, 0, block_bytes);
+        bool right = map.kind_bytes[kind] == block_bytes;
+        damage_release(&map);
+        if (!right) return state.SkipWithError("the block was not classified as built");
     }
     state.SetBytesProcessed((int64_t)state.iterations() * block_bytes);
 }
@@ -270,6 +298,8 @@ int main(int argc, char** argv)
         benchmark::RegisterBenchmark((std::string("fill/") + k->name).c_str(), bm_fill, k);
         benchmark::RegisterBenchmark((std::string("compare/") + k->name).c_str(), bm_compare, k);
     }
+    benchmark::RegisterBenchmark("damage/misplaced", bm_damage, true);
+    benchmark::RegisterBenchmark("damage/corrupted", bm_damage, false);
     // The pool: wall time, since the work spans threads; run without pinning.
     const uint32_t most = PATTERN_POOL_MAX_THREADS;
     const uint32_t cpus = plat_cpu_count() < most ? plat_cpu_count() : most;

@@ -31,22 +31,33 @@ int fewer_than_8_bits_differ(const unsigned char* p, const unsigned char* expect
     return bits < 8;
 }
 
+uint64_t load_word(const unsigned char* in) {
+    return (uint64_t)in[0] | (uint64_t)in[1] << 8 | (uint64_t)in[2] << 16 | (uint64_t)in[3] << 24 |
+           (uint64_t)in[4] << 32 | (uint64_t)in[5] << 40 | (uint64_t)in[6] << 48 |
+           (uint64_t)in[7] << 56;
+}
+
 // The displacement (in words) that at least half of the whole words share,
-// 0 when none does. A value held by exactly half of 2m words is either a
-// strict majority of the first 2m-1 or the last word, so one vote over the
-// first words and the last word give the only two candidates.
+// 0 when none does.
 int64_t common_displacement(const unsigned char* p, uint64_t first, uint32_t words) {
     if (words == 0) return 0;
     int64_t d[DAMAGE_SECTOR_BYTES / 8];
     for (uint32_t k = 0; k < words; k++) {
-        d[k] = (int64_t)(pattern_index(load_le(p + 8 * k, 8)) - (first + k));
+        d[k] = (int64_t)(pattern_index(load_word(p + 8 * k)) - (first + k));
     }
+    // A sector moved whole shares its first word's displacement: one pass.
+    uint32_t same = 0;
+    for (uint32_t k = 0; k < words; k++) same += d[k] == d[0];
+    if (d[0] != 0 && 2 * same >= words) return d[0];
+    // Otherwise a value held by exactly half of 2m words is either a strict
+    // majority of the first 2m-1 or the last word: one vote over the first
+    // words and the last word give the only two candidates.
     int64_t vote = d[0];
     uint32_t lead = 0;
     for (uint32_t k = 0; k + 1 < words; k++) {
-        if (lead == 0) vote = d[k];
-        if (d[k] == vote) lead++;
-        else lead--;
+        // Branch-free: on garbage every comparison is a coin toss.
+        vote = lead == 0 ? d[k] : vote;
+        lead += d[k] == vote ? 1u : (uint32_t)-1;
     }
     const int64_t candidates[2] = {vote, d[words - 1]};
     for (int64_t c : candidates) {

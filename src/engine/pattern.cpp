@@ -13,28 +13,6 @@ uint64_t pattern_word(uint64_t index) {
     return z;
 }
 
-// The inverse of an odd multiplier modulo 2^64 (Newton's step doubles the
-// correct low bits: 3, 6, 12, 24, 48, 96).
-static constexpr uint64_t odd_inverse(uint64_t a) {
-    uint64_t x = a;
-    for (int k = 0; k < 5; k++) x *= 2 - a * x;
-    return x;
-}
-
-static_assert(0xBF58476D1CE4E5B9ULL * odd_inverse(0xBF58476D1CE4E5B9ULL) == 1, "inverse");
-static_assert(0x94D049BB133111EBULL * odd_inverse(0x94D049BB133111EBULL) == 1, "inverse");
-
-uint64_t pattern_index(uint64_t value) {
-    // Each xorshift is by at least 22 bits, so three terms undo it.
-    uint64_t z = value;
-    z ^= (z >> 31) ^ (z >> 62);
-    z *= odd_inverse(0x94D049BB133111EBULL);
-    z ^= (z >> 27) ^ (z >> 54);
-    z *= odd_inverse(0xBF58476D1CE4E5B9ULL);
-    z ^= (z >> 30) ^ (z >> 60);
-    return z ^ 0xC45A10B9D31E7A5FULL;
-}
-
 // Words go to memory least significant byte first, whatever the host's byte
 // order; written out byte by byte so the compiler can merge them into one move.
 static void store_word_le(unsigned char* out, uint64_t v) {

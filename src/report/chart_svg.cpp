@@ -409,13 +409,11 @@ void draw_damage(FILE* out, const DriveLog* log, const Plot* p) {
     unsigned char kind[COLUMNS] = {0};
     for (uint32_t i = 0; i < d->region_count; i++) {
         const DamageRegion* g = &d->regions[i];
-        int a = (int)(px(p, (double)g->start) - LEFT);
-        int b = (int)ceil(px(p, (double)g->end) - LEFT);
-        if (a < 0) a = 0;
-        if (b > COLUMNS) b = COLUMNS;
-        for (int k = a; k < b || k == a; k++) {
-            if (k < COLUMNS) kind[k] = (unsigned char)g->kind;
-        }
+        // Clamped as doubles: a region far past the axis must not overflow an int.
+        double a = fmin(fmax(px(p, (double)g->start) - LEFT, 0.0), COLUMNS - 1);
+        double b = fmin(ceil(px(p, (double)g->end) - LEFT), COLUMNS);
+        // Even a region narrower than a pixel shows in the column it falls in.
+        for (int k = (int)a; k < (int)b || k == (int)a; k++) kind[k] = (unsigned char)g->kind;
     }
     fputs("<g opacity=\"0.28\">\n", out);
     for (int k = 0; k < COLUMNS;) {

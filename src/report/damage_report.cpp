@@ -14,6 +14,8 @@ void damage_verdict_text(char* out, size_t size, int wraps, uint64_t wrap_bytes,
         snprintf(out, size,
                  "Data written past %s landed over the start: the drive holds at most about %s",
                  a, a);
+    } else if (has_capacity && capacity_bytes == 0) {
+        snprintf(out, size, "Nothing written reads back: the drive keeps no data");
     } else if (has_capacity) {
         snprintf(out, size,
                  "Almost nothing written past %s reads back: the drive holds at most about %s", a,
