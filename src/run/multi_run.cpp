@@ -61,6 +61,7 @@ struct Drives {
         for (int i = 0; i < count; i++) {
             samples_release(&items[i]->results.write_samples);
             samples_release(&items[i]->results.read_samples);
+            damage_release(&items[i]->results.damage);
             delete items[i];
         }
     }
