@@ -99,8 +99,23 @@ FILE* plat_open_log(const wchar_t* path);
 // Like plat_open_log.
 FILE* plat_open_report(const wchar_t* path);
 FILE* plat_open_read_text(const wchar_t* path); // "rb": an existing file, e.g. a log to chart
-// 1 when the two paths name one file: the same file ID when both exist, else
-// the same directory (by its ID) and the same final name; 0 otherwise.
+// What a path names, to tell whether two paths reach one file: the file's
+// volume and number when it exists; else its directory's and its final name,
+// which that directory compares as its file system does.
+enum { PLAT_NAME_CHARS = 256 };
+enum { PLAT_MISSING = 0, PLAT_REGULAR = 1, PLAT_LINK = 2, PLAT_OTHER = 3 };
+typedef struct PlatFileId {
+    uint64_t volume;
+    uint64_t index;
+    int kind;      // PLAT_MISSING: volume and index are the directory's
+    int fold_case; // PLAT_MISSING: the directory ignores letter case in names
+    wchar_t name[PLAT_NAME_CHARS]; // PLAT_MISSING: the final name
+} PlatFileId;
+// follow: a symbolic link in the last place is followed (a read) or taken as
+// itself (a write). 0 when it cannot be told, e.g. the directory is missing.
+int plat_file_identity(const wchar_t* path, int follow, PlatFileId* out);
+int plat_same_identity(const PlatFileId* a, const PlatFileId* b);
+// 1 when the two paths, both followed, name one file; 0 otherwise or when unknown.
 int plat_same_file(const wchar_t* a, const wchar_t* b);
 
 // ---- volumes ----

@@ -55,24 +55,9 @@ int find_levels(const DriveLog* log, ChartLevel out[SPEED_LEVELS_MAX]) {
     return count;
 }
 
-int same_file(const wchar_t* a, const wchar_t* b) {
-    Memory memory(2 * (size_t)PATH_CHARS * sizeof(wchar_t));
-    wchar_t* full_a = (wchar_t*)memory.p;
-    if (!full_a) return 0;
-    wchar_t* full_b = full_a + PATH_CHARS;
-    uint32_t na = plat_full_path(a, full_a, PATH_CHARS);
-    uint32_t nb = plat_full_path(b, full_b, PATH_CHARS);
-    if (na == 0 || na >= PATH_CHARS || nb == 0 || nb >= PATH_CHARS) return wcscmp(a, b) == 0;
-    return wcscmp(full_a, full_b) == 0;
-}
-
 } // namespace
 
 int chart_write(const wchar_t* log_path, const wchar_t* svg_path) {
-    if (same_file(log_path, svg_path)) {
-        path_error(svg_path, "the chart would overwrite the log");
-        return 0;
-    }
     FILE* in = plat_open_read_text(log_path);
     if (!in) {
         uint32_t code = plat_last_error();

@@ -6,6 +6,7 @@
 #include "console/output.h"
 #include "platform/platform.h"
 #include "report/chart.h"
+#include "run/output_guard.h"
 
 namespace {
 
@@ -35,7 +36,7 @@ int chart_command(const ChartOptions* options) {
         wcscpy(default_svg + n, L".svg");
         svg_path = default_svg;
     }
-    int ok = chart_write(log_path, svg_path);
+    int ok = guard_chart(log_path, svg_path) && chart_write(log_path, svg_path);
     plat_mem_free(default_svg);
     return ok ? 0 : 1;
 }

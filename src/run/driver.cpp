@@ -18,6 +18,7 @@
 #include "report/final_report.h"
 #include "report/phase_reporter.h"
 #include "run/dialogue.h"
+#include "run/output_guard.h"
 #include "run/run_options.h"
 #include "report/program.h"
 #include "engine/test_config.h"
@@ -50,23 +51,6 @@ void session_end(void) {
     }
 }
 
-// An extra output file must not replace the test file or the log under the run.
-static int output_apart(const TestConfig* c, const wchar_t* path, const char* what) {
-    if (!path) return 1;
-    static wchar_t full[PATH_CHARS];
-    static wchar_t target[PATH_CHARS];
-    uint32_t len = plat_full_path(path, full, PATH_CHARS);
-    if (len < 1 || len > PATH_CHARS - 1) wcsncpy(full, path, PATH_CHARS - 1);
-    len = plat_full_path(c->target_path, target, PATH_CHARS);
-    if (len < 1 || len > PATH_CHARS - 1) wcscpy(target, c->target_path);
-    if (plat_same_volume_root(full, target) || plat_same_volume_root(full, c->log_path) ||
-        plat_same_file(full, target) || plat_same_file(full, c->log_path)) {
-        err_printf("The %s path must not be the test file or the log.\n", what);
-        return 0;
-    }
-    return 1;
-}
-
 int drive_test_main(const RunOptions* options) {
     static const RunOptions no_options = {};
     if (!options) options = &no_options;
@@ -88,30 +72,20 @@ int drive_test_main(const RunOptions* options) {
     out_flush();
 
     if (run_configuration_dialogue(&config, &options->answers) != DIALOGUE_CONFIRMED ||
-        !output_apart(&config, options->json_path, "JSON") ||
-        !output_apart(&config, options->chart_path, "chart")) {
+        !guard_test_run(&config, options->json_path, options->chart_path)) {
         out_printf("\nTest cancelled or configuration failed.\n");
         out_flush();
         session_end();
         return EXIT_CANCELLED;
     }
 
-    FILE* log = plat_open_log(config.log_path);
-    if (!log) {
-        err_printf("Could not create log file: ");
-        err_wide(config.log_path);
-        err_printf("\n");
-        session_end();
-        return EXIT_NO_LOG;
-    }
+    FILE* log = nullptr;
     FILE* json = nullptr;
-    if (options->json_path && !(json = plat_open_report(options->json_path))) {
-        err_printf("Could not create JSON summary: ");
-        err_wide(options->json_path);
-        err_printf("\n");
-        fclose(log);
+    int open_code =
+        open_outputs(config.log_path, options->json_path, options->chart_path, &log, &json);
+    if (open_code != 0) {
         session_end();
-        return EXIT_NO_LOG;
+        return open_code;
     }
     csv_write_header(log, &config);
     EventList events;

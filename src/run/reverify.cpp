@@ -21,6 +21,7 @@
 #include "report/program.h"
 #include "run/dialogue.h"
 #include "run/driver.h"
+#include "run/output_guard.h"
 #include "run/volume_probe.h"
 
 namespace {
@@ -79,11 +80,7 @@ int settle(const VerifyOptions* o, TestConfig* c, uint64_t* file_bytes) {
     static wchar_t full[PATH_CHARS];
     full_path_of(c->log_path, full);
     wcscpy(c->log_path, full);
-    // Opening the log would empty the test file.
-    if (plat_same_volume_root(c->target_path, c->log_path)) {
-        err_printf("The log path must not be the test file.\n");
-        return EXIT_CANCELLED;
-    }
+    if (!guard_reverify(c, o->json)) return EXIT_CANCELLED;
     c->verification_requested = 1;
     c->run_kind = RUN_REVERIFY;
     return EXIT_PASSED;
@@ -120,21 +117,10 @@ int exit_code_for(const TestResults* r, int verify_passed) {
 
 // From the log's header to the final report; returns the exit code.
 int run_reverify(TestConfig* c, int quiet, const wchar_t* json_path) {
-    FILE* log = plat_open_log(c->log_path);
-    if (!log) {
-        err_printf("Could not create log file: ");
-        err_wide(c->log_path);
-        err_printf("\n");
-        return EXIT_NO_LOG;
-    }
+    FILE* log = nullptr;
     FILE* json = nullptr;
-    if (json_path && !(json = plat_open_report(json_path))) {
-        err_printf("Could not create JSON summary: ");
-        err_wide(json_path);
-        err_printf("\n");
-        fclose(log);
-        return EXIT_NO_LOG;
-    }
+    int open_code = open_outputs(c->log_path, json_path, nullptr, &log, &json);
+    if (open_code != 0) return open_code;
     static TestResults results;
     memset(&results, 0, sizeof results);
     // The verification reads as many bytes as the run it checks wrote.

@@ -286,7 +286,33 @@ FILE* plat_open_read_text(const wchar_t*) {
     return nullptr;
 }
 
-// No links in the fake: one file has one name.
+// No links in the fake: one file has one name, its number the name's hash.
+int plat_file_identity(const wchar_t* path, int, PlatFileId* id) {
+    std::wstring p = path[0] == L'/' ? std::wstring(path) : g_fake.current_dir + path;
+    id->volume = 1;
+    id->fold_case = 0;
+    id->name[0] = 0;
+    auto it = g_fake.files.find(p);
+    if (it != g_fake.files.end()) {
+        id->kind = it->second.is_dir ? PLAT_OTHER : PLAT_REGULAR;
+        id->index = std::hash<std::wstring>()(p);
+        return 1;
+    }
+    std::wstring dir = parent_of(p);
+    std::wstring name = p.substr(dir.size());
+    if (dir.empty() || name.empty() || name.size() >= PLAT_NAME_CHARS || !dir_exists(dir))
+        return fail(3);
+    if (dir.size() > 1) dir.pop_back();
+    id->kind = PLAT_MISSING;
+    id->index = std::hash<std::wstring>()(dir);
+    wcscpy(id->name, name.c_str());
+    return 1;
+}
+
+int plat_same_identity(const PlatFileId* a, const PlatFileId* b) {
+    return a->kind == b->kind && a->index == b->index && wcscmp(a->name, b->name) == 0;
+}
+
 int plat_same_file(const wchar_t* a, const wchar_t* b) { return wcscmp(a, b) == 0; }
 
 // ---- volumes ----

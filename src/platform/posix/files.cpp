@@ -7,14 +7,17 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <strings.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/vfs.h>
 #include <sys/sysmacros.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
+#include <wctype.h>
 
 #include <atomic>
 
@@ -23,6 +26,12 @@
 #include "platform/posix/posix_internal.h"
 
 // ---- files ----
+
+#ifdef FS_CASEFOLD_FL
+#define CASEFOLD_FLAG FS_CASEFOLD_FL
+#else
+#define CASEFOLD_FLAG 0x40000000
+#endif
 
 static int open_path(const wchar_t* path, int flags, plat_file* out) {
     *out = PLAT_NO_FILE;
@@ -58,8 +67,9 @@ int plat_open_write_through(const wchar_t* path, plat_file* out) {
                      out);
 }
 
+// Reads follow a symbolic link, as the size taken before the open does.
 int plat_open_read_sequential(const wchar_t* path, plat_file* out) {
-    if (!open_path(path, O_RDONLY | O_DIRECT | O_NOFOLLOW | O_CLOEXEC, out)) return 0;
+    if (!open_path(path, O_RDONLY | O_DIRECT | O_CLOEXEC, out)) return 0;
     posix_fadvise((int)*out, 0, 0, POSIX_FADV_SEQUENTIAL);
     return 1;
 }
@@ -225,27 +235,48 @@ FILE* plat_open_log(const wchar_t* path) {
     return plat_open_report(path);
 }
 
-// What a path names, as an open would find it: the file's device and inode
-// when it exists, else its directory's and its final name.
-struct PathIdentity {
-    dev_t dev;
-    ino_t ino;
-    int exists;
-    char name[NAME_MAX + 1];
-};
+// File systems that find a name whatever its letter case: the FAT family,
+// exFAT, NTFS, HFS+, SMB shares; and FUSE, whose servers differ, so a case
+// variant there counts as the same name rather than risk an overwrite.
+static int folds_case(const char* dir) {
+    static const unsigned long folding[] = {0x4d44,     0x2011BAB0, 0x5346544e, 0x482b,
+                                            0xFF534D42, 0xFE534D42, 0x65735546};
+    struct statfs fs;
+    if (statfs(dir, &fs) == 0) {
+        for (unsigned long magic : folding)
+            if ((unsigned long)fs.f_type == magic) return 1;
+    }
+    // ext4 and f2fs fold case in directories created with the casefold flag.
+    int folded = 0;
+    int fd = open(dir, O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+        int flags = 0;
+        folded = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & CASEFOLD_FLAG) != 0;
+        close(fd);
+    }
+    return folded;
+}
 
-static int path_identity(const wchar_t* path, PathIdentity* id) {
+int plat_file_identity(const wchar_t* path, int follow, PlatFileId* id) {
     char bytes[PATH_MAX];
     if (!posix_path_to_utf8(path, bytes)) return 0;
     struct stat st;
-    id->exists = stat(bytes, &st) == 0;
+    id->kind = PLAT_MISSING;
+    id->fold_case = 0;
     id->name[0] = 0;
-    if (!id->exists) {
-        if (errno != ENOENT) return 0;
+    if ((follow ? stat(bytes, &st) : lstat(bytes, &st)) == 0) {
+        id->kind = S_ISREG(st.st_mode) ? PLAT_REGULAR : S_ISLNK(st.st_mode) ? PLAT_LINK : PLAT_OTHER;
+    } else {
+        if (errno != ENOENT) {
+            posix_set_path_error(errno, bytes, 0);
+            return 0;
+        }
         char* slash = strrchr(bytes, '/');
         const char* name = slash ? slash + 1 : bytes;
-        if (!*name || strlen(name) > NAME_MAX) return 0;
-        strcpy(id->name, name);
+        if (!*name || !posix_utf8_to_wide(name, id->name, PLAT_NAME_CHARS)) {
+            plat_posix_set_error(EINVAL, 0);
+            return 0;
+        }
         const char* dir = ".";
         if (slash == bytes) {
             dir = "/";
@@ -253,20 +284,35 @@ static int path_identity(const wchar_t* path, PathIdentity* id) {
             *slash = 0;
             dir = bytes;
         }
-        if (stat(dir, &st) != 0) return 0;
+        if (stat(dir, &st) != 0) {
+            posix_set_path_error(errno, dir, 0);
+            return 0;
+        }
+        if (!S_ISDIR(st.st_mode)) {
+            plat_posix_set_error(ENOTDIR, 0);
+            return 0;
+        }
+        id->fold_case = folds_case(dir);
     }
-    id->dev = st.st_dev;
-    id->ino = st.st_ino;
+    id->volume = (uint64_t)st.st_dev;
+    id->index = (uint64_t)st.st_ino;
     return 1;
 }
 
+int plat_same_identity(const PlatFileId* a, const PlatFileId* b) {
+    if (a->kind != b->kind || a->volume != b->volume || a->index != b->index) return 0;
+    if (a->kind != PLAT_MISSING) return 1;
+    if (!a->fold_case) return wcscmp(a->name, b->name) == 0;
+    const wchar_t* x = a->name;
+    const wchar_t* y = b->name;
+    while (*x && towlower((wint_t)*x) == towlower((wint_t)*y)) x++, y++;
+    return towlower((wint_t)*x) == towlower((wint_t)*y);
+}
+
 int plat_same_file(const wchar_t* a, const wchar_t* b) {
-    static PathIdentity x, y;
-    if (!path_identity(a, &x) || !path_identity(b, &y)) return 0;
-    if (x.exists != y.exists || x.dev != y.dev || x.ino != y.ino) return 0;
-    // In one directory, names that differ in letter case only are one file on
-    // a file system that ignores case (vfat, exfat, casefolded ext4).
-    return x.exists || strcasecmp(x.name, y.name) == 0;
+    static PlatFileId x, y;
+    return plat_file_identity(a, 1, &x) && plat_file_identity(b, 1, &y) &&
+           plat_same_identity(&x, &y);
 }
 
 FILE* plat_open_read_text(const wchar_t* path) {

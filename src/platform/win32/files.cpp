@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
+#include <string.h>
 
 
 int plat_open_write_through(const wchar_t* path, plat_file* out) {
@@ -122,58 +123,74 @@ FILE* plat_open_read_text(const wchar_t* path) {
 }
 
 
-// The volume serial number and file index of what path names, followed as the
-// test file's open follows it.
-static int file_id(const wchar_t* path, BY_HANDLE_FILE_INFORMATION* info) {
+// The volume serial number, file index and kind of what path names; a reparse
+// point in the last place is followed only when asked.
+static int file_id(const wchar_t* path, int follow, PlatFileId* id) {
+    DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
     HANDLE h = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+                           OPEN_EXISTING, flags, NULL);
     if (h == INVALID_HANDLE_VALUE) return 0;
-    BOOL ok = GetFileInformationByHandle(h, info);
-    CloseHandle(h);
-    return ok ? 1 : 0;
-}
-
-enum { IDENTITY_PATH_CHARS = 32768 };
-
-// What a path names: the file's ID when it exists, else its directory's ID
-// and its final name.
-struct PathIdentity {
-    DWORD volume, index_high, index_low;
-    int exists;
-    const wchar_t* name;
-    wchar_t dir[IDENTITY_PATH_CHARS];
-};
-
-static int path_identity(const wchar_t* path, PathIdentity* id) {
     BY_HANDLE_FILE_INFORMATION info;
-    id->exists = file_id(path, &info);
-    id->name = L"";
-    if (!id->exists) {
-        if (GetLastError() != ERROR_FILE_NOT_FOUND) return 0;
-        size_t len = wcslen(path);
-        size_t cut = len;
-        while (cut > 0 && path[cut - 1] != L'\\' && path[cut - 1] != L'/') --cut;
-        if (cut == 0 || cut == len || cut >= IDENTITY_PATH_CHARS) return 0;
-        id->name = path + cut;
-        // A drive root keeps its separator: "C:" alone is a current directory.
-        size_t dir_len = cut == 3 && path[1] == L':' ? cut : cut - 1;
-        wmemcpy(id->dir, path, dir_len);
-        id->dir[dir_len] = 0;
-        if (!file_id(id->dir, &info)) return 0;
+    memset(&info, 0, sizeof info);
+    // A pipe or a device has no file index: it is no regular file either way.
+    int disk = GetFileType(h) == FILE_TYPE_DISK;
+    BOOL ok = !disk || GetFileInformationByHandle(h, &info);
+    DWORD code = GetLastError();
+    CloseHandle(h);
+    if (!ok) {
+        SetLastError(code);
+        return 0;
     }
     id->volume = info.dwVolumeSerialNumber;
-    id->index_high = info.nFileIndexHigh;
-    id->index_low = info.nFileIndexLow;
+    id->index = ((uint64_t)info.nFileIndexHigh << 32) | info.nFileIndexLow;
+    id->kind = !disk ? PLAT_OTHER
+               : (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? PLAT_LINK
+               : (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)     ? PLAT_OTHER
+                                                                         : PLAT_REGULAR;
     return 1;
 }
 
-int plat_same_file(const wchar_t* a, const wchar_t* b) {
-    static PathIdentity x, y;
-    if (!path_identity(a, &x) || !path_identity(b, &y)) return 0;
-    if (x.exists != y.exists || x.volume != y.volume || x.index_high != y.index_high ||
-        x.index_low != y.index_low) {
+enum { IDENTITY_PATH_CHARS = 32768 };
+static wchar_t g_identity_path[IDENTITY_PATH_CHARS];
+
+int plat_file_identity(const wchar_t* path, int follow, PlatFileId* id) {
+    id->fold_case = 0;
+    id->name[0] = 0;
+    if (file_id(path, follow, id)) return 1;
+    if (GetLastError() != ERROR_FILE_NOT_FOUND) return 0;
+    // A file not there yet: its directory's ID and its name, from the full path
+    // so that a bare name has a directory too.
+    DWORD len = GetFullPathNameW(path, IDENTITY_PATH_CHARS, g_identity_path, NULL);
+    if (len == 0 || len >= IDENTITY_PATH_CHARS) return 0;
+    wchar_t* dir = g_identity_path;
+    size_t cut = len;
+    while (cut > 0 && dir[cut - 1] != L'\\' && dir[cut - 1] != L'/') --cut;
+    if (cut == 0 || cut == len || len - cut >= PLAT_NAME_CHARS) {
+        SetLastError(ERROR_INVALID_NAME);
         return 0;
     }
-    // In one directory, names compare the way the file system compares them.
-    return x.exists || CompareStringOrdinal(x.name, -1, y.name, -1, TRUE) == CSTR_EQUAL;
+    wcscpy(id->name, dir + cut);
+    // A drive root keeps its separator: "C:" alone is a current directory.
+    dir[cut == 3 && dir[1] == L':' ? cut : cut - 1] = 0;
+    if (!file_id(dir, 1, id)) return 0;
+    if (id->kind != PLAT_OTHER) {
+        SetLastError(ERROR_DIRECTORY);
+        return 0;
+    }
+    id->kind = PLAT_MISSING;
+    id->fold_case = 1; // names on Windows compare ignoring case
+    return 1;
+}
+
+int plat_same_identity(const PlatFileId* a, const PlatFileId* b) {
+    if (a->kind != b->kind || a->volume != b->volume || a->index != b->index) return 0;
+    return a->kind != PLAT_MISSING ||
+           CompareStringOrdinal(a->name, -1, b->name, -1, a->fold_case ? TRUE : FALSE) ==
+               CSTR_EQUAL;
+}
+
+int plat_same_file(const wchar_t* a, const wchar_t* b) {
+    static PlatFileId x, y;
+    return plat_file_identity(a, 1, &x) && plat_file_identity(b, 1, &y) &&
+           plat_same_identity(&x, &y);
 }
