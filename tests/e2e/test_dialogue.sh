@@ -57,7 +57,8 @@ fi
 "$DT" --dir "$D" --size 0.01 --min-speed 0 --log "$D/run.csv" --json "$WORK/alias/run.csv" --yes \
   >"$OUT" 2>"$ERR" </dev/null
 check "json is the log: exit" "$?" 1
-grep -qF "The JSON path must not be the test file or the log." "$ERR" || fail "json is the log: no message"
+check "json is the log: message" "$(cat "$ERR")" \
+  "Refused: the JSON summary path '$WORK/alias/run.csv' names the same file as the log path '$D/run.csv'."
 
 # A symbolic link planted under the log's name is refused; its target stays as it was.
 echo precious >"$WORK/victim"

@@ -86,7 +86,8 @@ const Case CASES[] = {
     {"--dir /mnt/nowhere --yes", 1,
      "Target directory is not accessible: ", "run dir=/mnt/nowhere yes"},
     {"--dir /mnt/card --size 1 --yes --json /mnt/card/tesselmark-drive-test.bin", 1,
-     "The JSON path must not be the test file or the log.",
+     "Refused: the JSON summary path '/mnt/card/tesselmark-drive-test.bin' names the same file "
+     "as the test file path '/mnt/card/tesselmark-drive-test.bin'.",
      "run dir=/mnt/card size=1 yes json=/mnt/card/tesselmark-drive-test.bin"},
     {"--bogus", 1, "drive-test: unknown option '--bogus'", "bad"},
     {"--dir /mnt/card -x", 1, "drive-test: unknown option '-x'", "bad"},
