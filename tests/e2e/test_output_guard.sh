@@ -18,11 +18,11 @@ ln -s "$T" "$WORK/link.bin"
 mkfifo "$WORK/fifo"
 RUN="--dir $D --size 0.01 --min-speed 0 --yes --quiet"
 
-# A FAT volume as a user-space driver serves it, with a kept test of two
-# segments; the run there finds leftovers T.001 and T.002 of a longer one.
+# A FAT volume as a user-space driver serves it, with a kept test of three
+# segments; a run there finds them as leftovers, or splits a test above 4 GiB.
 FAT=
 if [[ -x $BIN_DIR/faultfs && $EUID -eq 0 && -c /dev/fuse ]]; then
-  mount_faultfs "subtype=vfat,capacity=$((1 << 30))"
+  mount_faultfs "subtype=vfat,capacity=$((9 << 30))"
   FAT=$MNT
   head -c 1048576 "$T" >"$FAT/$TEST_FILE"
   head -c 1048576 "$T" >"$FAT/$TEST_FILE.001"
@@ -61,6 +61,7 @@ run: chart is a FIFO||1|$RUN --log $WORK/r.csv --chart fifo|fifo|
 run: test file is a FIFO||1|--dir $WORK --file fifo --size 0.01 --min-speed 0 --yes|$WORK/fifo|
 run: chart is a directory||1|$RUN --log $WORK/r.csv --chart $D|$D|
 run: log and JSON are leftover segments|fat|1|--dir $FAT --size 0.01 --min-speed 0 --yes --log $S.001 --json $S.002|$S.001|$S.001
+run: log is the segment a test above 4 GiB makes|fat|1|--dir $FAT --file new.bin --size 4.01 --min-speed 0 --yes --log $FAT/new.bin.001|$FAT/new.bin.001|$FAT/new.bin.001
 run: uncreatable JSON leaves no log||2|$RUN --log $WORK/r.csv --json $WORK/none/r.json||
 verify: JSON is the test file||1|verify --yes --json $T $T|$T|$T
 verify: log is the test file via a linked dir||1|verify --yes --log $WORK/alias/$TEST_FILE $T|$WORK/alias/$TEST_FILE|$T
