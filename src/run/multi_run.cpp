@@ -26,6 +26,7 @@
 #include "report/json_summary.h"
 #include "report/program.h"
 #include "run/dialogue.h"
+#include "run/output_guard.h"
 #include "run/driver.h"
 #include "run/run_options.h"
 
@@ -188,26 +189,19 @@ int configure(Drive* d, const RunOptions* o, const wchar_t* default_log) {
 
 // No two outputs of the run, of one drive or of two, may be one file.
 int outputs_apart(const Drives* drives, const wchar_t* all_json) {
-    const wchar_t* paths[(int)MAX_DRIVES * (int)DRIVE_OUTPUTS + 1] = {};
+    static const char* const what[DRIVE_OUTPUTS] = {"test file", "log", "JSON summary", "chart"};
+    static GuardPath paths[(int)MAX_DRIVES * (int)DRIVE_OUTPUTS + 1];
     int n = 0;
     for (int i = 0; i < drives->count; i++) {
         const Drive* d = drives->items[i];
+        const wchar_t* out[DRIVE_OUTPUTS] = {};
         drive_outputs(&d->config, d->has_json ? d->json_path : nullptr,
-                      d->has_chart ? d->chart_path : nullptr, paths + n);
-        n += DRIVE_OUTPUTS;
+                      d->has_chart ? d->chart_path : nullptr, out);
+        for (int k = 0; k < DRIVE_OUTPUTS; k++)
+            paths[n++] = {out[k], what[k], GUARD_WRITE, k == 0 ? guard_run_segments(&d->config) : 0};
     }
-    paths[n++] = all_json;
-    for (int i = 0; i < n; i++) {
-        for (int j = i + 1; paths[i] && j < n; j++) {
-            if (paths[j] && plat_same_file(paths[i], paths[j])) {
-                err_printf("Two outputs of this run are one file: ");
-                err_wide(paths[j]);
-                err_printf("\n");
-                return 0;
-            }
-        }
-    }
-    return 1;
+    paths[n++] = {all_json, "JSON summary", GUARD_WRITE, 0};
+    return output_guard(paths, n);
 }
 
 // The log (and JSON) of a drive, its header written; 0 after the message.

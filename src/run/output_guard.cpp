@@ -7,10 +7,12 @@
 #include "engine/test_file.h"
 #include "platform/platform.h"
 #include "run/driver.h"
+#include "run/run_options.h"
 
 namespace {
 
-enum { GUARD_PATHS_MAX = 8 };
+// Every output of the most drives one command tests, and their shared summary.
+enum { GUARD_PATHS_MAX = (int)MAX_DRIVES * 4 + 1 };
 
 struct Known {
     int told; // the identity could be told; else the path's own open reports why
@@ -64,19 +66,6 @@ int clash(const GuardPath* a, const Known* x, const GuardPath* b, const Known* y
     return x->told && y->told && plat_same_identity(&x->id, &y->id);
 }
 
-// The segments the run may create, and those of an earlier run it deletes.
-uint32_t run_segments(const TestConfig* c) {
-    uint64_t size = c->segment_bytes;
-    // A volume not known as FAT can still stop a file at 4 GiB: the run then
-    // goes on in the next segment file.
-    if (size == 0 && c->target_bytes > FAT_FILE_LIMIT_BYTES)
-        size = segment_size_for(c->alignment_bytes, c->block_size_bytes);
-    uint64_t made = size ? (c->target_bytes + size - 1) / size - 1 : 0;
-    uint64_t left = segments_after(c->target_path);
-    uint64_t most = made > left ? made : left;
-    return most > UINT32_MAX ? UINT32_MAX : (uint32_t)most;
-}
-
 int creatable(const wchar_t* path, int* exists) {
     static PlatFileId id;
     if (!plat_file_identity(path, 0, &id)) return 0;
@@ -93,6 +82,18 @@ int cannot_create(const char* what, const wchar_t* path) {
 }
 
 } // namespace
+
+uint32_t guard_run_segments(const TestConfig* c) {
+    uint64_t size = c->segment_bytes;
+    // A volume not known as FAT can still stop a file at 4 GiB: the run then
+    // goes on in the next segment file.
+    if (size == 0 && c->target_bytes > FAT_FILE_LIMIT_BYTES)
+        size = segment_size_for(c->alignment_bytes, c->block_size_bytes);
+    uint64_t made = size ? (c->target_bytes + size - 1) / size - 1 : 0;
+    uint64_t left = segments_after(c->target_path);
+    uint64_t most = made > left ? made : left;
+    return most > UINT32_MAX ? UINT32_MAX : (uint32_t)most;
+}
 
 int output_guard(const GuardPath* paths, int count) {
     if (count > GUARD_PATHS_MAX) count = GUARD_PATHS_MAX;
@@ -125,7 +126,7 @@ int output_guard(const GuardPath* paths, int count) {
 
 int guard_test_run(const TestConfig* c, const wchar_t* json, const wchar_t* chart) {
     GuardPath paths[] = {
-        {c->target_path, "test file", GUARD_WRITE, run_segments(c)},
+        {c->target_path, "test file", GUARD_WRITE, guard_run_segments(c)},
         {c->log_path, "log", GUARD_WRITE, 0},
         {json, "JSON summary", GUARD_WRITE, 0},
         {chart, "chart", GUARD_WRITE, 0},

@@ -27,6 +27,9 @@ struct GuardPath {
 // directory); else 0 after one line that names the path(s).
 int output_guard(const GuardPath* paths, int count);
 
+// The segment files a test run may create, and those of an earlier run it deletes.
+uint32_t guard_run_segments(const TestConfig* c);
+
 // The paths of a test run, of drive-test verify, of drive-test chart.
 int guard_test_run(const TestConfig* c, const wchar_t* json, const wchar_t* chart);
 int guard_reverify(const TestConfig* c, const wchar_t* json);
