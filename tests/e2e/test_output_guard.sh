@@ -31,6 +31,12 @@ else
   echo "SKIPPED (part): FAT rows need root, /dev/fuse and faultfs"
 fi
 S=$FAT/$TEST_FILE
+# Two volumes for a run of several drives.
+MULTI=
+if [[ $EUID -eq 0 ]] && mkdir "$WORK/v1" "$WORK/v2" && mount -t tmpfs -o size=300m drive-guard "$WORK/v1" &&
+  at_exit "umount '$WORK/v1'" && mount -t tmpfs -o size=300m drive-guard "$WORK/v2" && at_exit "umount '$WORK/v2'"; then
+  MULTI=1
+fi
 
 # Every file under $WORK (the FAT volume through its backing directory) with its kind and bytes.
 snapshot() {
@@ -40,7 +46,7 @@ snapshot() {
 
 # label | needs | exit | arguments | first path named | second path named
 while IFS='|' read -r label needs rc args first second; do
-  [[ $needs == fat && -z $FAT ]] && continue
+  [[ -n $needs && -z ${!needs} ]] && continue
   before=$(snapshot)
   # shellcheck disable=SC2086 # the arguments are a word list
   (cd "$WORK" && timeout -k 2 20 "$DT" $args </dev/null >"$OUT" 2>"$ERR")
@@ -60,16 +66,17 @@ run: log is a FIFO||1|$RUN --log $WORK/fifo|$WORK/fifo|
 run: chart is a FIFO||1|$RUN --log $WORK/r.csv --chart fifo|fifo|
 run: test file is a FIFO||1|--dir $WORK --file fifo --size 0.01 --min-speed 0 --yes|$WORK/fifo|
 run: chart is a directory||1|$RUN --log $WORK/r.csv --chart $D|$D|
-run: log and JSON are leftover segments|fat|1|--dir $FAT --size 0.01 --min-speed 0 --yes --log $S.001 --json $S.002|$S.001|$S.001
-run: log is the segment a test above 4 GiB makes|fat|1|--dir $FAT --file new.bin --size 4.01 --min-speed 0 --yes --log $FAT/new.bin.001|$FAT/new.bin.001|$FAT/new.bin.001
+run: log and JSON are leftover segments|FAT|1|--dir $FAT --size 0.01 --min-speed 0 --yes --log $S.001 --json $S.002|$S.001|$S.001
+run: log is the segment a test above 4 GiB makes|FAT|1|--dir $FAT --file new.bin --size 4.01 --min-speed 0 --yes --log $FAT/new.bin.001|$FAT/new.bin.001|$FAT/new.bin.001
 run: uncreatable JSON leaves no log||2|$RUN --log $WORK/r.csv --json $WORK/none/r.json||
+several drives: chart is the JSON|MULTI|1|--dir $WORK/v1 --dir $WORK/v2 --size 0.01 --min-speed 0 --yes --log $WORK/m{n}.csv --json $WORK/m{n}.x --chart $WORK/m{n}.x|$WORK/m1.x|$WORK/m1.x
 verify: JSON is the test file||1|verify --yes --json $T $T|$T|$T
 verify: log is the test file via a linked dir||1|verify --yes --log $WORK/alias/$TEST_FILE $T|$WORK/alias/$TEST_FILE|$T
 verify: log is a hard link of the test file||1|verify --yes --log $WORK/hard.bin $T|$WORK/hard.bin|$T
 verify: log is the JSON||1|verify --yes --log $WORK/v.csv --json $WORK/v.csv $T|$WORK/v.csv|$WORK/v.csv
 verify: log is a FIFO||1|verify --yes --log $WORK/fifo $T|$WORK/fifo|
 verify: test file is a FIFO||1|verify --yes --expect-bytes 4096 --log $WORK/v.csv $WORK/fifo|$WORK/fifo|
-verify: log is a segment|fat|1|verify --yes --log $S.001 $S|$S.001|$S.001
+verify: log is a segment|FAT|1|verify --yes --log $S.001 $S|$S.001|$S.001
 chart: onto the log via a linked dir||1|chart -o $WORK/alias/run.csv $L|$WORK/alias/run.csv|$L
 chart: onto a hard link of the log||1|chart -o $WORK/hard.csv $L|$WORK/hard.csv|$L
 chart: onto a FIFO||1|chart -o $WORK/fifo $L|$WORK/fifo|
