@@ -75,7 +75,6 @@ verify: log is the test file via a linked dir||1|verify --yes --log $WORK/alias/
 verify: log is a hard link of the test file||1|verify --yes --log $WORK/hard.bin $T|$WORK/hard.bin|$T
 verify: log is the JSON||1|verify --yes --log $WORK/v.csv --json $WORK/v.csv $T|$WORK/v.csv|$WORK/v.csv
 verify: log is a FIFO||1|verify --yes --log $WORK/fifo $T|$WORK/fifo|
-verify: test file is a FIFO||1|verify --yes --expect-bytes 4096 --log $WORK/v.csv $WORK/fifo|$WORK/fifo|
 verify: log is a segment|FAT|1|verify --yes --log $S.001 $S|$S.001|$S.001
 chart: onto the log via a linked dir||1|chart -o $WORK/alias/run.csv $L|$WORK/alias/run.csv|$L
 chart: onto a hard link of the log||1|chart -o $WORK/hard.csv $L|$WORK/hard.csv|$L
