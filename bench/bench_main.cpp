@@ -1,6 +1,6 @@
 // Speed of the pattern fill and compare against memcpy, one core, 8 MiB blocks,
-// of the pool's fill and compare against its number of threads, and of the
-// statistics of one sample over sets of run-length sizes.
+// the cost of handing a block's work to the helper thread, and the statistics of
+// one sample over sets of run-length sizes.
 #include <benchmark/benchmark.h>
 
 #include <stdint.h>
@@ -8,13 +8,11 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <chrono>
 #include <string>
-#include <thread>
 
 #include "engine/damage_map.h"
 #include "engine/pattern.h"
-#include "engine/pattern_pool.h"
+#include "engine/block_helper.h"
 #include "engine/samples.h"
 #include "platform/platform.h"
 
@@ -146,82 +144,19 @@ void bm_damage(benchmark::State& state, bool misplaced)
     state.SetBytesProcessed((int64_t)state.iterations() * block_bytes);
 }
 
-// The pool's fill of one block of range(1) bytes shared by range(0) threads.
-void bm_pool_fill(benchmark::State& state)
-{
-    Blocks& m = blocks();
-    if (!m.ok) return state.SkipWithError("page allocation failed");
-    const uint32_t bytes = (uint32_t)state.range(1);
-    PatternPoolOwner pool((uint32_t)state.range(0));
-    if (!pool.started) return state.SkipWithError("pool did not start");
-    uint64_t offset = 0;
-    for (auto _ : state) {
-        pattern_fill_parallel(m.b, offset, bytes);
-        benchmark::ClobberMemory();
-        offset += bytes;
-    }
-    state.SetBytesProcessed((int64_t)state.iterations() * bytes);
-}
+// The pipeline's cost per block beside the I/O call: one piece of work handed
+// to the helper thread and collected (the work itself empty), in wall time.
+void nothing(void*) {}
 
-// The pool's compare of a block that is not in the caches.
-void bm_pool_compare_uncached(benchmark::State& state)
+void bm_helper_handoff(benchmark::State& state)
 {
-    Blocks& m = blocks();
-    if (!m.ok) return state.SkipWithError("page allocation failed");
-    const uint32_t bytes = (uint32_t)state.range(1);
-    Evictor evict;
-    if (evict.scratch == nullptr) return state.SkipWithError("page allocation failed");
-    PatternPoolOwner pool((uint32_t)state.range(0));
-    if (!pool.started) return state.SkipWithError("pool did not start");
+    BlockHelper helper;
+    if (!block_helper_start(&helper)) return state.SkipWithError("no helper: one CPU");
     for (auto _ : state) {
-        state.PauseTiming();
-        evict.run();
-        state.ResumeTiming();
-        int64_t at = pattern_first_mismatch_parallel(m.a, 0, bytes);
-        benchmark::DoNotOptimize(at);
-        if (at != -1) return state.SkipWithError("compare found a difference in the pattern");
+        block_helper_hand(&helper, nothing, nullptr);
+        block_helper_collect(&helper);
     }
-    state.SetBytesProcessed((int64_t)state.iterations() * bytes);
 }
-
-// One block of a phase as the program runs it: the I/O call, then the pool's
-// fill (write) or compare (verify); only the pool's part is timed. The I/O is
-// range(1): 0 for a copy of the block by this thread, as a memory-backed volume
-// makes it, or the microseconds of a drive that moves it by DMA while this
-// thread sleeps. range(0) threads share the block.
-void pool_cycle(benchmark::State& state, bool verify)
-{
-    Blocks& m = blocks();
-    if (!m.ok) return state.SkipWithError("page allocation failed");
-    PatternPoolOwner pool((uint32_t)state.range(0));
-    if (!pool.started) return state.SkipWithError("pool did not start");
-    const int64_t device_us = state.range(1);
-    // The verification reads the block the write phase filled.
-    pattern_fill(m.a, 0, block_bytes);
-    for (auto _ : state) {
-        if (verify) {
-            if (device_us == 0) memcpy(m.b, m.a, block_bytes);
-            else std::this_thread::sleep_for(std::chrono::microseconds(device_us));
-        }
-        int64_t begun = plat_wait_clock_us();
-        if (verify) {
-            int64_t at = pattern_first_mismatch_parallel(m.b, 0, block_bytes);
-            benchmark::DoNotOptimize(at);
-        } else {
-            pattern_fill_parallel(m.b, 0, block_bytes);
-        }
-        state.SetIterationTime((double)(plat_wait_clock_us() - begun) * 1e-6);
-        if (!verify) {
-            if (device_us == 0) memcpy(m.a, m.b, block_bytes);
-            else std::this_thread::sleep_for(std::chrono::microseconds(device_us));
-        }
-        benchmark::ClobberMemory();
-    }
-    state.SetBytesProcessed((int64_t)state.iterations() * block_bytes);
-}
-
-void bm_pool_write_cycle(benchmark::State& state) { pool_cycle(state, false); }
-void bm_pool_verify_cycle(benchmark::State& state) { pool_cycle(state, true); }
 
 // A set of n run-like samples (two speed levels with noise), threshold 60 MB/s.
 int fill_samples(SampleSet* set, int64_t n) {
@@ -234,36 +169,9 @@ int fill_samples(SampleSet* set, int64_t n) {
     return 1;
 }
 
-// The statistics of one sample as the first version computed them: the median
-// by copy and sort for the CSV row and again for the dashboard, and a walk of
-// the set for the below-threshold count; kept here as the reference.
-double old_median(const SampleSet* set) {
-    double* work = (double*)plat_mem_alloc((size_t)set->count * sizeof(double));
-    if (work == nullptr) return 0.0;
-    memcpy(work, set->values, (size_t)set->count * sizeof(double));
-    qsort(work, (size_t)set->count, sizeof(double), compare_double);
-    uint64_t mid = set->count / 2;
-    double m = set->count % 2 ? work[mid] : (work[mid] + work[mid - 1]) * 0.5;
-    plat_mem_free(work);
-    return m;
-}
-
-void bm_sample_stats_before(benchmark::State& state)
-{
-    SampleSet set = {};
-    if (!fill_samples(&set, state.range(0))) return state.SkipWithError("samples_add failed");
-    for (auto _ : state) {
-        double row = old_median(&set);
-        double frame = old_median(&set);
-        uint64_t below = samples_below(&set, 60.0);
-        benchmark::DoNotOptimize(row + frame + (double)below);
-    }
-    samples_release(&set);
-}
-
-// One sample now: added to the set (heaps and below count kept as it arrives)
-// and summarised once for the row, the dashboard and the report alike.
-void bm_sample_stats_after(benchmark::State& state)
+// One sample as the program closes it: added to the set (heaps and below count
+// kept as it arrives) and summarised once for the row, the dashboard and the report.
+void bm_sample_stats(benchmark::State& state)
 {
     SampleSet set = {};
     if (!fill_samples(&set, state.range(0))) return state.SkipWithError("samples_add failed");
@@ -300,30 +208,9 @@ int main(int argc, char** argv)
     }
     benchmark::RegisterBenchmark("damage/misplaced", bm_damage, true);
     benchmark::RegisterBenchmark("damage/corrupted", bm_damage, false);
-    // The pool: wall time, since the work spans threads; run without pinning.
-    const uint32_t most = PATTERN_POOL_MAX_THREADS;
-    const uint32_t cpus = plat_cpu_count() < most ? plat_cpu_count() : most;
-    for (uint32_t threads = 1; threads <= cpus; threads++) {
-        for (int64_t bytes : {1 << 20, 2 << 20, 8 << 20}) {
-            benchmark::RegisterBenchmark("pool_fill", bm_pool_fill)
-                ->Args({(int64_t)threads, bytes})->UseRealTime();
-            benchmark::RegisterBenchmark("pool_compare_uncached", bm_pool_compare_uncached)
-                ->Args({(int64_t)threads, bytes})->UseRealTime();
-        }
-    }
-    // A fixed count: only the pool's part is timed, so a time target would run
-    // thousands of 20 ms I/O waits.
-    for (uint32_t threads = 1; threads <= cpus; threads++) {
-        for (int64_t device_us : {0, 2000, 20000}) {
-            benchmark::RegisterBenchmark("pool_write_cycle", bm_pool_write_cycle)
-                ->Args({(int64_t)threads, device_us})->UseManualTime()->Iterations(200);
-            benchmark::RegisterBenchmark("pool_verify_cycle", bm_pool_verify_cycle)
-                ->Args({(int64_t)threads, device_us})->UseManualTime()->Iterations(200);
-        }
-    }
-    for (auto* stats : {benchmark::RegisterBenchmark("sample_stats/before", bm_sample_stats_before),
-                        benchmark::RegisterBenchmark("sample_stats/after", bm_sample_stats_after)})
-        stats->Arg(1000)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark("helper_handoff", bm_helper_handoff)->UseRealTime();
+    benchmark::RegisterBenchmark("sample_stats", bm_sample_stats)
+        ->Arg(1000)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMicrosecond);
     benchmark::AddCustomContext("pattern_path", active->name);
 
     benchmark::Initialize(&argc, argv);

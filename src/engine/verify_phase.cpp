@@ -1,7 +1,15 @@
 // Reads the test file back and compares every byte with the pattern.
+//
+// With a second CPU the helper compares chunk n while the main thread reads
+// chunk n+1 into the other buffer; chunk n is then accounted (its event, its
+// bytes, its sample) before anything that the read of n+1 brought, so the log
+// keeps file order and every way out sees the counts of the sequential loop.
+// A sample still divides bytes by wall time: chunk n counts as verified when
+// its read returned, the last one when its compare ended.
 #include "engine/verify_phase.h"
 
-#include "engine/pattern_pool.h"
+#include "engine/block_helper.h"
+#include "engine/pattern.h"
 #include "engine/phase_common.h"
 #include "engine/samples.h"
 #include "engine/test_config.h"
@@ -29,6 +37,66 @@ int verdict(PhaseObserver* observer, const TestResults* results) {
     return 0;
 }
 
+// One chunk read back: where it lies and where it first differs.
+struct Chunk {
+    const void* data;
+    uint64_t offset;
+    uint32_t length;
+    int64_t first_difference; // within the chunk; -1 when it matches
+    double read_at_s;         // qpc seconds when its read returned
+};
+
+// The one place a chunk is held against the pattern. It runs on the helper
+// when there is one; the chunk's buffer stays as read until it is accounted.
+void find_mismatch(void* arg) {
+    Chunk* c = (Chunk*)arg;
+    c->first_difference = pattern_first_mismatch(c->data, c->offset, c->length);
+}
+
+struct Verification {
+    PhaseObserver* observer;
+    TestResults* results;
+    SampleSet* samples;
+    PhaseSample sample;
+    SampleWindow window;
+    double start;
+};
+
+// Counts a compared chunk and closes the sample when it is due at time now;
+// 0 when the sample cannot be stored (the phase ends).
+int account_chunk(Verification* v, const Chunk* c, double now) {
+    TestResults* results = v->results;
+    if (c->first_difference >= 0) {
+        results->verification_mismatch_blocks++;
+        damage_add_chunk(&results->damage, c->data, c->offset, c->length);
+        v->observer->event("data_mismatch", WINERR_CRC, c->offset + (uint64_t)c->first_difference);
+        results->verify_failed = 1;
+    }
+    results->bytes_verified += c->length;
+    v->window.bytes += c->length;
+
+    double dt = now - v->window.opened_at;
+    if (dt < 1.0 && results->bytes_verified < results->bytes_written) return 1;
+    PhaseSample s = v->sample;
+    s.elapsed_s = now - v->start;
+    s.total_bytes = results->bytes_verified;
+    s.sample_bytes = v->window.bytes;
+    s.duration_s = dt;
+    s.speed_mbps = speed_mbps(v->window.bytes, dt);
+    s.error_count = results->verification_errors;
+    s.mismatch_blocks = results->verification_mismatch_blocks;
+    if (!close_sample(v->observer, v->samples, s)) {
+        results->verification_errors++;
+        results->verify_failed = 1;
+        return 0;
+    }
+    v->window = {now, 0, 0.0};
+    return 1;
+}
+
+// What the step before a chunk's compare came to.
+enum Next { NEXT_READ, NEXT_END, NEXT_STOP, NEXT_OPEN_FAILED, NEXT_READ_FAILED };
+
 } // namespace
 
 int run_verify_phase(const TestConfig* config, PhaseObserver* observer, TestResults* results) {
@@ -47,73 +115,83 @@ int run_verify_phase(const TestConfig* config, PhaseObserver* observer, TestResu
         record_failure(results, code);
         return verdict(observer, results);
     }
+    // Without the helper or its buffer each chunk is compared right after its read.
+    BlockHelper helper;
+    OwnedPages second(block_helper_start(&helper) ? config->block_size_bytes : 0);
+    if (second.data == nullptr) block_helper_stop(&helper);
+    void* buffers[2] = {buffer.data, second.data};
+    Chunk chunks[2] = {};
+    int next = 0;     // the buffer the next read fills
+    int pending = 0;  // the other buffer's chunk is being compared
+    uint64_t read_at = 0;
 
     const uint64_t total = results->bytes_written;
-    SampleSet* samples = &results->read_samples;
-    PhaseSample sample = {};
-    sample.phase = PHASE_VERIFY;
-    sample.target_bytes = total;
-
-    double start = qpc_seconds();
-    SampleWindow window = {start, 0, 0.0};
+    Verification v = {observer, results, &results->read_samples, {}, {}, 0.0};
+    v.sample.phase = PHASE_VERIFY;
+    v.sample.target_bytes = total;
+    v.start = qpc_seconds();
+    v.window = {v.start, 0, 0.0};
     observer->timed_part_started(PHASE_VERIFY);
 
-    while (results->bytes_verified < total) {
-        if (observer->stop_requested()) {
-            results->user_stopped = 1;
-            break;
+    for (;;) {
+        Next step = NEXT_READ;
+        uint32_t chunk = 0;
+        uint32_t code = 0;
+        if (read_at >= total) {
+            step = NEXT_END;
+        } else if (observer->stop_requested()) {
+            step = NEXT_STOP;
+        } else {
+            chunk = next_chunk(read_at, total, config->block_size_bytes, config->alignment_bytes);
+            chunk = test_file_cut(&test_file, read_at, chunk);
+            if (chunk == 0) {
+                step = NEXT_END;
+            } else if (test_file_reach(&test_file, read_at) != STEP_READY) {
+                step = NEXT_OPEN_FAILED;
+                code = test_file.error;
+            } else {
+                uint32_t moved = 0;
+                int ok = plat_read(file.handle, buffers[next], chunk, &moved);
+                if (!ok || moved != chunk) {
+                    step = NEXT_READ_FAILED;
+                    code = ok ? (uint32_t)WINERR_READ_FAULT : plat_last_error();
+                }
+            }
         }
-        uint32_t chunk = next_chunk(results->bytes_verified, total, config->block_size_bytes,
-                                    config->alignment_bytes);
-        chunk = test_file_cut(&test_file, results->bytes_verified, chunk);
-        if (chunk == 0) {
-            break;
+        // The chunk before comes first: its mismatch is logged before this step's
+        // failure. Its sample time is the end of its own read, whose successor's
+        // time it should not take; only the last chunk ends with its compare.
+        if (pending) {
+            block_helper_collect(&helper);
+            pending = 0;
+            const Chunk* before = &chunks[next ^ 1];
+            double now = step == NEXT_END ? qpc_seconds() : before->read_at_s;
+            if (!account_chunk(&v, before, now)) break;
         }
-        if (test_file_reach(&test_file, results->bytes_verified) != STEP_READY) {
-            record_failure(results, test_file.error);
-            observer->event("open_verify_failed", results->last_error, results->bytes_verified);
-            break;
+        if (step == NEXT_STOP) results->user_stopped = 1;
+        if (step == NEXT_OPEN_FAILED || step == NEXT_READ_FAILED) {
+            record_failure(results, code);
+            observer->event(step == NEXT_OPEN_FAILED ? "open_verify_failed"
+                                                     : "read_failed_or_short_read",
+                            code, results->bytes_verified);
         }
-        uint32_t moved = 0;
-        int ok = plat_read(file.handle, buffer.data, chunk, &moved);
-        if (!ok || moved != chunk) {
-            record_failure(results, ok ? (uint32_t)WINERR_READ_FAULT : plat_last_error());
-            observer->event("read_failed_or_short_read", results->last_error,
-                            results->bytes_verified);
-            break;
-        }
-        int64_t at = pattern_first_mismatch_parallel(buffer.data, results->bytes_verified, chunk);
-        if (at >= 0) {
-            results->verification_mismatch_blocks++;
-            damage_add_chunk(&results->damage, buffer.data, results->bytes_verified, chunk);
-            observer->event("data_mismatch", WINERR_CRC, results->bytes_verified + (uint64_t)at);
-            results->verify_failed = 1;
-        }
-        results->bytes_verified += chunk;
-        window.bytes += chunk;
+        if (step != NEXT_READ) break;
 
-        double now = qpc_seconds();
-        double dt = now - window.opened_at;
-        if (dt < 1.0 && results->bytes_verified < total) {
+        chunks[next] = {buffers[next], read_at, chunk, -1, helper.running ? qpc_seconds() : 0.0};
+        read_at += chunk;
+        block_helper_hand(&helper, find_mismatch, &chunks[next]);
+        if (!helper.running) {
+            if (!account_chunk(&v, &chunks[next], qpc_seconds())) break;
             continue;
         }
-        sample.elapsed_s = now - start;
-        sample.total_bytes = results->bytes_verified;
-        sample.sample_bytes = window.bytes;
-        sample.duration_s = dt;
-        sample.speed_mbps = speed_mbps(window.bytes, dt);
-        sample.error_count = results->verification_errors;
-        sample.mismatch_blocks = results->verification_mismatch_blocks;
-        if (!close_sample(observer, samples, sample)) {
-            results->verification_errors++;
-            results->verify_failed = 1;
-            break;
-        }
-        window = {now, 0, 0.0};
+        pending = 1;
+        next ^= 1;
     }
 
     file.release();
+    block_helper_stop(&helper);
+    second.release();
     buffer.release();
-    results->verify_elapsed_sec = qpc_seconds() - start;
+    results->verify_elapsed_sec = qpc_seconds() - v.start;
     return verdict(observer, results);
 }

@@ -1,7 +1,8 @@
 // The timed write of the test file: the measurement itself.
 #include "engine/write_phase.h"
 
-#include "engine/pattern_pool.h"
+#include "engine/block_helper.h"
+#include "engine/pattern.h"
 #include "engine/phase_common.h"
 #include "engine/samples.h"
 #include "engine/test_config.h"
@@ -55,6 +56,18 @@ PhaseSample write_sample(PhaseSample s, double elapsed, const TestResults* resul
     return s;
 }
 
+// A block filled ahead of its write call, on the helper.
+struct Fill {
+    void* buffer;
+    uint64_t offset;
+    uint32_t length; // 0: nothing filled
+};
+
+void fill_block(void* arg) {
+    Fill* f = (Fill*)arg;
+    pattern_fill(f->buffer, f->offset, f->length);
+}
+
 } // namespace
 
 void run_write_phase(const TestConfig* config, PhaseObserver* observer, TestResults* results) {
@@ -87,6 +100,13 @@ void run_write_phase(const TestConfig* config, PhaseObserver* observer, TestResu
         report_failure(observer, results);
         return;
     }
+    // With a second CPU the next block is filled during the write call; without
+    // the helper or its buffer the loop fills each block itself, in turn.
+    BlockHelper helper;
+    OwnedPages second(block_helper_start(&helper) ? config->block_size_bytes : 0);
+    if (second.data == nullptr) block_helper_stop(&helper);
+    Fill fills[2] = {{buffer.data, 0, 0}, {second.data, 0, 0}};
+    int next = 0; // the buffer the next write call takes
 
     PhaseSample sample = {};
     sample.phase = PHASE_WRITE;
@@ -124,11 +144,26 @@ void run_write_phase(const TestConfig* config, PhaseObserver* observer, TestResu
             break;
         }
         // Filled outside the timed call: generating the pattern is not the drive's time.
-        pattern_fill_parallel(buffer.data, results->bytes_written, chunk);
+        block_helper_collect(&helper);
+        Fill* now_fill = &fills[next];
+        if (now_fill->offset != results->bytes_written || now_fill->length < chunk) {
+            *now_fill = {now_fill->buffer, results->bytes_written, chunk};
+            fill_block(now_fill);
+        }
+        if (helper.running) {
+            // The block after this one, cut later only at its end: its start is
+            // this block's end whatever the segments do.
+            uint64_t ahead = results->bytes_written + chunk;
+            Fill* later = &fills[next ^ 1];
+            *later = {later->buffer, ahead,
+                      next_chunk(ahead, target, config->block_size_bytes, config->alignment_bytes)};
+            if (later->length > 0) block_helper_hand(&helper, fill_block, later);
+            next ^= 1;
+        }
 
         uint32_t moved = 0;
         int64_t t0 = plat_perf_counter();
-        int ok = plat_write(file.handle, buffer.data, chunk, &moved);
+        int ok = plat_write(file.handle, now_fill->buffer, chunk, &moved);
         int64_t t1 = plat_perf_counter();
         double call_sec = qpc_interval(t0, t1);
         results->write_active_sec += call_sec;
@@ -137,7 +172,7 @@ void run_write_phase(const TestConfig* config, PhaseObserver* observer, TestResu
         if (!ok || moved != chunk) {
             double rest_sec = 0.0;
             uint32_t code = !ok ? plat_last_error()
-                                : short_write_cause(file.handle, buffer.data, chunk,
+                                : short_write_cause(file.handle, now_fill->buffer, chunk,
                                                     config->alignment_bytes, &moved, &rest_sec);
             if (test_file_split_at_limit(&test_file, results->bytes_written, moved, code,
                                          target)) {
@@ -187,6 +222,8 @@ void run_write_phase(const TestConfig* config, PhaseObserver* observer, TestResu
         observer->event("flush_failed", code, results->bytes_written);
     }
     file.release();
+    block_helper_stop(&helper); // a block filled ahead and not written is dropped
+    second.release();
     buffer.release();
     results->wall_elapsed_sec = qpc_seconds() - start;
     report_failure(observer, results);

@@ -23,7 +23,8 @@ struct OwnedPages {
     void* data = nullptr;
     size_t bytes = 0;
 
-    explicit OwnedPages(size_t size) : data(plat_alloc_pages(size)), bytes(size) {}
+    // A size of 0 asks for nothing and holds nothing.
+    explicit OwnedPages(size_t size) : data(size ? plat_alloc_pages(size) : nullptr), bytes(size) {}
     OwnedPages(const OwnedPages&) = delete;
     OwnedPages& operator=(const OwnedPages&) = delete;
     ~OwnedPages() { release(); }

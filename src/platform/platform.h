@@ -151,13 +151,6 @@ void plat_thread_join(plat_thread thread); // waits for it to end and frees it
 int plat_semaphore_create(plat_semaphore* out); // count 0
 void plat_semaphore_post(plat_semaphore s);
 void plat_semaphore_wait(plat_semaphore s);
-// Microseconds on a steady clock that times waits between threads (the test
-// platform keeps this one real: it paces real threads).
-int64_t plat_wait_clock_us(void);
-// 1 when a post came before about deadline_us on that clock, 0 when it passed first.
-int plat_semaphore_wait_until(plat_semaphore s, int64_t deadline_us);
-// Tells the CPU that this thread is spinning on a shared word.
-void plat_cpu_relax(void);
 void plat_semaphore_destroy(plat_semaphore s);
 
 // ---- errors ----

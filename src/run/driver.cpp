@@ -7,7 +7,6 @@
 #include "console/console.h"
 #include "console/output.h"
 #include "console/text.h"
-#include "engine/pattern_pool.h"
 #include "engine/verify_phase.h"
 #include "engine/write_phase.h"
 #include "platform/platform.h"
@@ -55,11 +54,6 @@ int drive_test_main(const RunOptions* options) {
     static const RunOptions no_options = {};
     if (!options) options = &no_options;
     session_begin();
-    // Started once, before the dialogue: its threads are in place long before the
-    // timed part, and the memory the test then allocates comes on top of theirs.
-    // When it cannot start, this thread fills and compares alone.
-    PatternPoolOwner pool(plat_cpu_count());
-
     TestConfig config;
     TestResults results;
     memset(&config, 0, sizeof config);

@@ -7,7 +7,6 @@
 #include "console/console.h"
 #include "console/output.h"
 #include "console/text.h"
-#include "engine/pattern_pool.h"
 #include "engine/test_config.h"
 #include "engine/test_file.h"
 #include "engine/test_results.h"
@@ -170,8 +169,6 @@ int reverify_session(const VerifyOptions* o) {
 
 int reverify_command(const VerifyOptions* options) {
     session_begin();
-    // As in a test run: started before the dialogue, the compare shared among the CPUs.
-    PatternPoolOwner pool(plat_cpu_count());
     int code = reverify_session(options);
     out_flush();
     session_end();

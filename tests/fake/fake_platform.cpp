@@ -3,7 +3,6 @@
 #include "platform/posix/posix_internal.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <cwctype>
@@ -427,16 +426,6 @@ int plat_semaphore_create(plat_semaphore* out) {
 }
 void plat_semaphore_post(plat_semaphore s) { ((std::counting_semaphore<>*)s)->release(); }
 void plat_semaphore_wait(plat_semaphore s) { ((std::counting_semaphore<>*)s)->acquire(); }
-int64_t plat_wait_clock_us(void) {
-    return std::chrono::duration_cast<std::chrono::microseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-int plat_semaphore_wait_until(plat_semaphore s, int64_t deadline_us) {
-    return ((std::counting_semaphore<>*)s)
-        ->try_acquire_until(std::chrono::steady_clock::time_point(std::chrono::microseconds(deadline_us)));
-}
-void plat_cpu_relax(void) {}
 void plat_semaphore_destroy(plat_semaphore s) { delete (std::counting_semaphore<>*)s; }
 
 // ---- errors ----

@@ -27,10 +27,25 @@ inline const wchar_t kTestFile[] = L"/mnt/t/test.bin";
 // A case changes the configuration and arms the fake before the phase runs.
 using Arrange = std::function<void(TestConfig&, TestResults&)>;
 
+// How a phase may run: alone on one CPU, with its helper thread beside the I/O
+// calls, or on two CPUs with a helper that cannot start. Every case must come
+// out the same in all three.
+struct RunMode {
+    const char* name;
+    uint32_t cpus;
+    uint32_t thread_start_error;
+    int helpers; // threads a phase that reaches its timed part starts
+};
+inline const RunMode kRunModes[] = {
+    {"sequential", 1, 0, 0}, {"pipelined", 2, 0, 1}, {"helper cannot start", 2, 8, 0}};
+
 class PhaseHarness {
 public:
-    PhaseHarness() : config(std::make_unique<TestConfig>()) {
+    explicit PhaseHarness(const RunMode& mode = kRunModes[0])
+        : config(std::make_unique<TestConfig>()) {
         fake_reset();
+        g_fake.cpus = mode.cpus;
+        g_fake.thread_start_error = mode.thread_start_error;
         FakeVolume volume;
         volume.root = L"/mnt/t/";
         volume.free_bytes = 1ull << 40;

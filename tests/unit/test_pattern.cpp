@@ -1,21 +1,15 @@
-// The test pattern: the known values pin the plain loops; every vector path,
-// and the pool that shares a block among threads, must then give exactly the
-// plain loops' bytes and answers.
+// The test pattern: the known values pin the plain loops; every vector path
+// must then give exactly the plain loops' bytes and answers.
 #include <gtest/gtest.h>
 
 #include <stdint.h>
 #include <string.h>
 
 #include <algorithm>
-#include <chrono>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "engine/pattern.h"
-#include "engine/pattern_pool.h"
-#include "engine/pool_pacing.h"
-#include "fake/fake_platform.h"
 
 namespace {
 
@@ -220,167 +214,6 @@ TEST_P(PatternPathTest, CompareOfAMismatchedTailAlone)
     }
     unsigned char none = 0;
     EXPECT_EQ(k->first_mismatch(&none, 0, 0), -1);
-}
-
-// The pool, with real threads: every piece, whichever thread takes it, must
-// leave the bytes and the answer of the plain loop on the whole block.
-const uint32_t kPiece = PATTERN_POOL_MIN_PIECE_BYTES;
-// Two pieces exactly, the largest block kept whole, a block whose pieces do not
-// come out even and end in a partial word, the program's block, and one that
-// needs 4 KiB-rounded pieces of unequal size.
-const uint32_t pool_lengths[] = {2 * kPiece, 2 * kPiece - 8, 3 * kPiece + 4096 * 5 + 13,
-                                 8u << 20, (8u << 20) + 4096 * 7 + 24};
-const uint32_t pool_threads[] = {1, 2, 3, 4, 9};
-
-TEST(PatternPool, FillEqualsTheOneCorePathForEveryThreadCount)
-{
-    fake_reset();
-    for (uint32_t threads : pool_threads) {
-        PatternPoolOwner pool(threads);
-        ASSERT_TRUE(pool.started);
-        ASSERT_EQ(pattern_pool_threads(), std::min(threads, (uint32_t)PATTERN_POOL_MAX_THREADS));
-        for (uint32_t length : pool_lengths) {
-            for (uint64_t offset : {0ull, (1ull << 40) + 56}) {
-                Guarded buf(length, 0);
-                pattern_fill_parallel(buf.data(), offset, length);
-                ASSERT_TRUE(memcmp(buf.data(), reference_fill(offset, length).data(), length) == 0)
-                    << threads << " threads, length " << length << " offset " << offset;
-                for (size_t i = 0; i < guard; i++) {
-                    ASSERT_EQ(buf.bytes[i], guard_byte) << threads << " threads wrote before";
-                    ASSERT_EQ(buf.bytes[buf.start + length + i], guard_byte)
-                        << threads << " threads wrote after, length " << length;
-                }
-            }
-        }
-    }
-    EXPECT_EQ(g_fake.threads_running, 0);
-    EXPECT_EQ(pattern_pool_threads(), 1u);
-}
-
-TEST(PatternPool, CompareReportsTheLowestDifferenceWhicheverPiecesHoldOne)
-{
-    fake_reset();
-    const uint32_t length = (8u << 20) + 4096 * 7 + 29;
-    const uint64_t offset = 5ull << 30;
-    const uint32_t end = length - 1;
-    // Byte positions flipped together: one in the first, a middle and the last
-    // piece (its tail), either side of a piece boundary, and several pieces at
-    // once, given highest first, so that a later piece may well finish first.
-    const std::vector<std::vector<uint32_t>> cases = {
-        {},
-        {0},
-        {length / 2 + 3},
-        {end},
-        {end, length - 13},
-        {kPiece - 1},
-        {kPiece},
-        {end, length / 2, 3 * kPiece + 17},
-        {end, 6u << 20, 4u << 20, 2u << 20, kPiece + 9},
-        {end, length / 3, 12},
-        // Found late in every later piece, after the first piece found its own.
-        {end, 7 * (length / 8) - 64, 6 * (length / 8) - 64, 5 * (length / 8) - 64,
-         4 * (length / 8) - 64, 3 * (length / 8) - 64, 2 * (length / 8) - 64, length / 16},
-    };
-    for (uint32_t threads : pool_threads) {
-        PatternPoolOwner pool(threads);
-        ASSERT_TRUE(pool.started);
-        std::vector<unsigned char> buf = reference_fill(offset, length);
-        for (const auto& flips : cases) {
-            int64_t want = -1;
-            for (uint32_t pos : flips) {
-                buf[pos] ^= 0x40;
-                if (want < 0 || pos < want) want = pos - pos % 8;
-            }
-            for (int round = 0; round < 5; round++) {
-                ASSERT_EQ(pattern_first_mismatch_parallel(buf.data(), offset, length), want)
-                    << threads << " threads, first flip " << (flips.empty() ? -1 : (int)flips[0]);
-            }
-            for (uint32_t pos : flips) buf[pos] ^= 0x40;
-        }
-        // Every piece differs: a block of zeros, and the right data one word late.
-        std::vector<unsigned char> zeros(length, 0);
-        EXPECT_EQ(pattern_first_mismatch_parallel(zeros.data(), offset, length), 0);
-        std::vector<unsigned char> shifted = reference_fill(offset + 8, length);
-        EXPECT_EQ(pattern_first_mismatch_parallel(shifted.data(), offset, length), 0);
-    }
-}
-
-// Jobs apart in time, as between I/O calls: a steady gap lets workers nap and
-// spin, a gap cut short brings the job while they nap, a long one finds them
-// asleep until posted. Alternating fill and compare, each answer must stay
-// exact, and the pool must stop whatever its workers were doing.
-TEST(PatternPool, JobsApartInTimeStayExactWhateverTheWorkersWereDoing)
-{
-    fake_reset();
-    const uint32_t length = (4u << 20) + 4096 * 3 + 40;
-    const int gaps_us[] = {3000, 3000, 3000, 0, 3000, 3000, 9000, 3000, 200, 1500, 1500, 6000};
-    for (uint32_t threads : {2u, 4u}) {
-        PatternPoolOwner pool(threads);
-        ASSERT_TRUE(pool.started);
-        std::vector<unsigned char> buf(length);
-        for (int job = 0; job < 96; job++) {
-            std::this_thread::sleep_for(std::chrono::microseconds(gaps_us[job % 12]));
-            uint64_t offset = (uint64_t)job * length;
-            if (job % 2 == 0) {
-                pattern_fill_parallel(buf.data(), offset, length);
-                ASSERT_TRUE(buf == reference_fill(offset, length)) << threads << " threads, job " << job;
-            } else {
-                uint32_t flip = (uint32_t)(job * 104729u) % length;
-                buf = reference_fill(offset, length);
-                buf[flip] ^= 2;
-                ASSERT_EQ(pattern_first_mismatch_parallel(buf.data(), offset, length), flip - flip % 8)
-                    << threads << " threads, job " << job;
-            }
-        }
-    }
-    EXPECT_EQ(g_fake.threads_running, 0);
-}
-
-// Workers nap until the shortest recent cycle less a lead is over, and spin
-// until it and the lead are past; old cycles leave the window, and a nap is
-// capped.
-TEST(PatternPool, PacingFollowsTheShortestRecentCycle)
-{
-    struct Case {
-        std::vector<int64_t> cycles_us;
-        int64_t nap_end_us, spin_end_us;
-    };
-    const Case cases[] = {
-        {{}, 0, PACING_SPIN_FIRST_US},
-        {{100}, 0, 100 + 2 * 151},  // too short to nap in
-        {{24000}, 24000 - 525, 24000 + 2 * 525},
-        {{5200, 4800, 6000}, 4800 - 225, 4800 + 2 * 225},
-        {{1000, 9000, 9000, 9000, 9000, 9000, 9000, 9000, 9000}, 9000 - 290, 9000 + 2 * 290},
-        {{-5}, 0, 2 * 150},
-        {{60000000}, PACING_NAP_MAX_US, 60000000 + 2 * PACING_LEAD_MAX_US},
-        {{400000}, 400000 - PACING_LEAD_MAX_US, 400000 + 2 * PACING_LEAD_MAX_US},
-    };
-    for (const Case& c : cases) {
-        PoolPacing p;
-        pacing_reset(&p);
-        for (int64_t cycle : c.cycles_us) pacing_add_cycle(&p, cycle);
-        EXPECT_EQ(pacing_nap_end_us(&p), c.nap_end_us) << c.cycles_us.size() << " cycles";
-        EXPECT_EQ(pacing_spin_end_us(&p), c.spin_end_us) << c.cycles_us.size() << " cycles";
-    }
-}
-
-TEST(PatternPool, WorkersThatCannotStartLeaveTheCallerTheWholeBlock)
-{
-    fake_reset();
-    g_fake.thread_start_error = 8;
-    {
-        PatternPoolOwner pool(4);
-        EXPECT_FALSE(pool.started);
-        EXPECT_EQ(pattern_pool_threads(), 1u);
-        const uint32_t length = 8u << 20;
-        std::vector<unsigned char> buf(length);
-        pattern_fill_parallel(buf.data(), 64, length);
-        EXPECT_TRUE(buf == reference_fill(64, length));
-        buf[length - 1] ^= 1;
-        EXPECT_EQ(pattern_first_mismatch_parallel(buf.data(), 64, length), length - 8);
-    }
-    EXPECT_EQ(g_fake.threads_started, 0);
-    EXPECT_EQ(g_fake.threads_running, 0);
 }
 
 std::string path_name(const ::testing::TestParamInfo<int>& param)

@@ -54,6 +54,17 @@ const std::vector<VerifyCase> kCases = {
      0, kBlock, 1, 0, 1, 0, 1117, 0,
      {"# event=read_failed_or_short_read,error_code=1117,offset=65536"},
      "Verification error: [1117] Input/output error\n"},
+    // Chunk 2 is compared while chunk 3 is read: its mismatch still comes first.
+    {"MismatchThenFailedReadOfTheNextChunk", kThree,
+     [](TestConfig&, TestResults&) {
+         g_fake.corrupt_offsets = {kBlock + 16};
+         g_fake.fail_read_call = 3;
+         g_fake.fail_read_error = 1117;
+     },
+     0, 2 * kBlock, 1, 1, 1, 0, 1117, 0,
+     {"# event=data_mismatch,error_code=23,offset=65552",
+      "# event=read_failed_or_short_read,error_code=1117,offset=131072"},
+     "Verification error: [1117] Input/output error\n"},
     {"ShortRead", kThree,
      [](TestConfig&, TestResults&) {
          g_fake.short_read_call = 2;
@@ -119,11 +130,8 @@ const std::vector<VerifyCase> kCases = {
      0, kBlock, 0, 0, 0, 0, 0, 0, {}, ""},
 };
 
-class VerifyPhase : public ::testing::TestWithParam<VerifyCase> {};
-
-TEST_P(VerifyPhase, Scenario) {
-    const VerifyCase& c = GetParam();
-    PhaseHarness h;
+void check(const VerifyCase& c, const RunMode& mode) {
+    PhaseHarness h(mode);
     g_fake.files[kTestFile].data = PhaseHarness::pattern_bytes(c.file_bytes);
     h.results.bytes_written = c.file_bytes;
     if (c.arrange) c.arrange(*h.config, h.results);
@@ -154,34 +162,48 @@ TEST_P(VerifyPhase, Scenario) {
     EXPECT_EQ(r.bytes_written, c.file_bytes);
     EXPECT_EQ(PhaseHarness::joined(), PhaseHarness::pattern_bytes(c.file_bytes));
     EXPECT_EQ(g_fake.open_read_calls, h.config->segment_bytes ? PhaseHarness::segment_files() : 1u);
+    EXPECT_EQ(g_fake.threads_started, c.timed ? mode.helpers : 0);
+    EXPECT_EQ(g_fake.threads_running, 0);
+}
+
+class VerifyPhase : public ::testing::TestWithParam<VerifyCase> {};
+
+TEST_P(VerifyPhase, Scenario) {
+    for (const RunMode& mode : kRunModes) {
+        SCOPED_TRACE(mode.name);
+        check(GetParam(), mode);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, VerifyPhase, ::testing::ValuesIn(kCases),
                          [](const auto& test_case) { return std::string(test_case.param.name); });
 
 TEST(VerifyPhaseReads, ChunksAreWholeBlocksReadInOrderFromOffsetZero) {
-    PhaseHarness h;
-    std::vector<uint8_t> data = PhaseHarness::pattern_bytes(2 * kBlock + kAlign);
-    g_fake.files[kTestFile].data = data;
-    h.results.bytes_written = data.size();
-    // A copy displaced by one word must be found at the chunk's first word.
-    g_fake.files[kTestFile].data.erase(g_fake.files[kTestFile].data.begin() + kBlock,
-                                       g_fake.files[kTestFile].data.begin() + kBlock + 8);
-    g_fake.files[kTestFile].data.resize(data.size());
-    std::vector<std::string> log =
-        h.run([&](PhaseObserver* o) { run_verify_phase(h.config.get(), o, &h.results); });
-    EXPECT_EQ(g_fake.read_calls, 3u);
-    EXPECT_EQ(h.results.verification_mismatch_blocks, 2u);
-    ASSERT_GE(log.size(), 2u);
-    EXPECT_EQ(log[0], "# event=data_mismatch,error_code=23,offset=65536");
-    EXPECT_EQ(log[1], "# event=data_mismatch,error_code=23,offset=131072");
-    // The differing chunks are classified, the matching one costs nothing.
-    const DamageMap& d = h.results.damage;
-    EXPECT_EQ(d.kind_bytes[SECTOR_INTACT], 0u);
-    EXPECT_EQ(d.kind_bytes[SECTOR_MISPLACED], kBlock + kAlign);
-    ASSERT_EQ(d.region_count, 1u);
-    EXPECT_EQ(d.regions[0].start, kBlock);
-    EXPECT_EQ(d.regions[0].source_start, kBlock + 8);
+    for (const RunMode& mode : kRunModes) {
+        SCOPED_TRACE(mode.name);
+        PhaseHarness h(mode);
+        std::vector<uint8_t> data = PhaseHarness::pattern_bytes(2 * kBlock + kAlign);
+        g_fake.files[kTestFile].data = data;
+        h.results.bytes_written = data.size();
+        // A copy displaced by one word must be found at the chunk's first word.
+        g_fake.files[kTestFile].data.erase(g_fake.files[kTestFile].data.begin() + kBlock,
+                                           g_fake.files[kTestFile].data.begin() + kBlock + 8);
+        g_fake.files[kTestFile].data.resize(data.size());
+        std::vector<std::string> log =
+            h.run([&](PhaseObserver* o) { run_verify_phase(h.config.get(), o, &h.results); });
+        EXPECT_EQ(g_fake.read_calls, 3u);
+        EXPECT_EQ(h.results.verification_mismatch_blocks, 2u);
+        ASSERT_GE(log.size(), 2u);
+        EXPECT_EQ(log[0], "# event=data_mismatch,error_code=23,offset=65536");
+        EXPECT_EQ(log[1], "# event=data_mismatch,error_code=23,offset=131072");
+        // The differing chunks are classified, the matching one costs nothing.
+        const DamageMap& d = h.results.damage;
+        EXPECT_EQ(d.kind_bytes[SECTOR_INTACT], 0u);
+        EXPECT_EQ(d.kind_bytes[SECTOR_MISPLACED], kBlock + kAlign);
+        ASSERT_EQ(d.region_count, 1u);
+        EXPECT_EQ(d.regions[0].start, kBlock);
+        EXPECT_EQ(d.regions[0].source_start, kBlock + 8);
+    }
 }
 
 }  // namespace

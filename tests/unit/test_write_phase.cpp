@@ -279,17 +279,31 @@ const std::vector<WriteCase> kCases = {
       "write,1,0.500000,131072,131072,0.750000,0.174763,0.174763,0.174763,0.174763,0.174763,"
       "0.000000,1,1"},
      "Write test error: [223] File too large\n"},
+    // A size that is no multiple of the block: the last block is shorter, and
+    // one filled ahead of a limit is dropped, never written.
+    {"UnevenSizeEndsWithAShortBlock",
+     [](TestConfig& c, TestResults&) { target(c, 5 * kBlock + 3 * kAlign); },
+     5 * kBlock + 3 * kAlign, 0, 0, 0, 0, 2, 2,
+     {row("write,1,1.000000,262144,262144,1.000000", "0.000000,1,0"),
+      "write,2,1.500000,339968,77824,0.500000,0.155648,0.208896,0.155648,0.208896,0.262144,"
+      "0.000000,1,0"}, ""},
+    {"UnevenSizeDurationLimitDropsTheShortBlockFilledAhead",
+     [](TestConfig& c, TestResults&) {
+         target(c, 5 * kBlock + 3 * kAlign);
+         c.duration_limit_s = 1.1;
+     },
+     5 * kBlock, 0, 1, 0, 0, 2, 1,
+     {row("write,1,1.000000,262144,262144,1.000000", "0.000000,1,0"),
+      "# event=duration_limit_reached,error_code=0,offset=327680",
+      row("write,2,1.250000,327680,65536,0.250000", "0.000000,1,0")}, ""},
     {"RemainderBelowAlignmentIsLeftUnwritten",
      [](TestConfig& c, TestResults&) { target(c, kBlock + 100); },
      kBlock, 0, 0, 0, 0, 1, 0,
      {row("write,1,0.250000,65536,65536,0.250000", "0.000000,1,0")}, ""},
 };
 
-class WritePhase : public ::testing::TestWithParam<WriteCase> {};
-
-TEST_P(WritePhase, Scenario) {
-    const WriteCase& c = GetParam();
-    PhaseHarness h;
+void check(const WriteCase& c, const RunMode& mode) {
+    PhaseHarness h(mode);
     c.arrange(*h.config, h.results);
     std::vector<std::string> log =
         h.run([&](PhaseObserver* o) { run_write_phase(h.config.get(), o, &h.results); });
@@ -335,32 +349,49 @@ TEST_P(WritePhase, Scenario) {
     } else {
         EXPECT_EQ(g_fake.write_calls, 0u);
     }
+    EXPECT_EQ(g_fake.threads_started, c.opened ? mode.helpers : 0);
+    EXPECT_EQ(g_fake.threads_running, 0);
+}
+
+class WritePhase : public ::testing::TestWithParam<WriteCase> {};
+
+TEST_P(WritePhase, Scenario) {
+    for (const RunMode& mode : kRunModes) {
+        SCOPED_TRACE(mode.name);
+        check(GetParam(), mode);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, WritePhase, ::testing::ValuesIn(kCases),
                          [](const auto& test_case) { return std::string(test_case.param.name); });
 
 TEST(WritePhaseTiming, SpeedDividesByTimeInsideWriteCallsOnly) {
-    PhaseHarness h;
-    h.config->target_bytes = 5 * kBlock;
-    g_fake.read_tick = 0.01;  // every clock reading costs time, outside or inside a write
-    std::vector<std::string> log =
-        h.run([&](PhaseObserver* o) { run_write_phase(h.config.get(), o, &h.results); });
-    const char* kStats = "0.252062,0.252062,0.252062,0.252062,0.252062,0.000000,1,0";
-    EXPECT_EQ(log, (std::vector<std::string>{
-                       std::string("write,1,1.160000,262144,262144,1.040000,") + kStats,
-                       std::string("write,2,1.450000,327680,65536,0.260000,") + kStats}));
-    EXPECT_NEAR(h.results.write_active_sec, 1.3, 1e-9);
-    EXPECT_NEAR(h.results.wall_elapsed_sec, 1.46, 1e-9);
+    for (const RunMode& mode : kRunModes) {
+        SCOPED_TRACE(mode.name);
+        PhaseHarness h(mode);
+        h.config->target_bytes = 5 * kBlock;
+        g_fake.read_tick = 0.01;  // every clock reading costs time, outside or inside a write
+        std::vector<std::string> log =
+            h.run([&](PhaseObserver* o) { run_write_phase(h.config.get(), o, &h.results); });
+        const char* kStats = "0.252062,0.252062,0.252062,0.252062,0.252062,0.000000,1,0";
+        EXPECT_EQ(log, (std::vector<std::string>{
+                           std::string("write,1,1.160000,262144,262144,1.040000,") + kStats,
+                           std::string("write,2,1.450000,327680,65536,0.260000,") + kStats}));
+        EXPECT_NEAR(h.results.write_active_sec, 1.3, 1e-9);
+        EXPECT_NEAR(h.results.wall_elapsed_sec, 1.46, 1e-9);
+    }
 }
 
 TEST(WritePhaseFile, ExistingFileIsTruncatedAndRewrittenInBlocks) {
-    PhaseHarness h;
-    g_fake.files[kTestFile].data.assign(10 * kBlock, 0xEE);
-    h.config->target_bytes = 2 * kBlock + kAlign;
-    h.run([&](PhaseObserver* o) { run_write_phase(h.config.get(), o, &h.results); });
-    EXPECT_EQ(g_fake.write_lengths, (std::vector<uint32_t>{kBlock, kBlock, kAlign}));
-    EXPECT_EQ(fake_file(kTestFile), PhaseHarness::pattern_bytes(2 * kBlock + kAlign));
+    for (const RunMode& mode : kRunModes) {
+        SCOPED_TRACE(mode.name);
+        PhaseHarness h(mode);
+        g_fake.files[kTestFile].data.assign(10 * kBlock, 0xEE);
+        h.config->target_bytes = 2 * kBlock + kAlign;
+        h.run([&](PhaseObserver* o) { run_write_phase(h.config.get(), o, &h.results); });
+        EXPECT_EQ(g_fake.write_lengths, (std::vector<uint32_t>{kBlock, kBlock, kAlign}));
+        EXPECT_EQ(fake_file(kTestFile), PhaseHarness::pattern_bytes(2 * kBlock + kAlign));
+    }
 }
 
 }  // namespace

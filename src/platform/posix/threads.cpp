@@ -1,11 +1,10 @@
-// Linux: the CPUs this process may use, worker threads and the semaphore that
-// hands them work.
+// Linux: the CPUs this process may use, the helper thread and the semaphores that
+// hand it work.
 #include <errno.h>
 #include <pthread.h>
 #include <sched.h>
 #include <semaphore.h>
 #include <stdlib.h>
-#include <time.h>
 
 #include "platform/platform.h"
 #include "platform/posix/posix_internal.h"
@@ -80,32 +79,6 @@ void plat_semaphore_wait(plat_semaphore s) {
     // A signal handler may interrupt the wait; only a post ends it.
     while (sem_wait((sem_t*)s) != 0 && errno == EINTR) {
     }
-}
-
-int64_t plat_wait_clock_us(void) {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (int64_t)now.tv_sec * 1000000 + now.tv_nsec / 1000;
-}
-
-int plat_semaphore_wait_until(plat_semaphore s, int64_t deadline_us) {
-    struct timespec until;
-    if (deadline_us < 0) deadline_us = 0;
-    until.tv_sec = (time_t)(deadline_us / 1000000);
-    until.tv_nsec = (long)(deadline_us % 1000000) * 1000;
-    // The monotonic clock: a change of the wall clock neither ends nor stretches the wait.
-    for (;;) {
-        if (sem_clockwait((sem_t*)s, CLOCK_MONOTONIC, &until) == 0) return 1;
-        if (errno != EINTR) return 0;
-    }
-}
-
-void plat_cpu_relax(void) {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__aarch64__)
-    __asm__ __volatile__("yield");
-#endif
 }
 
 void plat_semaphore_destroy(plat_semaphore s) {

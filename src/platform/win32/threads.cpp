@@ -1,5 +1,5 @@
-// Windows: the CPUs this process may use, worker threads and the semaphore that
-// hands them work (the platform's own threads: the cross compiler's default
+// Windows: the CPUs this process may use, the helper thread and the semaphores that
+// hand it work (the platform's own threads: the cross compiler's default
 // thread model may lack std::thread).
 #include "platform/platform.h"
 
@@ -69,24 +69,5 @@ int plat_semaphore_create(plat_semaphore* out) {
 void plat_semaphore_post(plat_semaphore s) { ReleaseSemaphore((HANDLE)s, 1, NULL); }
 
 void plat_semaphore_wait(plat_semaphore s) { WaitForSingleObject((HANDLE)s, INFINITE); }
-
-int64_t plat_wait_clock_us(void) {
-    LARGE_INTEGER now;
-    LARGE_INTEGER frequency;
-    QueryPerformanceCounter(&now);
-    QueryPerformanceFrequency(&frequency);
-    return now.QuadPart / frequency.QuadPart * 1000000 +
-           now.QuadPart % frequency.QuadPart * 1000000 / frequency.QuadPart;
-}
-
-int plat_semaphore_wait_until(plat_semaphore s, int64_t deadline_us) {
-    // Whole milliseconds, rounded down: the wait is a nap before spinning, so
-    // ending early is the safe side.
-    int64_t left = deadline_us - plat_wait_clock_us();
-    DWORD ms = left <= 0 ? 0 : left / 1000 >= INFINITE ? INFINITE - 1 : (DWORD)(left / 1000);
-    return WaitForSingleObject((HANDLE)s, ms) == WAIT_OBJECT_0;
-}
-
-void plat_cpu_relax(void) { YieldProcessor(); }
 
 void plat_semaphore_destroy(plat_semaphore s) { CloseHandle((HANDLE)s); }
