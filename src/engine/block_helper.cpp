@@ -1,15 +1,25 @@
-// The helper thread: one piece of work at a time, handed over and collected
-// through two semaphores, whose post and wait also order the memory the work
-// touches between the two threads.
+// The helper thread: one piece of work at a time. Whichever thread moves it
+// from handed to taken runs it, so a helper the machine has not scheduled by
+// the time the I/O call returns never holds the caller up. Only work the
+// helper took is waited for; the semaphores' post and wait order the memory.
 #include "engine/block_helper.h"
 
 namespace {
+
+enum { IDLE = 0, HANDED = 1, TAKEN_BY_HELPER = 2, TAKEN_BY_CALLER = 3 };
+
+int take(BlockHelper* h, int by) {
+    int expected = HANDED;
+    return h->state.compare_exchange_strong(expected, by, std::memory_order_acq_rel);
+}
 
 void helper_body(void* arg) {
     BlockHelper* h = (BlockHelper*)arg;
     for (;;) {
         plat_semaphore_wait(h->go);
-        if (h->stopping) return;
+        if (h->stopping.load()) return;
+        // A post whose work the caller took back finds nothing to do.
+        if (!take(h, TAKEN_BY_HELPER)) continue;
         h->work(h->arg);
         plat_semaphore_post(h->done);
     }
@@ -27,7 +37,8 @@ int block_helper_start(BlockHelper* h) {
         plat_semaphore_destroy(h->go);
         return 0;
     }
-    h->stopping = 0;
+    h->stopping.store(0);
+    h->state.store(IDLE);
     if (!plat_thread_start(helper_body, h, &h->thread)) {
         plat_semaphore_destroy(h->go);
         plat_semaphore_destroy(h->done);
@@ -45,20 +56,24 @@ void block_helper_hand(BlockHelper* h, block_work work, void* arg) {
     block_helper_collect(h);
     h->work = work;
     h->arg = arg;
-    h->busy = 1;
+    h->state.store(HANDED, std::memory_order_release);
     plat_semaphore_post(h->go);
 }
 
 void block_helper_collect(BlockHelper* h) {
-    if (!h->busy) return;
-    plat_semaphore_wait(h->done);
-    h->busy = 0;
+    if (h->state.load(std::memory_order_acquire) == IDLE) return;
+    if (take(h, TAKEN_BY_CALLER)) {
+        h->work(h->arg);
+    } else {
+        plat_semaphore_wait(h->done);
+    }
+    h->state.store(IDLE, std::memory_order_relaxed);
 }
 
 void block_helper_stop(BlockHelper* h) {
     if (!h->running) return;
     block_helper_collect(h);
-    h->stopping = 1;
+    h->stopping.store(1);
     plat_semaphore_post(h->go);
     plat_thread_join(h->thread);
     plat_semaphore_destroy(h->go);

@@ -2,14 +2,17 @@
 // or compares the last one, so that the drive never waits for the CPU.
 #pragma once
 
+#include <atomic>
+
 #include "platform/platform.h"
 
 typedef void (*block_work)(void* arg);
 
 struct BlockHelper {
     int running = 0;  // the thread and both semaphores exist
-    int busy = 0;     // main thread only: work handed over and not yet collected
-    int stopping = 0; // written before a post, read by the helper after it
+    std::atomic<int> stopping{0}; // a stale post may wake the helper meanwhile
+    // The handed work: idle, handed over, taken by one of the two threads.
+    std::atomic<int> state{0};
     plat_thread thread = 0;
     plat_semaphore go = 0;
     plat_semaphore done = 0;
@@ -28,6 +31,7 @@ int block_helper_start(BlockHelper* h);
 // Runs work(arg) on the helper; without one, on the caller before returning.
 void block_helper_hand(BlockHelper* h, block_work work, void* arg);
 // Returns once the work handed over last is done (at once when none is pending).
+// Work the helper has not begun yet, the caller does itself.
 void block_helper_collect(BlockHelper* h);
 // Collects pending work and ends the thread; nothing happens when none runs.
 void block_helper_stop(BlockHelper* h);
