@@ -146,14 +146,14 @@ void bm_damage(benchmark::State& state, bool misplaced)
 
 // The pipeline's cost per block beside the I/O call: one piece of work handed
 // to the helper thread and collected (the work itself empty), in wall time.
-void nothing(void*) {}
+void nothing(void*, uint32_t) {}
 
 void bm_helper_handoff(benchmark::State& state)
 {
     BlockHelper helper;
     if (!block_helper_start(&helper)) return state.SkipWithError("no helper: one CPU");
     for (auto _ : state) {
-        block_helper_hand(&helper, nothing, nullptr);
+        block_helper_hand(&helper, nothing, nullptr, 8);
         block_helper_collect(&helper);
     }
 }

@@ -1,16 +1,26 @@
-// The helper thread: one piece of work at a time. Whichever thread moves it
-// from handed to taken runs it, so a helper the machine has not scheduled by
-// the time the I/O call returns never holds the caller up. Only work the
-// helper took is waited for; the semaphores' post and wait order the memory.
+// The helper thread. Work comes in pieces that either thread claims one at a
+// time, so a helper that the machine does not run while the I/O call lasts
+// (a busy or virtual machine) holds the caller up by one piece at most; once
+// the call returns, the caller does what is left. The helper joins a handed
+// work only once and then posts once, after its last piece; the semaphores'
+// post and wait order the memory between the threads.
 #include "engine/block_helper.h"
 
 namespace {
 
-enum { IDLE = 0, HANDED = 1, TAKEN_BY_HELPER = 2, TAKEN_BY_CALLER = 3 };
+enum { IDLE = 0, HANDED = 1, JOINED_BY_HELPER = 2, CALLER_ALONE = 3 };
 
-int take(BlockHelper* h, int by) {
+int join(BlockHelper* h, int who) {
     int expected = HANDED;
-    return h->state.compare_exchange_strong(expected, by, std::memory_order_acq_rel);
+    return h->state.compare_exchange_strong(expected, who, std::memory_order_acq_rel);
+}
+
+void run_pieces(BlockHelper* h) {
+    for (;;) {
+        uint32_t k = h->next.fetch_add(1, std::memory_order_relaxed);
+        if (k >= h->pieces) return;
+        h->work(h->arg, k);
+    }
 }
 
 void helper_body(void* arg) {
@@ -18,9 +28,9 @@ void helper_body(void* arg) {
     for (;;) {
         plat_semaphore_wait(h->go);
         if (h->stopping.load()) return;
-        // A post whose work the caller took back finds nothing to do.
-        if (!take(h, TAKEN_BY_HELPER)) continue;
-        h->work(h->arg);
+        // A post whose work the caller took on alone finds nothing to do.
+        if (!join(h, JOINED_BY_HELPER)) continue;
+        run_pieces(h);
         plat_semaphore_post(h->done);
     }
 }
@@ -48,25 +58,25 @@ int block_helper_start(BlockHelper* h) {
     return 1;
 }
 
-void block_helper_hand(BlockHelper* h, block_work work, void* arg) {
+void block_helper_hand(BlockHelper* h, block_work work, void* arg, uint32_t pieces) {
     if (!h->running) {
-        work(arg);
+        for (uint32_t k = 0; k < pieces; k++) work(arg, k);
         return;
     }
     block_helper_collect(h);
     h->work = work;
     h->arg = arg;
+    h->pieces = pieces;
+    h->next.store(0, std::memory_order_relaxed);
     h->state.store(HANDED, std::memory_order_release);
     plat_semaphore_post(h->go);
 }
 
 void block_helper_collect(BlockHelper* h) {
     if (h->state.load(std::memory_order_acquire) == IDLE) return;
-    if (take(h, TAKEN_BY_CALLER)) {
-        h->work(h->arg);
-    } else {
-        plat_semaphore_wait(h->done);
-    }
+    int alone = join(h, CALLER_ALONE);
+    run_pieces(h);
+    if (!alone) plat_semaphore_wait(h->done);
     h->state.store(IDLE, std::memory_order_relaxed);
 }
 

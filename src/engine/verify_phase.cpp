@@ -8,6 +8,10 @@
 // its read returned, the last one when its compare ended.
 #include "engine/verify_phase.h"
 
+#include <stdint.h>
+
+#include <atomic>
+
 #include "engine/block_helper.h"
 #include "engine/pattern.h"
 #include "engine/phase_common.h"
@@ -39,18 +43,27 @@ int verdict(PhaseObserver* observer, const TestResults* results) {
 
 // One chunk read back: where it lies and where it first differs.
 struct Chunk {
-    const void* data;
+    const unsigned char* data;
     uint64_t offset;
     uint32_t length;
-    int64_t first_difference; // within the chunk; -1 when it matches
-    double read_at_s;         // qpc seconds when its read returned
+    std::atomic<int64_t> first_difference; // within the chunk; INT64_MAX when it matches
+    double read_at_s;                      // qpc seconds when its read returned
 };
 
-// The one place a chunk is held against the pattern. It runs on the helper
-// when there is one; the chunk's buffer stays as read until it is accounted.
-void find_mismatch(void* arg) {
+// The one place a chunk is held against the pattern, a piece at a time, on the
+// helper or the main thread; the chunk's buffer stays as read until it is accounted.
+void find_mismatch(void* arg, uint32_t k) {
     Chunk* c = (Chunk*)arg;
-    c->first_difference = pattern_first_mismatch(c->data, c->offset, c->length);
+    uint32_t at = k * (uint32_t)BLOCK_PIECE_BYTES;
+    // A lower piece already differs: this one cannot hold the first difference.
+    if ((int64_t)at >= c->first_difference.load(std::memory_order_relaxed)) return;
+    uint32_t rest = c->length - at;
+    int64_t found = pattern_first_mismatch(c->data + at, c->offset + at,
+                                           rest < BLOCK_PIECE_BYTES ? rest : (uint32_t)BLOCK_PIECE_BYTES);
+    if (found < 0) return;
+    int64_t seen = c->first_difference.load(std::memory_order_relaxed);
+    while (at + found < seen && !c->first_difference.compare_exchange_weak(seen, at + found)) {
+    }
 }
 
 struct Verification {
@@ -66,10 +79,11 @@ struct Verification {
 // 0 when the sample cannot be stored (the phase ends).
 int account_chunk(Verification* v, const Chunk* c, double now) {
     TestResults* results = v->results;
-    if (c->first_difference >= 0) {
+    int64_t first = c->first_difference.load(std::memory_order_relaxed);
+    if (first != INT64_MAX) {
         results->verification_mismatch_blocks++;
         damage_add_chunk(&results->damage, c->data, c->offset, c->length);
-        v->observer->event("data_mismatch", WINERR_CRC, c->offset + (uint64_t)c->first_difference);
+        v->observer->event("data_mismatch", WINERR_CRC, c->offset + (uint64_t)first);
         results->verify_failed = 1;
     }
     results->bytes_verified += c->length;
@@ -120,7 +134,7 @@ int run_verify_phase(const TestConfig* config, PhaseObserver* observer, TestResu
     OwnedPages second(block_helper_start(&helper) ? config->block_size_bytes : 0);
     if (second.data == nullptr) block_helper_stop(&helper);
     void* buffers[2] = {buffer.data, second.data};
-    Chunk chunks[2] = {};
+    Chunk chunks[2];
     int next = 0;     // the buffer the next read fills
     int pending = 0;  // the other buffer's chunk is being compared
     uint64_t read_at = 0;
@@ -177,9 +191,14 @@ int run_verify_phase(const TestConfig* config, PhaseObserver* observer, TestResu
         }
         if (step != NEXT_READ) break;
 
-        chunks[next] = {buffers[next], read_at, chunk, -1, helper.running ? qpc_seconds() : 0.0};
+        Chunk* c = &chunks[next];
+        c->data = (const unsigned char*)buffers[next];
+        c->offset = read_at;
+        c->length = chunk;
+        c->first_difference.store(INT64_MAX, std::memory_order_relaxed);
+        c->read_at_s = helper.running ? qpc_seconds() : 0.0;
         read_at += chunk;
-        block_helper_hand(&helper, find_mismatch, &chunks[next]);
+        block_helper_hand(&helper, find_mismatch, c, block_pieces(chunk));
         if (!helper.running) {
             if (!account_chunk(&v, &chunks[next], qpc_seconds())) break;
             continue;

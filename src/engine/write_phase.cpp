@@ -63,9 +63,12 @@ struct Fill {
     uint32_t length; // 0: nothing filled
 };
 
-void fill_block(void* arg) {
+void fill_piece(void* arg, uint32_t k) {
     Fill* f = (Fill*)arg;
-    pattern_fill(f->buffer, f->offset, f->length);
+    uint32_t at = k * (uint32_t)BLOCK_PIECE_BYTES;
+    uint32_t rest = f->length - at;
+    pattern_fill((unsigned char*)f->buffer + at, f->offset + at,
+                 rest < BLOCK_PIECE_BYTES ? rest : (uint32_t)BLOCK_PIECE_BYTES);
 }
 
 } // namespace
@@ -148,7 +151,7 @@ void run_write_phase(const TestConfig* config, PhaseObserver* observer, TestResu
         Fill* now_fill = &fills[next];
         if (now_fill->offset != results->bytes_written || now_fill->length < chunk) {
             *now_fill = {now_fill->buffer, results->bytes_written, chunk};
-            fill_block(now_fill);
+            pattern_fill(now_fill->buffer, now_fill->offset, chunk);
         }
         if (helper.running) {
             // The block after this one, cut later only at its end: its start is
@@ -157,7 +160,9 @@ void run_write_phase(const TestConfig* config, PhaseObserver* observer, TestResu
             Fill* later = &fills[next ^ 1];
             *later = {later->buffer, ahead,
                       next_chunk(ahead, target, config->block_size_bytes, config->alignment_bytes)};
-            if (later->length > 0) block_helper_hand(&helper, fill_block, later);
+            if (later->length > 0) {
+                block_helper_hand(&helper, fill_piece, later, block_pieces(later->length));
+            }
             next ^= 1;
         }
 

@@ -46,6 +46,16 @@ const std::vector<VerifyCase> kCases = {
      {"# event=data_mismatch,error_code=23,offset=8",
       "# event=data_mismatch,error_code=23,offset=131064",
       "# event=data_mismatch,error_code=23,offset=171072", kThreeBlockRow}, ""},
+    // A block of several pieces, differing in three: the lowest difference counts.
+    {"PiecesDifferingGiveTheLowestOffset", (3u << 20) + 8192,
+     [](TestConfig& c, TestResults&) {
+         c.block_size_bytes = (3u << 20) + 8192;
+         g_fake.corrupt_offsets = {(3u << 20) + 5, (2u << 20) + 100, (1u << 20) + 9};
+     },
+     0, (3u << 20) + 8192, 0, 1, 1, 0, 0, 1,
+     {"# event=data_mismatch,error_code=23,offset=1048584",
+      "verify,1,0.250000,3153920,3153920,0.250000,12.615680,12.615680,12.615680,12.615680,"
+      "12.615680,0.000000,1,0"}, ""},
     {"FailedRead", kThree,
      [](TestConfig&, TestResults&) {
          g_fake.fail_read_call = 2;
