@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs a command on an ext4 volume of a loop device whose image lives in memory
 # (/dev/shm), optionally throttled by a cgroup v1 blkio group (known speed).
-# The command runs inside the group with the mount point as its first argument.
+# The command runs inside the group; an argument {} stands for the mount point.
 # Usage: bench/memory-loop.sh SIZE_GIB WRITE_MIBPS READ_MIBPS COMMAND [ARGS...]
 #   (0 0: no throttle). Needs root; everything is removed at the end.
 set -euo pipefail
@@ -29,13 +29,16 @@ dev="$(losetup --find --show "$image")"
 mkfs.ext4 -q -F "$dev"
 mkdir -p "$mnt"
 mount "$dev" "$mnt"
+args=()
+for a in "$@"; do [ "$a" = "{}" ] && args+=("$mnt") || args+=("$a"); done
+set -- "${args[@]}"
 if [ "$write_mibps" != 0 ] || [ "$read_mibps" != 0 ]; then
     majmin="$(lsblk -ndo MAJ:MIN "$dev" | tr -d ' ')"
     mkdir "$group"
     [ "$write_mibps" != 0 ] && echo "$majmin $((write_mibps * 1048576))" > "$group/blkio.throttle.write_bps_device"
     [ "$read_mibps" != 0 ] && echo "$majmin $((read_mibps * 1048576))" > "$group/blkio.throttle.read_bps_device"
     # The command and all it starts run in the group.
-    sh -c 'echo $$ > "$1/tasks"; shift; exec "$@"' sh "$group" "$@" "$mnt"
+    sh -c 'echo $$ > "$1/tasks"; shift; exec "$@"' sh "$group" "$@"
 else
-    "$@" "$mnt"
+    "$@"
 fi
