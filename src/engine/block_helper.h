@@ -19,6 +19,7 @@ struct BlockHelper {
     std::atomic<int> stopping{0};    // a stale post may wake the helper meanwhile
     std::atomic<int> state{0};       // the handed work: idle, handed over, joined by whom
     std::atomic<uint32_t> next{0};   // the next piece to claim
+    std::atomic<int> helper_done{0}; // the helper ran its last piece; its post follows
     uint32_t pieces = 0;
     plat_thread thread = 0;
     plat_semaphore go = 0;
