@@ -136,6 +136,20 @@ printf "\\$(printf %03o $((255 - b)))" | dd of="$F" bs=1 seek="$at" conv=notrunc
 verify_kept
 expect_run "verify flipped" 3 "data_mismatch,23,$((at / 8 * 8))" "" "FAIL / INCOMPLETE" "" \
   bytes_verified=67108864 verification_mismatch_blocks=1
+# All 8 bits of one byte inverted: more than failing cells, so its sector is corrupted.
+check "verify flipped: damage" "$(grep -E '^# damage_(corrupted_bytes|first_offset|region)=' "$LOG")" \
+  "# damage_corrupted_bytes=512
+# damage_first_offset=$((at / 512 * 512))
+# damage_region=$((at / 512 * 512)),$((at / 512 * 512 + 512)),corrupted"
+# The second half copied over the first: a drive that wraps at 32 MiB.
+dd if="$F" of="$F" bs=1M skip=32 count=32 conv=notrunc status=none
+verify_kept
+check "verify wrapped: damage" "$(grep -E '^# damage_(wrap_bytes|likely_capacity_bytes|region)=' "$LOG")" \
+  "# damage_wrap_bytes=33554432
+# damage_likely_capacity_bytes=33554432
+# damage_region=0,33554432,misplaced,33554432"
+check_has "verify wrapped: verdict" "$OUT" \
+  "Damage verdict     : Data written past 32.00 MiB landed over the start: the drive holds at most about 32.00 MiB"
 
 # 3b. Answers with CR LF line ends (typed at a console, or a file saved on
 # Windows), a 30-character wrong answer first at START: the CR takes no room,
