@@ -64,9 +64,12 @@ WALL_MS=$(((${EPOCHREALTIME/./} - T0) / 1000))
 check "throttled: exit code" "$RC" 0
 digest
 check "throttled: verdicts" "$(verdicts)" "PASSED PASSED PASSED"
+# Within 10 %: drives that measured each other would be off by half or double; a
+# sanitizer build's slow fill leaves gaps in which the throttle's budget refills,
+# and with three samples at 80 MiB/s that reads up to 8 % high.
 for n in 1 2 3; do
   want=$((SPEEDS[n - 1] * M))
-  awk -v got="$(col $n 3)" -v want="$want" 'BEGIN { d = got * 1e6 - want; exit d * d > (0.05 * want) ^ 2 }' ||
+  awk -v got="$(col $n 3)" -v want="$want" 'BEGIN { d = got * 1e6 - want; exit d * d > (0.10 * want) ^ 2 }' ||
     fail "drive $n: median $(col $n 3) MB/s, its device is throttled to $((want / 1000))e3 B/s"
   check "drive $n: bytes" "$(col $n 4)" $((256 * M))
 done
