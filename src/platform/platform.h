@@ -146,6 +146,8 @@ typedef intptr_t plat_thread;
 typedef intptr_t plat_semaphore;
 typedef void (*plat_thread_body)(void* arg);
 uint32_t plat_cpu_count(void); // CPUs this process may run on; at least 1
+// CPU seconds the calling thread has used (user and kernel); 0 where unknown.
+double plat_thread_cpu_seconds(void);
 int plat_thread_start(plat_thread_body body, void* arg, plat_thread* out);
 void plat_thread_join(plat_thread thread); // waits for it to end and frees it
 int plat_semaphore_create(plat_semaphore* out); // count 0

@@ -12,6 +12,7 @@
 #include "console/console.h"
 
 FakePlatform g_fake;
+std::atomic<int> g_semaphore_posts{0};
 
 namespace {
 
@@ -83,6 +84,7 @@ int copy_out(const std::wstring& text, wchar_t* out, size_t cap) {
 void fake_reset() {
     for (OpenFile& f : g_open) f = OpenFile{};
     g_fake = FakePlatform{};
+    g_semaphore_posts.store(0);
     g_stop_requested.store(0);
     g_console = plat_stdout_handle();
 }
@@ -407,6 +409,7 @@ void plat_sleep_ms(uint32_t ms) { g_fake.sleeps.push_back(ms); }
 
 // ---- CPUs and threads ----
 uint32_t plat_cpu_count(void) { return g_fake.cpus; }
+double plat_thread_cpu_seconds(void) { return g_fake.reads_use_cpu ? g_fake.now : 0.0; }
 int plat_thread_start(plat_thread_body body, void* arg, plat_thread* out) {
     if (g_fake.thread_start_error != 0) return fail(g_fake.thread_start_error);
     *out = (plat_thread) new std::thread(body, arg);
@@ -424,7 +427,10 @@ int plat_semaphore_create(plat_semaphore* out) {
     *out = (plat_semaphore) new std::counting_semaphore<>(0);
     return 1;
 }
-void plat_semaphore_post(plat_semaphore s) { ((std::counting_semaphore<>*)s)->release(); }
+void plat_semaphore_post(plat_semaphore s) {
+    g_semaphore_posts++;
+    ((std::counting_semaphore<>*)s)->release();
+}
 void plat_semaphore_wait(plat_semaphore s) { ((std::counting_semaphore<>*)s)->acquire(); }
 void plat_semaphore_destroy(plat_semaphore s) { delete (std::counting_semaphore<>*)s; }
 

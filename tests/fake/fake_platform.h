@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <atomic>
 #include <functional>
 #include <map>
 #include <set>
@@ -101,11 +102,14 @@ struct FakePlatform {
     uint32_t thread_start_error = 0;  // every thread start fails with this code
     int threads_started = 0;
     int threads_running = 0;          // started and not yet joined
+    int reads_use_cpu = 0;            // the thread's CPU clock runs with the fake clock
 
     uint32_t last_error = 0;
 };
 
 extern FakePlatform g_fake;
+// Posts to any semaphore since the reset (the helper posts too).
+extern std::atomic<int> g_semaphore_posts;
 
 // Fresh state for one test; also clears the stop flag and console statics.
 void fake_reset();

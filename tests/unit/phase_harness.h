@@ -28,16 +28,20 @@ inline const wchar_t kTestFile[] = L"/mnt/t/test.bin";
 using Arrange = std::function<void(TestConfig&, TestResults&)>;
 
 // How a phase may run: alone on one CPU, with its helper thread beside the I/O
-// calls, or on two CPUs with a helper that cannot start. Every case must come
-// out the same in all three.
+// calls, on two CPUs with a helper that cannot start, or with a helper and reads
+// that are copies made by the calling CPU (the verification then compares on the
+// main thread). Every case must come out the same in all four.
 struct RunMode {
     const char* name;
     uint32_t cpus;
     uint32_t thread_start_error;
     int helpers; // threads a phase that reaches its timed part starts
+    int reads_use_cpu;
 };
-inline const RunMode kRunModes[] = {
-    {"sequential", 1, 0, 0}, {"pipelined", 2, 0, 1}, {"helper cannot start", 2, 8, 0}};
+inline const RunMode kRunModes[] = {{"sequential", 1, 0, 0, 0},
+                                    {"pipelined", 2, 0, 1, 0},
+                                    {"helper cannot start", 2, 8, 0, 0},
+                                    {"reads are copies", 2, 0, 1, 1}};
 
 class PhaseHarness {
 public:
@@ -46,6 +50,7 @@ public:
         fake_reset();
         g_fake.cpus = mode.cpus;
         g_fake.thread_start_error = mode.thread_start_error;
+        g_fake.reads_use_cpu = mode.reads_use_cpu;
         FakeVolume volume;
         volume.root = L"/mnt/t/";
         volume.free_bytes = 1ull << 40;

@@ -5,6 +5,7 @@
 #include <sched.h>
 #include <semaphore.h>
 #include <stdlib.h>
+#include <time.h>
 
 #include "platform/platform.h"
 #include "platform/posix/posix_internal.h"
@@ -39,6 +40,12 @@ uint32_t plat_cpu_count(void) {
     if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
     int count = CPU_COUNT(&set);
     return count > 0 ? (uint32_t)count : 1;
+}
+
+double plat_thread_cpu_seconds(void) {
+    struct timespec t;
+    if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t) != 0) return 0.0;
+    return (double)t.tv_sec + (double)t.tv_nsec * 1e-9;
 }
 
 int plat_thread_start(plat_thread_body body, void* arg, plat_thread* out) {
