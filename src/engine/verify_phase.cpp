@@ -1,17 +1,21 @@
 // Reads the test file back and compares every byte with the pattern.
 //
-// With a second CPU the helper compares chunk n while the main thread reads
-// chunk n+1 into the other buffer; chunk n is then accounted (its event, its
-// bytes, its sample) before anything that the read of n+1 brought, so the log
-// keeps file order and every way out sees the counts of the sequential loop.
-// A sample still divides bytes by wall time: chunk n counts as verified when
-// its read returned, the last one when its compare ended.
-//
-// Where the read is itself a copy made by the calling CPU (a volume in memory,
-// the page cache), there is no idle device to hide the compare behind: a compare
-// on the other CPU only competes with that copy for the memory, and is slower
-// than the same thread's compare of what it has just copied into its cache. The
-// thread's CPU time inside the reads tells which kind of read this is.
+// With a second CPU the read of chunk n+1 overlaps the compare of chunk n, in
+// one of two ways, chosen by what a read costs the CPU that calls it:
+// - a read that waits for a device leaves its CPU idle: the main thread does
+//   every read and the helper compares the chunk before;
+// - a read that is itself a copy made by the calling CPU (a volume in memory,
+//   the page cache) leaves no idle CPU beside it, and a compare on the other
+//   CPU only competes with the copy for the memory. There the two threads take
+//   turns: each compares the chunk it has just read, still in its own cache,
+//   while the other reads the next one. The main thread hands each such read
+//   over and waits for its return before its own next read, so only one read is
+//   ever in flight and reads stay in file order.
+// Either way chunk n is accounted (its event, its bytes, its sample) before
+// anything that the read of n+1 brought, so the log keeps file order and every
+// way out sees the counts of the sequential loop. A sample still divides bytes
+// by wall time: a chunk counts as verified when its read returned, the last one
+// when its compare ended.
 #include "engine/verify_phase.h"
 
 #include <stdint.h>
@@ -54,6 +58,11 @@ struct Chunk {
     uint32_t length;
     std::atomic<int64_t> first_difference; // within the chunk; INT64_MAX when it matches
     double read_at_s;                      // qpc seconds when its read returned
+    // A read handed to the helper: its file and what it came to.
+    plat_file file;
+    int read_ok;
+    uint32_t read_error;
+    std::atomic<int> read_returned;
 };
 
 // The one place a chunk is held against the pattern, a piece at a time, on the
@@ -70,6 +79,20 @@ void find_mismatch(void* arg, uint32_t k) {
     int64_t seen = c->first_difference.load(std::memory_order_relaxed);
     while (at + found < seen && !c->first_difference.compare_exchange_weak(seen, at + found)) {
     }
+}
+
+// The helper's turn when reads are copies: it reads the chunk, tells the main
+// thread, then compares what its own CPU has just copied.
+void read_and_compare(void* arg, uint32_t) {
+    Chunk* c = (Chunk*)arg;
+    uint32_t moved = 0;
+    int ok = plat_read(c->file, (void*)c->data, c->length, &moved);
+    c->read_ok = ok && moved == c->length;
+    c->read_error = c->read_ok ? 0 : ok ? (uint32_t)WINERR_READ_FAULT : plat_last_error();
+    c->read_at_s = qpc_seconds();
+    c->read_returned.store(1, std::memory_order_release);
+    if (!c->read_ok) return;
+    for (uint32_t k = 0; k < block_pieces(c->length); k++) find_mismatch(c, k);
 }
 
 struct Verification {
@@ -114,18 +137,60 @@ int account_chunk(Verification* v, const Chunk* c, double now) {
     return 1;
 }
 
-// The reads so far: wall time inside the calls and the CPU time the calling
-// thread used in them.
+// The main thread's reads so far: wall time inside the calls and the CPU time
+// the thread used in them.
 struct ReadCost {
     double wall_s;
     double cpu_s;
+    uint64_t reads;
 };
 
 // The reads keep the calling CPU busy for most of their time: they are copies.
 int reads_are_copies(const ReadCost* cost) { return cost->cpu_s * 2 > cost->wall_s; }
 
+// Waits for the return of the read handed over in c. Such a read is a copy
+// that takes about as long as the main thread's own: the wait is short and a
+// sleep would end later than the read, so the thread looks; a read far slower
+// than usual is waited for in full, its compare with it.
+void await_read(BlockHelper* helper, Chunk* c, const ReadCost* cost) {
+    double patience = 4.0 * cost->wall_s / (double)(cost->reads ? cost->reads : 1) + 0.001;
+    double until = qpc_seconds() + patience;
+    while (!c->read_returned.load(std::memory_order_acquire)) {
+        if (qpc_seconds() > until) {
+            block_helper_collect(helper);
+            return;
+        }
+    }
+}
+
 // What the step before a chunk's compare came to.
 enum Next { NEXT_READ, NEXT_END, NEXT_STOP, NEXT_OPEN_FAILED, NEXT_READ_FAILED };
+
+// The read at offset at: NEXT_READ with its length and its file reached, or
+// why there is none (with the error code of a file that would not open).
+struct Plan {
+    Next step;
+    uint32_t length;
+    uint32_t code;
+};
+
+Plan plan_read(const TestConfig* config, PhaseObserver* observer, TestFile* test_file,
+               uint64_t at, uint64_t total) {
+    if (at >= total) return {NEXT_END, 0, 0};
+    if (observer->stop_requested()) return {NEXT_STOP, 0, 0};
+    uint32_t length = next_chunk(at, total, config->block_size_bytes, config->alignment_bytes);
+    length = test_file_cut(test_file, at, length);
+    if (length == 0) return {NEXT_END, 0, 0};
+    if (test_file_reach(test_file, at) != STEP_READY) return {NEXT_OPEN_FAILED, 0, test_file->error};
+    return {NEXT_READ, length, 0};
+}
+
+void prepare(Chunk* c, void* buffer, uint64_t offset, uint32_t length) {
+    c->data = (const unsigned char*)buffer;
+    c->offset = offset;
+    c->length = length;
+    c->first_difference.store(INT64_MAX, std::memory_order_relaxed);
+}
 
 } // namespace
 
@@ -153,8 +218,11 @@ int run_verify_phase(const TestConfig* config, PhaseObserver* observer, TestResu
     Chunk chunks[2];
     int next = 0;     // the buffer the next read fills
     int pending = 0;  // the other buffer's chunk is being compared
+    int handed = 0;   // the next chunk's read was handed to the helper
+    Plan planned = {NEXT_READ, 0, 0}; // a plan made ahead that found no read
+    int have_plan = 0;
     uint64_t read_at = 0;
-    ReadCost cost = {0.0, 0.0};
+    ReadCost cost = {0.0, 0.0, 0};
 
     const uint64_t total = results->bytes_written;
     Verification v = {observer, results, &results->read_samples, {}, {}, 0.0};
@@ -165,31 +233,27 @@ int run_verify_phase(const TestConfig* config, PhaseObserver* observer, TestResu
     observer->timed_part_started(PHASE_VERIFY);
 
     for (;;) {
-        Next step = NEXT_READ;
-        uint32_t chunk = 0;
-        uint32_t code = 0;
-        if (read_at >= total) {
-            step = NEXT_END;
-        } else if (observer->stop_requested()) {
-            step = NEXT_STOP;
+        Chunk* c = &chunks[next];
+        Plan step = {NEXT_READ, 0, 0};
+        if (handed) {
+            await_read(&helper, c, &cost);
+            if (!c->read_ok) step = {NEXT_READ_FAILED, 0, c->read_error};
         } else {
-            chunk = next_chunk(read_at, total, config->block_size_bytes, config->alignment_bytes);
-            chunk = test_file_cut(&test_file, read_at, chunk);
-            if (chunk == 0) {
-                step = NEXT_END;
-            } else if (test_file_reach(&test_file, read_at) != STEP_READY) {
-                step = NEXT_OPEN_FAILED;
-                code = test_file.error;
-            } else {
+            step = have_plan ? planned : plan_read(config, observer, &test_file, read_at, total);
+            have_plan = 0;
+            if (step.step == NEXT_READ) {
+                prepare(c, buffers[next], read_at, step.length);
+                read_at += step.length;
                 uint32_t moved = 0;
                 double cpu = plat_thread_cpu_seconds();
                 double began = qpc_seconds();
-                int ok = plat_read(file.handle, buffers[next], chunk, &moved);
-                cost.wall_s += qpc_seconds() - began;
+                int ok = plat_read(file.handle, buffers[next], step.length, &moved);
+                c->read_at_s = qpc_seconds();
+                cost.wall_s += c->read_at_s - began;
                 cost.cpu_s += plat_thread_cpu_seconds() - cpu;
-                if (!ok || moved != chunk) {
-                    step = NEXT_READ_FAILED;
-                    code = ok ? (uint32_t)WINERR_READ_FAULT : plat_last_error();
+                cost.reads++;
+                if (!ok || moved != step.length) {
+                    step = {NEXT_READ_FAILED, 0, ok ? (uint32_t)WINERR_READ_FAULT : plat_last_error()};
                 }
             }
         }
@@ -200,37 +264,54 @@ int run_verify_phase(const TestConfig* config, PhaseObserver* observer, TestResu
             block_helper_collect(&helper);
             pending = 0;
             const Chunk* before = &chunks[next ^ 1];
-            double now = step == NEXT_END ? qpc_seconds() : before->read_at_s;
+            double now = step.step == NEXT_END ? qpc_seconds() : before->read_at_s;
             if (!account_chunk(&v, before, now)) break;
         }
-        if (step == NEXT_STOP) results->user_stopped = 1;
-        if (step == NEXT_OPEN_FAILED || step == NEXT_READ_FAILED) {
-            record_failure(results, code);
-            observer->event(step == NEXT_OPEN_FAILED ? "open_verify_failed"
-                                                     : "read_failed_or_short_read",
-                            code, results->bytes_verified);
+        if (step.step == NEXT_STOP) results->user_stopped = 1;
+        if (step.step == NEXT_OPEN_FAILED || step.step == NEXT_READ_FAILED) {
+            record_failure(results, step.code);
+            observer->event(step.step == NEXT_OPEN_FAILED ? "open_verify_failed"
+                                                          : "read_failed_or_short_read",
+                            step.code, results->bytes_verified);
         }
-        if (step != NEXT_READ) break;
+        if (step.step != NEXT_READ) break;
 
-        Chunk* c = &chunks[next];
-        c->data = (const unsigned char*)buffers[next];
-        c->offset = read_at;
-        c->length = chunk;
-        c->first_difference.store(INT64_MAX, std::memory_order_relaxed);
-        read_at += chunk;
-        if (!helper.running || reads_are_copies(&cost)) {
-            for (uint32_t k = 0; k < block_pieces(chunk); k++) find_mismatch(c, k);
+        if (handed) {
+            // The helper compares what it read; it is accounted after the next read.
+            handed = 0;
+        } else if (!helper.running) {
+            for (uint32_t k = 0; k < block_pieces(c->length); k++) find_mismatch(c, k);
             if (!account_chunk(&v, c, qpc_seconds())) break;
             continue;
+        } else if (!reads_are_copies(&cost)) {
+            block_helper_hand(&helper, find_mismatch, c, block_pieces(c->length));
+        } else {
+            // Turns: the helper reads the next chunk while this one is compared here.
+            planned = plan_read(config, observer, &test_file, read_at, total);
+            int turn = planned.step == NEXT_READ;
+            have_plan = !turn;
+            if (turn) {
+                Chunk* after = &chunks[next ^ 1];
+                prepare(after, buffers[next ^ 1], read_at, planned.length);
+                read_at += planned.length;
+                after->file = file.handle;
+                after->read_returned.store(0, std::memory_order_relaxed);
+                block_helper_hand(&helper, read_and_compare, after, 1);
+            }
+            for (uint32_t k = 0; k < block_pieces(c->length); k++) find_mismatch(c, k);
+            if (!account_chunk(&v, c, turn ? c->read_at_s : qpc_seconds())) break;
+            if (!turn) continue;
+            handed = 1;
+            next ^= 1;
+            continue;
         }
-        c->read_at_s = qpc_seconds();
-        block_helper_hand(&helper, find_mismatch, c, block_pieces(chunk));
         pending = 1;
         next ^= 1;
     }
 
-    file.release();
+    // The helper first: a read handed to it uses the file.
     block_helper_stop(&helper);
+    file.release();
     second.release();
     buffer.release();
     results->verify_elapsed_sec = qpc_seconds() - v.start;

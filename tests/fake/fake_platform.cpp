@@ -6,13 +6,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwctype>
+#include <mutex>
 #include <semaphore>
 #include <thread>
 
 #include "console/console.h"
 
 FakePlatform g_fake;
-std::atomic<int> g_semaphore_posts{0};
+// The verification may read on its helper thread while the main thread reads
+// the clock: the clock, the reads and the error code take turns.
+static std::recursive_mutex g_clock_lock;
 
 namespace {
 
@@ -24,6 +27,7 @@ struct OpenFile {
 OpenFile g_open[16];
 
 int fail(uint32_t code) {
+    std::lock_guard<std::recursive_mutex> hold(g_clock_lock);
     g_fake.last_error = code;
     return 0;
 }
@@ -84,7 +88,7 @@ int copy_out(const std::wstring& text, wchar_t* out, size_t cap) {
 void fake_reset() {
     for (OpenFile& f : g_open) f = OpenFile{};
     g_fake = FakePlatform{};
-    g_semaphore_posts.store(0);
+    g_fake.test_thread = std::this_thread::get_id();
     g_stop_requested.store(0);
     g_console = plat_stdout_handle();
 }
@@ -195,6 +199,8 @@ int plat_write(plat_file f, const void* buffer, uint32_t length, uint32_t* moved
 }
 
 int plat_read(plat_file f, void* buffer, uint32_t length, uint32_t* moved) {
+    std::lock_guard<std::recursive_mutex> hold(g_clock_lock);
+    if (std::this_thread::get_id() != g_fake.test_thread) g_fake.reads_elsewhere++;
     uint64_t call = ++g_fake.read_calls;
     if (g_fake.on_read) g_fake.on_read(call);
     g_fake.now += g_fake.read_cost;
@@ -395,6 +401,7 @@ void plat_mem_free(void* p) { free(p); }
 
 // ---- time ----
 int64_t plat_perf_counter(void) {
+    std::lock_guard<std::recursive_mutex> hold(g_clock_lock);
     int64_t ticks = (int64_t)(g_fake.now * 1e9 + 0.5);
     g_fake.now += g_fake.read_tick;
     return ticks;
@@ -409,7 +416,10 @@ void plat_sleep_ms(uint32_t ms) { g_fake.sleeps.push_back(ms); }
 
 // ---- CPUs and threads ----
 uint32_t plat_cpu_count(void) { return g_fake.cpus; }
-double plat_thread_cpu_seconds(void) { return g_fake.reads_use_cpu ? g_fake.now : 0.0; }
+double plat_thread_cpu_seconds(void) {
+    std::lock_guard<std::recursive_mutex> hold(g_clock_lock);
+    return g_fake.reads_use_cpu ? g_fake.now : 0.0;
+}
 int plat_thread_start(plat_thread_body body, void* arg, plat_thread* out) {
     if (g_fake.thread_start_error != 0) return fail(g_fake.thread_start_error);
     *out = (plat_thread) new std::thread(body, arg);
@@ -427,15 +437,15 @@ int plat_semaphore_create(plat_semaphore* out) {
     *out = (plat_semaphore) new std::counting_semaphore<>(0);
     return 1;
 }
-void plat_semaphore_post(plat_semaphore s) {
-    g_semaphore_posts++;
-    ((std::counting_semaphore<>*)s)->release();
-}
+void plat_semaphore_post(plat_semaphore s) { ((std::counting_semaphore<>*)s)->release(); }
 void plat_semaphore_wait(plat_semaphore s) { ((std::counting_semaphore<>*)s)->acquire(); }
 void plat_semaphore_destroy(plat_semaphore s) { delete (std::counting_semaphore<>*)s; }
 
 // ---- errors ----
-uint32_t plat_last_error(void) { return g_fake.last_error; }
+uint32_t plat_last_error(void) {
+    std::lock_guard<std::recursive_mutex> hold(g_clock_lock);
+    return g_fake.last_error;
+}
 
 int plat_error_message(uint32_t code, wchar_t* out, size_t cap) {
     const char* text = posix_code_text(code);

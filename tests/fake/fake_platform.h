@@ -9,6 +9,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/platform.h"
@@ -103,13 +104,13 @@ struct FakePlatform {
     int threads_started = 0;
     int threads_running = 0;          // started and not yet joined
     int reads_use_cpu = 0;            // the thread's CPU clock runs with the fake clock
+    std::thread::id test_thread;      // the thread of the last reset
+    uint64_t reads_elsewhere = 0;     // read calls made on another thread
 
     uint32_t last_error = 0;
 };
 
 extern FakePlatform g_fake;
-// Posts to any semaphore since the reset (the helper posts too).
-extern std::atomic<int> g_semaphore_posts;
 
 // Fresh state for one test; also clears the stop flag and console statics.
 void fake_reset();
