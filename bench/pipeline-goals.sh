@@ -8,8 +8,12 @@
 #              no compare; goal <= 1.10)
 # each for the program on all its CPUs (pipeline) and held to one CPU (the
 # sequential path), with the write median and verification mean in MB/s, the
-# peak RSS of the pipelined runs and their CPU seconds per GiB.
-# Usage: bench/pipeline-goals.sh DIR SIZE_GIB PAIRS [BINARY]
+# peak RSS of the pipelined runs and their CPU seconds per GiB. The three
+# verification timings are taken ROUNDS times per pair in turn (the order
+# rotates) and the pair keeps each one's median; "cpus" is how many CPUs the
+# whole machine kept busy during the reads alone (from /proc/stat): where the
+# device's own copying fills every CPU, no compare can hide behind it.
+# Usage: bench/pipeline-goals.sh DIR SIZE_GIB PAIRS [BINARY] [ROUNDS]
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -17,6 +21,7 @@ dir="${1:?directory}"; dir="${dir%/}/"
 size_gib="${2:?size in GiB}"
 pairs="${3:?number of pairs}"
 binary="${4:-$root/build/drive-test}"
+rounds="${5:-3}"
 file="${dir}tesselmark-drive-test.bin"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"; rm -f "$file"' EXIT
@@ -45,29 +50,54 @@ verify() {
         END { printf "%.4f %.1f %d %.2f\n", e, m, rss, cpu }' "$work/v.csv"
 }
 
-# The reads alone: seconds.
+# The reads alone: "seconds busy_cpus".
 reads() {
-    dd if="$file" of=/dev/null bs=8M iflag=direct 2>&1 | awk '/copied/ { for (i = 1; i <= NF; i++) if ($i ~ /^s,?$/) print $(i - 1) }'
+    local b0 b1
+    b0="$(awk '/^cpu / { print $2 + $3 + $4 + $6 + $7 + $8 }' /proc/stat)"
+    dd if="$file" of=/dev/null bs=8M iflag=direct 2> "$work/dd"
+    b1="$(awk '/^cpu / { print $2 + $3 + $4 + $6 + $7 + $8 }' /proc/stat)"
+    awk -v busy="$((b1 - b0))" -v hz="$(getconf CLK_TCK)" '/copied/ {
+        for (i = 1; i <= NF; i++) if ($i ~ /^s,?$/) s = $(i - 1)
+        printf "%s %.2f\n", s, busy / hz / s }' "$work/dd"
 }
 
-printf '%-4s | %-28s | %-28s | %-9s %-9s %-9s %7s %7s | %s\n' pair "write all: ratio MB/s rss cpu" \
-    "write one: ratio MB/s rss cpu" ver_all ver_one reads r_all r_one "verify all: MB/s rss cpu"
+# median of the arguments
+median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+# The three verification timings, ROUNDS times in rotating order: prints the
+# medians "all_line one_line reads cpus" (all_line = wall MB/s rss cpu).
+verifications() {
+    local r k a=() o=() d=() c=() last_all=""
+    for r in $(seq 0 $((rounds - 1))); do
+        for k in 0 1 2; do
+            case $(((k + r) % 3)) in
+                0) last_all="$(verify env)"; a+=("${last_all%% *}") ;;
+                1) set -- $(verify taskset -c "$one_cpu"); o+=("$1") ;;
+                2) set -- $(reads); d+=("$1"); c+=("$2") ;;
+            esac
+        done
+    done
+    set -- $last_all
+    echo "$(median "${a[@]}") $2 $3 $4 $(median "${o[@]}") $(median "${d[@]}") $(median "${c[@]}")"
+}
+
+printf '%-4s | %-28s | %-28s | %-9s %-9s %-9s %5s %7s %7s | %s\n' pair "write all: ratio MB/s rss cpu" \
+    "write one: ratio MB/s rss cpu" ver_all ver_one reads cpus r_all r_one "verify all: MB/s rss cpu"
 for n in $(seq 1 "$pairs"); do
     if [ $((n % 2)) -eq 1 ]; then
         wa="$(write env)"; wo="$(write taskset -c "$one_cpu")"
-        va="$(verify env)"; vo="$(verify taskset -c "$one_cpu")"; rd="$(reads)"
     else
         wo="$(write taskset -c "$one_cpu")"; wa="$(write env)"
-        rd="$(reads)"; vo="$(verify taskset -c "$one_cpu")"; va="$(verify env)"
     fi
-    set -- $wa $wo $va $vo "$rd"
+    ve="$(verifications)"
+    set -- $wa $wo $ve
     awk -v n="$n" -v wa="$1 $2 $3 $4" -v wo="$5 $6 $7 $8" -v va="$9" -v vam="${10}" -v var="${11}" \
-        -v vac="${12}" -v vo="${13}" -v rd="${17}" 'BEGIN {
-        printf "%-4s | %-28s | %-28s | %-9.3f %-9.3f %-9.3f %7.3f %7.3f | %.1f %d %.2f\n",
-               n, wa, wo, va, vo, rd, va / rd, vo / rd, vam, var, vac
+        -v vac="${12}" -v vo="${13}" -v rd="${14}" -v cpus="${15}" 'BEGIN {
+        printf "%-4s | %-28s | %-28s | %-9.3f %-9.3f %-9.3f %5.2f %7.3f %7.3f | %.1f %d %.2f\n",
+               n, wa, wo, va, vo, rd, cpus, va / rd, vo / rd, vam, var, vac
     }' | tee -a "$work/table"
 done
-awk '{ wa[NR] = $3; wo[NR] = $8; va[NR] = $16; vo[NR] = $17 }
+awk '{ wa[NR] = $3; wo[NR] = $8; va[NR] = $17; vo[NR] = $18 }
      function median(a,    i, j, t, s) {
          for (i = 1; i <= NR; i++) s[i] = a[i]
          for (i = 1; i <= NR; i++) for (j = i + 1; j <= NR; j++) if (s[j] < s[i]) { t = s[i]; s[i] = s[j]; s[j] = t }
