@@ -204,23 +204,12 @@ int outputs_apart(const Drives* drives, const wchar_t* all_json) {
     return output_guard(paths, n);
 }
 
-// The log (and JSON) of a drive, its header written; 0 after the message.
-int open_outputs(Drive* d) {
-    d->log = plat_open_log(d->config.log_path);
-    if (!d->log) {
-        err_printf("Could not create log file: ");
-        err_wide(d->config.log_path);
-        err_printf("\n");
+// The log (and JSON) of a drive, its header written; 0 after the message. As
+// for one drive, a JSON summary or chart found impossible leaves no log behind.
+int open_drive_outputs(Drive* d) {
+    if (open_outputs(d->config.log_path, d->has_json ? d->json_path : nullptr,
+                     d->has_chart ? d->chart_path : nullptr, &d->log, &d->json) != 0)
         return 0;
-    }
-    if (d->has_json && !(d->json = plat_open_report(d->json_path))) {
-        err_printf("Could not create JSON summary: ");
-        err_wide(d->json_path);
-        err_printf("\n");
-        fclose(d->log);
-        d->log = nullptr;
-        return 0;
-    }
     csv_write_header(d->log, &d->config);
     return 1;
 }
@@ -330,7 +319,7 @@ int multi_run_main(const RunOptions* o) {
         d->reporter.status = &d->status;
         d->reporter.stops = &stops;
         d->status.target.store(d->config.target_bytes);
-        if (!open_outputs(d)) {
+        if (!open_drive_outputs(d)) {
             d->status.exit_code.store(EXIT_NO_LOG);
             d->status.phase.store(DRIVE_FINISHED);
             rows[i].config = nullptr;

@@ -84,6 +84,16 @@ run: test file and log differ in case only||0|--dir $WORK --file Run.bin --size 
 EOF
 check "case variants: two files each" "$(cd "$WORK" && ls -d Sum.csv sum.csv Run.bin run.bin | wc -l)" 4
 
+# A drive's JSON summary that fails only at its open (a read-only volume) takes
+# that drive's just-made log with it; the other drive runs.
+if [[ -n $MULTI ]] && mkdir "$WORK/j1" "$WORK/j2" "$WORK/jall" && mount --bind "$WORK/j1" "$WORK/j1" &&
+  at_exit "umount '$WORK/j1'" && mount -o remount,bind,ro "$WORK/j1"; then
+  (cd "$WORK" && timeout -k 2 60 "$DT" --dir v1 --dir v2 --size 0.01 --min-speed 0 --yes --quiet \
+    --log "m{n}.csv" --json "j{n}/m.json" </dev/null >"$OUT" 2>"$ERR")
+  check "read-only JSON of one drive: exit" "$?" 2
+  check "read-only JSON of one drive: logs" "$(cd "$WORK" && ls m1.csv m2.csv j2/m.json 2>/dev/null | xargs)" "m2.csv j2/m.json"
+fi
+
 # Reads follow a link: the size and the open agree on the file it names.
 (cd "$WORK" && timeout -k 2 60 "$DT" verify --yes --quiet --log "$LOG" link.bin </dev/null >"$OUT" 2>"$ERR")
 check "through a symbolic link: exit" "$?" 0
