@@ -24,4 +24,5 @@ struct TestConfig {
     int verification_requested;
     int delete_after_test;
     RunKind run_kind;
+    uint32_t drives_side_by_side; // tested at once with this one, itself included; 0 or 1: alone
 };

@@ -150,6 +150,7 @@ uint32_t plat_cpu_count(void); // CPUs this process may run on; at least 1
 double plat_thread_cpu_seconds(void);
 int plat_thread_start(plat_thread_body body, void* arg, plat_thread* out);
 void plat_thread_join(plat_thread thread); // waits for it to end and frees it
+void plat_thread_yield(void); // lets another thread that is ready run on this CPU
 int plat_semaphore_create(plat_semaphore* out); // count 0
 void plat_semaphore_post(plat_semaphore s);
 void plat_semaphore_wait(plat_semaphore s);

@@ -295,6 +295,7 @@ int multi_run_main(const RunOptions* o) {
         d->number = i + 1;
         d->directory = o->directories[i];
         if (!configure(d, o, default_log)) return cancel();
+        d->config.drives_side_by_side = (uint32_t)o->drive_count;
     }
     static wchar_t all_json[PATH_CHARS];
     if (o->json_path && !expand_mark(o->json_path, L"all", all_json)) return cancel();

@@ -427,6 +427,7 @@ int plat_thread_start(plat_thread_body body, void* arg, plat_thread* out) {
     g_fake.threads_running++;
     return 1;
 }
+void plat_thread_yield(void) { std::this_thread::yield(); }
 void plat_thread_join(plat_thread thread) {
     std::thread* t = (std::thread*)thread;
     t->join();

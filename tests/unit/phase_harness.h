@@ -29,19 +29,23 @@ using Arrange = std::function<void(TestConfig&, TestResults&)>;
 
 // How a phase may run: alone on one CPU, with its helper thread beside the I/O
 // calls, on two CPUs with a helper that cannot start, or with a helper and reads
-// that are copies made by the calling CPU (the verification then compares on the
-// main thread). Every case must come out the same in all four.
+// that are copies made by the calling CPU (the verification's threads then take
+// turns at reading, unless drives side by side leave too few CPUs for that).
+// Every case must come out the same in all of them.
 struct RunMode {
     const char* name;
     uint32_t cpus;
     uint32_t thread_start_error;
     int helpers; // threads a phase that reaches its timed part starts
     int reads_use_cpu;
+    uint32_t drives; // side by side
+    int turns;       // the verification's reads alternate between the threads
 };
-inline const RunMode kRunModes[] = {{"sequential", 1, 0, 0, 0},
-                                    {"pipelined", 2, 0, 1, 0},
-                                    {"helper cannot start", 2, 8, 0, 0},
-                                    {"reads are copies", 2, 0, 1, 1}};
+inline const RunMode kRunModes[] = {{"sequential", 1, 0, 0, 0, 1, 0},
+                                    {"pipelined", 2, 0, 1, 0, 1, 0},
+                                    {"helper cannot start", 2, 8, 0, 0, 1, 0},
+                                    {"reads are copies", 2, 0, 1, 1, 1, 1},
+                                    {"copies, two drives on 3 CPUs", 3, 0, 1, 1, 2, 0}};
 
 class PhaseHarness {
 public:
@@ -61,6 +65,7 @@ public:
         wcscpy(config->target_path, kTestFile);
         config->alignment_bytes = kAlign;
         config->block_size_bytes = kBlock;
+        config->drives_side_by_side = mode.drives;
     }
     ~PhaseHarness() {
         samples_release(&results.write_samples);

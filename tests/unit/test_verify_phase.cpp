@@ -175,7 +175,7 @@ void check(const VerifyCase& c, const RunMode& mode) {
     EXPECT_EQ(g_fake.threads_started, c.timed ? mode.helpers : 0);
     EXPECT_EQ(g_fake.threads_running, 0);
     // Reads that are copies alternate between the threads; others stay on the main one.
-    EXPECT_EQ(g_fake.reads_elsewhere, mode.reads_use_cpu ? g_fake.read_calls / 2 : 0);
+    EXPECT_EQ(g_fake.reads_elsewhere, mode.turns ? g_fake.read_calls / 2 : 0);
 }
 
 class VerifyPhase : public ::testing::TestWithParam<VerifyCase> {};

@@ -48,6 +48,8 @@ double plat_thread_cpu_seconds(void) {
     return (double)t.tv_sec + (double)t.tv_nsec * 1e-9;
 }
 
+void plat_thread_yield(void) { sched_yield(); }
+
 int plat_thread_start(plat_thread_body body, void* arg, plat_thread* out) {
     Thread* t = (Thread*)malloc(sizeof(Thread));
     if (t == nullptr) return fail(ENOMEM);

@@ -45,6 +45,8 @@ double plat_thread_cpu_seconds(void) {
     return (double)(k.QuadPart + u.QuadPart) * 1e-7;
 }
 
+void plat_thread_yield(void) { SwitchToThread(); }
+
 int plat_thread_start(plat_thread_body body, void* arg, plat_thread* out) {
     Thread* t = (Thread*)malloc(sizeof(Thread));
     if (t == NULL) {
