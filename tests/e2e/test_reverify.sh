@@ -15,11 +15,22 @@ X=$((40 * M + 12345))
 
 # Preparations: each leaves the file to verify at $T.
 intact() { T=$D/$TEST_FILE; cp "$KEPT" "$T"; }
-flipped() {
-  intact
+flip() { # FILE OFFSET
   local b
-  b=$(od -An -tu1 -j "$X" -N 1 "$T" | tr -d ' ')
-  printf "\\$(printf %03o $((255 - b)))" | dd of="$T" bs=1 seek="$X" conv=notrunc status=none
+  b=$(od -An -tu1 -j "$2" -N 1 "$1" | tr -d ' ')
+  printf "\\$(printf %03o $((255 - b)))" | dd of="$1" bs=1 seek="$2" conv=notrunc status=none
+}
+flipped() { intact; flip "$T" "$X"; }
+# In memory the reads are copies and the verification's two threads take turns
+# at reading: one byte flipped in a chunk that each of them reads.
+in_memory() {
+  need_root "mounting tmpfs"
+  mkdir -p "$WORK/mem" && mount -t tmpfs -o size=80m drive-e2e-mem "$WORK/mem" || fail "tmpfs"
+  at_exit "umount '$WORK/mem'"
+  T=$WORK/mem/$TEST_FILE
+  cp "$KEPT" "$T"
+  flip "$T" $((20 * M + 5))
+  flip "$T" "$X"
 }
 other_bytes() { T=$D/other.bin; head -c $((8 * M)) /dev/urandom >"$T"; }
 shorter() { intact; truncate -s $((60 * M)) "$T"; }
@@ -60,6 +71,7 @@ while IFS='|' read -r label prepare options rc events integrity last sums; do
 done <<EOF
 intact|intact|--json $WORK/v.json|0||PASS||bytes_written=$((64 * M)) bytes_verified=$((64 * M)) write_active_sec=0.000000 write_errors=0 verification_requested=1
 flipped byte|flipped|--json $WORK/v.json|3|data_mismatch,23,$((X / 8 * 8))|FAIL / INCOMPLETE||bytes_verified=$((64 * M)) verification_mismatch_blocks=1 verification_errors=0
+flipped bytes in memory|in_memory||3|data_mismatch,23,$((20 * M)) data_mismatch,23,$((X / 8 * 8))|FAIL / INCOMPLETE||bytes_verified=$((64 * M)) verification_mismatch_blocks=2 verification_errors=0
 other bytes|other_bytes||3|data_mismatch,23,0|FAIL / INCOMPLETE||bytes_written=$((8 * M)) bytes_verified=$((8 * M)) verification_mismatch_blocks=1
 shorter, expected size|shorter|--expect-bytes $((64 * M))|3|read_failed_or_short_read,30,$((56 * M))|FAIL / INCOMPLETE|30|bytes_written=$((64 * M)) bytes_verified=$((56 * M)) verification_errors=1
 shorter, no expected size|shorter|--quiet|0||PASS||bytes_written=$((60 * M)) bytes_verified=$((60 * M))
