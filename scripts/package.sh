@@ -37,14 +37,19 @@ lint() {
         fail "lintian $1: $report $(grep -v 'root privileges' "$scratch/lintian.err")"
 }
 
+# pack BUILD GENERATOR FILE: cpack's package FILE made afresh in BUILD.
+pack() {
+    rm -f "$3"
+    (cd "$1" && cpack -G "$2" >/dev/null)
+    [ -f "$3" ] || fail "cpack did not produce $3"
+}
+
 # --- Debian package -----------------------------------------------------------
 echo "== Debian package"
 cmake -S "$root" -B "$build" >/dev/null
 cmake --build "$build" -j2
 deb="$build/drive-test_${version}_$(dpkg --print-architecture).deb"
-rm -f "$deb"
-(cd "$build" && cpack -G DEB >/dev/null)
-[ -f "$deb" ] || fail "cpack did not produce $deb"
+pack "$build" DEB "$deb"
 
 field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Package)" = drive-test ] || fail "package name: $(field Package)"
@@ -117,9 +122,7 @@ if ! command -v aarch64-linux-gnu-g++ >/dev/null; then
 else
     bash "$root/scripts/build-arm64.sh" "$armbuild" >/dev/null
     deb="$armbuild/drive-test_${version}_arm64.deb"
-    rm -f "$deb"
-    (cd "$armbuild" && cpack -G DEB >/dev/null)
-    [ -f "$deb" ] || fail "cpack did not produce $deb"
+    pack "$armbuild" DEB "$deb"
     [ "$(field Architecture)" = arm64 ] || fail "architecture: $(field Architecture)"
     [ "$(field Version)" = "$version" ] || fail "arm64 package version: $(field Version)"
     # Worked out from the binary's own libraries: plain package names, versioned.
@@ -155,9 +158,7 @@ if ! command -v x86_64-w64-mingw32-g++-posix >/dev/null &&
 else
     bash "$root/scripts/build-windows.sh" "$winbuild" >/dev/null
     zip="$winbuild/drive-test-$version-win64.zip"
-    rm -f "$zip"
-    (cd "$winbuild" && cpack -G ZIP >/dev/null)
-    [ -f "$zip" ] || fail "cpack did not produce $zip"
+    pack "$winbuild" ZIP "$zip"
     listing="$(cd "$scratch" && cmake -E tar tf "$zip")"
     for name in drive-test.exe README.txt LICENSE.txt; do
         grep -q "^drive-test-$version-win64/$name\$" <<<"$listing" || fail "$name missing from $zip"
