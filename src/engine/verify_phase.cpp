@@ -81,6 +81,11 @@ void find_mismatch(void* arg, uint32_t k) {
     }
 }
 
+// The whole chunk held against the pattern on the calling thread.
+void compare_here(Chunk* c) {
+    for (uint32_t k = 0; k < block_pieces(c->length); k++) find_mismatch(c, k);
+}
+
 // The helper's turn when reads are copies: it reads the chunk, tells the main
 // thread, then compares what its own CPU has just copied.
 void read_and_compare(void* arg, uint32_t) {
@@ -91,8 +96,7 @@ void read_and_compare(void* arg, uint32_t) {
     c->read_error = c->read_ok ? 0 : ok ? (uint32_t)WINERR_READ_FAULT : plat_last_error();
     c->read_at_s = qpc_seconds();
     c->read_returned.store(1, std::memory_order_release);
-    if (!c->read_ok) return;
-    for (uint32_t k = 0; k < block_pieces(c->length); k++) find_mismatch(c, k);
+    if (c->read_ok) compare_here(c);
 }
 
 struct Verification {
@@ -256,13 +260,16 @@ int run_verify_phase(const TestConfig* config, PhaseObserver* observer, TestResu
                 prepare(c, buffers[next], read_at, step.length);
                 read_at += step.length;
                 uint32_t moved = 0;
-                double cpu = plat_thread_cpu_seconds();
+                // Only a helper has a use for the read's cost.
+                double cpu = helper.running ? plat_thread_cpu_seconds() : 0.0;
                 double began = qpc_seconds();
                 int ok = plat_read(file.handle, buffers[next], step.length, &moved);
                 c->read_at_s = qpc_seconds();
-                cost.wall_s += c->read_at_s - began;
-                cost.cpu_s += plat_thread_cpu_seconds() - cpu;
-                cost.reads++;
+                if (helper.running) {
+                    cost.wall_s += c->read_at_s - began;
+                    cost.cpu_s += plat_thread_cpu_seconds() - cpu;
+                    cost.reads++;
+                }
                 if (!ok || moved != step.length) {
                     step = {NEXT_READ_FAILED, 0, ok ? (uint32_t)WINERR_READ_FAULT : plat_last_error()};
                 }
@@ -291,7 +298,7 @@ int run_verify_phase(const TestConfig* config, PhaseObserver* observer, TestResu
             // The helper compares what it read; it is accounted after the next read.
             handed = 0;
         } else if (!helper.running || (reads_are_copies(&cost) && !turns)) {
-            for (uint32_t k = 0; k < block_pieces(c->length); k++) find_mismatch(c, k);
+            compare_here(c);
             if (!account_chunk(&v, c, qpc_seconds())) break;
             continue;
         } else if (!reads_are_copies(&cost)) {
@@ -309,7 +316,7 @@ int run_verify_phase(const TestConfig* config, PhaseObserver* observer, TestResu
                 after->read_returned.store(0, std::memory_order_relaxed);
                 block_helper_hand(&helper, read_and_compare, after, 1);
             }
-            for (uint32_t k = 0; k < block_pieces(c->length); k++) find_mismatch(c, k);
+            compare_here(c);
             if (!account_chunk(&v, c, turn ? c->read_at_s : qpc_seconds())) break;
             if (!turn) continue;
             handed = 1;
