@@ -69,13 +69,27 @@ int64_t common_displacement(const unsigned char* p, uint64_t first, uint32_t wor
     return 0;
 }
 
-uint64_t gcd(uint64_t a, uint64_t b) {
-    while (b != 0) {
-        uint64_t t = a % b;
-        a = b;
-        b = t;
+int flipped_bit_count(const unsigned char* p, const unsigned char* expected, uint32_t length) {
+    int bits = 0;
+    for (uint32_t k = 0; k < length; k += 8) {
+        uint32_t n = length - k < 8 ? length - k : 8;
+        bits += __builtin_popcountll(load_le(p + k, n) ^ load_le(expected + k, n));
     }
-    return a;
+    return bits;
+}
+
+void count_displacement(DamageMap* map, int64_t displacement, uint64_t bytes) {
+    for (uint32_t i = map->displacement_count; i-- > 0;) {
+        if (map->displacements[i].displacement == displacement) {
+            map->displacements[i].bytes += bytes;
+            return;
+        }
+    }
+    if (map->displacement_count == DAMAGE_DISPLACEMENT_SLOTS) {
+        map->other_displacement_bytes += bytes;
+        return;
+    }
+    map->displacements[map->displacement_count++] = {displacement, bytes};
 }
 
 void note_first(DamageMap* map, const unsigned char* p, const unsigned char* expected,
@@ -132,6 +146,131 @@ SectorClass classify_against(const unsigned char* p, const unsigned char* expect
     return {SECTOR_CORRUPTED, 0};
 }
 
+// The few scattered sectors a claim about a span may pass over: one in 256.
+uint64_t few(uint64_t span) { return span / 256; }
+
+// What the capped region list leaves unsaid: the damage past its last region.
+struct DamageFacts {
+    uint64_t listed_kind_bytes[SECTOR_KIND_COUNT];
+    uint64_t unlisted_bytes;
+};
+
+DamageFacts facts_of(const DamageMap* map) {
+    DamageFacts facts = {};
+    uint64_t listed = 0;
+    for (uint32_t i = 0; i < map->region_count; i++) {
+        const DamageRegion* g = &map->regions[i];
+        facts.listed_kind_bytes[g->kind] += g->end - g->start;
+        listed += g->end - g->start;
+    }
+    facts.unlisted_bytes = map->damaged_bytes - listed;
+    return facts;
+}
+
+// Damaged bytes in [a, b); all the unlisted damage counts as lying there.
+uint64_t damage_within(const DamageMap* map, const DamageFacts* facts, uint64_t a, uint64_t b) {
+    uint64_t bytes = facts->unlisted_bytes;
+    for (uint32_t i = 0; i < map->region_count; i++) {
+        const DamageRegion* g = &map->regions[i];
+        uint64_t s = g->start > a ? g->start : a;
+        uint64_t e = g->end < b ? g->end : b;
+        if (e > s) bytes += e - s;
+    }
+    return bytes;
+}
+
+// On a drive that wraps at w, a read at x < f - w returns the last lap that
+// reached x mod w: data moved by a whole number of laps. The last w bytes were
+// the last lap and read back as written.
+int wraps_at(const DamageMap* map, const DamageFacts* facts, uint64_t f, uint64_t w) {
+    uint64_t lapped = 0;
+    for (uint32_t i = 0; i < map->displacement_count; i++) {
+        const DisplacementBytes* d = &map->displacements[i];
+        if (d->displacement > 0 && (uint64_t)d->displacement % w == 0) lapped += d->bytes;
+    }
+    uint64_t before = f - w;
+    return lapped >= before - few(before) && damage_within(map, facts, before, f) <= few(w);
+}
+
+// The smallest capacity that the main displacements, or a whole fraction of
+// one (a file of several laps), show as a wrap; 0 when none does.
+uint64_t find_wrap(const DamageMap* map, const DamageFacts* facts, uint64_t f) {
+    const uint32_t heaviest = 4;
+    const uint64_t laps = 8;
+    uint32_t used[heaviest];
+    uint32_t used_count = 0;
+    uint64_t best = 0;
+    for (uint32_t round = 0; round < heaviest; round++) {
+        const DisplacementBytes* top = nullptr;
+        uint32_t top_index = 0;
+        for (uint32_t i = 0; i < map->displacement_count; i++) {
+            int taken = 0;
+            for (uint32_t k = 0; k < used_count; k++) taken |= used[k] == i;
+            const DisplacementBytes* d = &map->displacements[i];
+            if (taken || d->displacement <= 0) continue;
+            if (!top || d->bytes > top->bytes) {
+                top = d;
+                top_index = i;
+            }
+        }
+        if (!top) break;
+        used[used_count++] = top_index;
+        for (uint64_t k = 1; k <= laps; k++) {
+            uint64_t d = (uint64_t)top->displacement;
+            if (d % k != 0) continue;
+            uint64_t w = d / k;
+            if (w % DAMAGE_SECTOR_BYTES != 0 || w >= f || (best != 0 && w >= best)) continue;
+            if (wraps_at(map, facts, f, w)) best = w;
+        }
+    }
+    return best;
+}
+
+// Bytes of a misplaced region whose source lies before x.
+uint64_t sourced_before(const DamageRegion* g, uint64_t x) {
+    uint64_t length = g->end - g->start;
+    if (g->source_start >= x) return 0;
+    return x - g->source_start < length ? x - g->source_start : length;
+}
+
+// A drive that drops what is written past its capacity x reads back zeros,
+// 0xFF or older data from below x there: at least 90 % of [x, f) is such
+// damage, and it is large. A misplaced sector whose data was written past x
+// shows that the drive kept it. The smallest region start that passes is x.
+int find_dropped(const DamageMap* map, const DamageFacts* facts, uint64_t f, uint64_t* x_out) {
+    const uint64_t least = 8ull << 20;
+    // Zeros and 0xFF past the list lie past every candidate; misplaced ones
+    // there have no known source.
+    uint64_t unlisted_blank = map->kind_bytes[SECTOR_ZERO] - facts->listed_kind_bytes[SECTOR_ZERO] +
+                              map->kind_bytes[SECTOR_ERASED] -
+                              facts->listed_kind_bytes[SECTOR_ERASED];
+    for (uint32_t i = 0; i < map->region_count; i++) {
+        uint64_t x = map->regions[i].start;
+        uint64_t span = f - x;
+        uint64_t lost = unlisted_blank;
+        uint64_t kept_elsewhere = 0;
+        for (uint32_t k = 0; k < map->region_count; k++) {
+            const DamageRegion* g = &map->regions[k];
+            uint64_t length = g->end - g->start;
+            if (g->kind == SECTOR_MISPLACED) {
+                uint64_t below = sourced_before(g, x);
+                if (k >= i) lost += below;
+                // Before x, data written past x: the drive kept it.
+                else kept_elsewhere += length - below;
+            } else if (k >= i && (g->kind == SECTOR_ZERO || g->kind == SECTOR_ERASED)) {
+                lost += length;
+            }
+        }
+        if (lost < least || lost < f / 100) continue;
+        uint64_t kept = span - lost + kept_elsewhere;
+        if (kept <= span / 10) {
+            *x_out = x;
+            return 1;
+        }
+    }
+    return 0;
+}
+
 } // namespace
 
 const char* sector_kind_name(uint32_t kind) {
@@ -163,12 +302,9 @@ void damage_add_chunk(DamageMap* map, const void* data, uint64_t offset, uint32_
             if (!map->damaged) note_first(map, p + done, expected, at, n, c);
             map->damaged_bytes += n;
             uint64_t source = at + (uint64_t)c.displacement;
-            if (c.kind == SECTOR_MISPLACED) {
-                if (c.displacement < 0) map->backward_seen = 1;
-                else {
-                    if (map->displacement_gcd == 0) map->first_misplaced_offset = at;
-                    map->displacement_gcd = gcd(map->displacement_gcd, (uint64_t)c.displacement);
-                }
+            if (c.kind == SECTOR_MISPLACED) count_displacement(map, c.displacement, n);
+            if (c.kind == SECTOR_FLIPPED) {
+                map->flipped_bits += (uint64_t)flipped_bit_count(p + done, expected, n);
             }
             add_region(map, at, at + n, c.kind, source);
         }
@@ -176,29 +312,64 @@ void damage_add_chunk(DamageMap* map, const void* data, uint64_t offset, uint32_
     }
 }
 
-DamageVerdict damage_verdict(const DamageMap* map, uint64_t bytes_verified) {
+const char* damage_finding_name(uint32_t finding) {
+    static const char* const names[DAMAGE_FINDING_COUNT] = {
+        "none", "scattered", "foreign", "wraps", "dropped", "displaced", "flipped"};
+    return finding < DAMAGE_FINDING_COUNT ? names[finding] : nullptr;
+}
+
+DamageVerdict damage_verdict(const DamageMap* map, uint64_t bytes_verified,
+                             uint64_t bytes_written) {
     DamageVerdict v = {};
     v.intact_bytes = bytes_verified - map->damaged_bytes;
-    // Data written past the real capacity lands over the start, lap after lap:
-    // every source lies a whole number of capacities after where it was read,
-    // and the first misplaced sector lies within the first lap.
-    uint64_t w = map->displacement_gcd;
-    if (!map->backward_seen && w != 0 && w % DAMAGE_SECTOR_BYTES == 0 &&
-        map->first_misplaced_offset < w) {
-        v.wraps = 1;
-        v.wrap_bytes = w;
-        v.has_capacity = 1;
-        v.likely_capacity_bytes = w;
+    if (!map->damaged) return v;
+    const uint64_t f = bytes_verified;
+    DamageFacts facts = facts_of(map);
+    if (map->kind_bytes[SECTOR_CORRUPTED] >= f - few(f)) {
+        v.finding = DAMAGE_FINDING_FOREIGN;
         return v;
     }
-    // Nothing kept past the capacity: from there to the end almost all is damaged.
-    if (map->damaged && bytes_verified > map->first_damage_offset) {
-        uint64_t span = bytes_verified - map->first_damage_offset;
-        if (map->damaged_bytes >= span - span / 10) {
+    // A capacity is a claim about every byte written: a verification that
+    // ended early saw too little to make it.
+    if (bytes_verified >= bytes_written) {
+        uint64_t w = find_wrap(map, &facts, f);
+        if (w != 0) {
+            v.finding = DAMAGE_FINDING_WRAPS;
+            v.wraps = 1;
+            v.wrap_bytes = w;
             v.has_capacity = 1;
-            v.likely_capacity_bytes = map->first_damage_offset;
+            v.likely_capacity_bytes = w;
+            return v;
+        }
+        uint64_t x = 0;
+        if (find_dropped(map, &facts, f, &x)) {
+            v.finding = DAMAGE_FINDING_DROPPED;
+            v.has_capacity = 1;
+            v.likely_capacity_bytes = x;
+            return v;
         }
     }
+    const DisplacementBytes* top = nullptr;
+    for (uint32_t i = 0; i < map->displacement_count; i++) {
+        if (!top || map->displacements[i].bytes > top->bytes) top = &map->displacements[i];
+    }
+    if (top) {
+        uint64_t distance = top->displacement < 0 ? 0 - (uint64_t)top->displacement
+                                                  : (uint64_t)top->displacement;
+        // Every sector but the ones whose source lies outside the file.
+        uint64_t movable = f > distance ? f - distance : 0;
+        if (movable > 0 && top->bytes >= movable - few(movable)) {
+            v.finding = DAMAGE_FINDING_DISPLACED;
+            v.displacement_bytes = top->displacement;
+            return v;
+        }
+    }
+    if (map->kind_bytes[SECTOR_FLIPPED] == map->damaged_bytes) {
+        v.finding = DAMAGE_FINDING_FLIPPED;
+        v.flipped_bits = map->flipped_bits;
+        return v;
+    }
+    v.finding = DAMAGE_FINDING_SCATTERED;
     return v;
 }
 

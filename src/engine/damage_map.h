@@ -18,6 +18,9 @@ enum SectorKind {
 const uint32_t DAMAGE_SECTOR_BYTES = 512;
 // Bounds the list's memory however much of a large drive is damaged.
 const uint32_t DAMAGE_REGION_CAP = 4096;
+// A wrap or a shift moves data by a few distances only: room for those, and a
+// count of the bytes moved by any other.
+const uint32_t DAMAGE_DISPLACEMENT_SLOTS = 32;
 
 struct SectorClass {
     SectorKind kind;
@@ -30,6 +33,11 @@ struct DamageRegion {
     uint64_t end;
     uint64_t source_start;
     uint32_t kind;
+};
+
+struct DisplacementBytes {
+    int64_t displacement;
+    uint64_t bytes;
 };
 
 struct DamageMap {
@@ -45,21 +53,37 @@ struct DamageMap {
     uint64_t first_expected;
     uint64_t first_found;
     uint64_t first_source; // misplaced: the offset that word was written for
-    // Evidence of wrap-around over every misplaced sector, listed or not.
-    uint64_t displacement_gcd;       // of the forward displacements
-    uint64_t first_misplaced_offset; // of the first forward one
-    int backward_seen; // a misplaced sector whose source lies before it
+    // Every misplaced sector, listed or not, by its displacement.
+    DisplacementBytes displacements[DAMAGE_DISPLACEMENT_SLOTS];
+    uint32_t displacement_count;
+    uint64_t other_displacement_bytes; // moved by a distance with no slot left
+    uint64_t flipped_bits;             // over the flipped sectors
     DamageRegion* regions; // heap array of DAMAGE_REGION_CAP; null while empty
     uint32_t region_count;
     int regions_truncated;
 };
 
+// What the damage as a whole says, in the order damage_verdict weighs it.
+enum DamageFinding {
+    DAMAGE_FINDING_NONE = 0,  // nothing damaged
+    DAMAGE_FINDING_SCATTERED, // none of the below
+    DAMAGE_FINDING_FOREIGN,   // nearly every sector corrupted: not a test file
+    DAMAGE_FINDING_WRAPS,     // later laps over the start: capacity wrap_bytes
+    DAMAGE_FINDING_DROPPED,   // almost nothing kept past likely_capacity_bytes
+    DAMAGE_FINDING_DISPLACED, // nearly all data moved by displacement_bytes
+    DAMAGE_FINDING_FLIPPED,   // flipped bits and nothing else
+    DAMAGE_FINDING_COUNT
+};
+
 struct DamageVerdict {
     uint64_t intact_bytes; // of the bytes verified
+    uint32_t finding;
     int wraps;
     uint64_t wrap_bytes;
     int has_capacity;
     uint64_t likely_capacity_bytes;
+    int64_t displacement_bytes; // displaced: source offset minus offset
+    uint64_t flipped_bits;
 };
 
 const char* sector_kind_name(uint32_t kind);
@@ -67,6 +91,10 @@ const char* sector_kind_name(uint32_t kind);
 SectorClass classify_sector(const void* data, uint64_t offset, uint32_t length);
 // Classifies every sector of a chunk at file offset (a multiple of 8) into the map.
 void damage_add_chunk(DamageMap* map, const void* data, uint64_t offset, uint32_t length);
-DamageVerdict damage_verdict(const DamageMap* map, uint64_t bytes_verified);
+// A capacity (wrap or dropped data) only when every byte written was verified.
+DamageVerdict damage_verdict(const DamageMap* map, uint64_t bytes_verified,
+                             uint64_t bytes_written);
+// "scattered", "wraps", ...; null past the last finding.
+const char* damage_finding_name(uint32_t finding);
 // Frees the region list and empties the map.
 void damage_release(DamageMap* map);

@@ -541,9 +541,17 @@ void title_block(FILE* out, const DriveLog* log, const ChartLevel* levels, int l
                     s->verification_errors == 1 ? "" : "s");
         }
         if (log->damage.present) {
+            const LogDamage* d = &log->damage;
+            DamageVerdict v = {};
+            v.finding = d->finding;
+            v.wraps = d->wraps;
+            v.wrap_bytes = d->wrap_bytes;
+            v.has_capacity = d->has_capacity;
+            v.likely_capacity_bytes = d->capacity_bytes;
+            v.displacement_bytes = d->displacement_bytes;
+            v.flipped_bits = d->flipped_bits;
             char verdict[256];
-            damage_verdict_text(verdict, sizeof verdict, log->damage.wraps, log->damage.wrap_bytes,
-                                log->damage.has_capacity, log->damage.capacity_bytes);
+            damage_verdict_text(verdict, sizeof verdict, &v);
             fputs(" \xC2\xB7 ", out);
             span(out, ALARM_COLOR, verdict);
         }

@@ -6,21 +6,48 @@
 #include "engine/damage_map.h"
 #include "engine/test_results.h"
 
-void damage_verdict_text(char* out, size_t size, int wraps, uint64_t wrap_bytes, int has_capacity,
-                         uint64_t capacity_bytes) {
+DamageVerdict damage_verdict_of(const TestResults* results) {
+    return damage_verdict(&results->damage, results->bytes_verified, results->bytes_written);
+}
+
+void damage_verdict_text(char* out, size_t size, const DamageVerdict* v) {
     char a[64];
-    format_bytes(wraps ? wrap_bytes : capacity_bytes, a);
-    if (wraps) {
+    format_bytes(v->wraps ? v->wrap_bytes : v->likely_capacity_bytes, a);
+    uint64_t distance = v->displacement_bytes < 0 ? 0 - (uint64_t)v->displacement_bytes
+                                                  : (uint64_t)v->displacement_bytes;
+    switch (v->finding) {
+    case DAMAGE_FINDING_WRAPS:
         snprintf(out, size,
                  "Data written past %s landed over the start: the drive holds at most about %s",
                  a, a);
-    } else if (has_capacity && capacity_bytes == 0) {
-        snprintf(out, size, "Nothing written reads back: the drive keeps no data");
-    } else if (has_capacity) {
+        break;
+    case DAMAGE_FINDING_DROPPED:
+        if (v->likely_capacity_bytes == 0) {
+            snprintf(out, size, "Nothing written reads back: the drive keeps no data");
+        } else {
+            snprintf(out, size,
+                     "Almost nothing written past %s reads back: the drive holds at most about %s",
+                     a, a);
+        }
+        break;
+    case DAMAGE_FINDING_FOREIGN:
         snprintf(out, size,
-                 "Almost nothing written past %s reads back: the drive holds at most about %s", a,
-                 a);
-    } else {
+                 "Nearly every sector is corrupted: this file does not hold the test pattern");
+        break;
+    case DAMAGE_FINDING_DISPLACED:
+        snprintf(out, size,
+                 "Data displaced by %llu bytes: each sector holds the data of the place %llu "
+                 "bytes %s it, a shifted read rather than a smaller drive",
+                 (unsigned long long)distance, (unsigned long long)distance,
+                 v->displacement_bytes < 0 ? "before" : "after");
+        break;
+    case DAMAGE_FINDING_FLIPPED:
+        snprintf(out, size,
+                 "%llu bit%s flipped and nothing else damaged: a failing drive rather than a "
+                 "smaller one",
+                 (unsigned long long)v->flipped_bits, v->flipped_bits == 1 ? "" : "s");
+        break;
+    default:
         snprintf(out, size, "Scattered damage: a failing drive rather than a smaller one");
     }
 }
@@ -28,7 +55,7 @@ void damage_verdict_text(char* out, size_t size, int wraps, uint64_t wrap_bytes,
 void print_damage_block(const TestResults* results) {
     const DamageMap* map = &results->damage;
     if (!map->damaged) return;
-    DamageVerdict v = damage_verdict(map, results->bytes_verified);
+    DamageVerdict v = damage_verdict_of(results);
     static const char* const labels[SECTOR_KIND_COUNT] = {
         "Intact             : ", "Zeroed             : ", "Erased             : ",
         "Bits flipped       : ", "Misplaced          : ", "Corrupted          : "};
@@ -54,15 +81,14 @@ void print_damage_block(const TestResults* results) {
     out_printf("Damaged regions    : %llu%s\n", (unsigned long long)map->region_count,
                map->regions_truncated ? " (list cut; the sizes above are exact)" : "");
     char verdict[256];
-    damage_verdict_text(verdict, sizeof verdict, v.wraps, v.wrap_bytes, v.has_capacity,
-                        v.likely_capacity_bytes);
+    damage_verdict_text(verdict, sizeof verdict, &v);
     out_printf("Damage verdict     : %s\n", verdict);
 }
 
 void csv_write_damage(FILE* log, const TestResults* results) {
     const DamageMap* map = &results->damage;
     if (!map->damaged) return;
-    DamageVerdict v = damage_verdict(map, results->bytes_verified);
+    DamageVerdict v = damage_verdict_of(results);
     fprintf(log, "# damage_sector_bytes=%lu\n", (unsigned long)DAMAGE_SECTOR_BYTES);
     for (int k = 0; k < SECTOR_KIND_COUNT; k++) {
         uint64_t bytes = k == SECTOR_INTACT ? v.intact_bytes : map->kind_bytes[k];
@@ -78,6 +104,13 @@ void csv_write_damage(FILE* log, const TestResults* results) {
     } else {
         fputs("# damage_likely_capacity_bytes=none\n", log);
     }
+    fprintf(log, "# damage_verdict=%s\n", damage_finding_name(v.finding));
+    if (v.finding == DAMAGE_FINDING_DISPLACED) {
+        fprintf(log, "# damage_displacement_bytes=%lld\n", (long long)v.displacement_bytes);
+    } else {
+        fputs("# damage_displacement_bytes=none\n", log);
+    }
+    fprintf(log, "# damage_flipped_bits=%llu\n", (unsigned long long)map->flipped_bits);
     for (uint32_t i = 0; i < map->region_count; i++) {
         const DamageRegion* r = &map->regions[i];
         fprintf(log, "# damage_region=%llu,%llu,%s", (unsigned long long)r->start,

@@ -7,11 +7,13 @@
 #include <stdio.h>
 
 struct DamageMap;
+struct DamageVerdict;
 struct TestResults;
 
+// The verdict of the run's damage map.
+DamageVerdict damage_verdict_of(const TestResults* results);
 // The verdict in one sentence, e.g. that data written past 256.00 MiB landed over the start.
-void damage_verdict_text(char* out, size_t size, int wraps, uint64_t wrap_bytes, int has_capacity,
-                         uint64_t capacity_bytes);
+void damage_verdict_text(char* out, size_t size, const DamageVerdict* v);
 // The block after the final report; prints nothing when no sector was damaged.
 void print_damage_block(const TestResults* results);
 // The "# damage_...=" lines after the log's summary; none when no sector was damaged.

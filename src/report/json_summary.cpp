@@ -10,6 +10,7 @@
 #include "engine/test_config.h"
 #include "engine/test_results.h"
 #include "platform/utf8.h"
+#include "report/damage_report.h"
 #include "report/event_list.h"
 #include "report/final_report.h"
 #include "report/program.h"
@@ -88,7 +89,7 @@ void put_u64_or_null(FILE* f, int present, uint64_t value) {
 void put_damage(FILE* f, const TestResults* r) {
     const char* in = "    ";
     const DamageMap* map = &r->damage;
-    DamageVerdict v = damage_verdict(map, r->bytes_verified);
+    DamageVerdict v = damage_verdict_of(r);
     fprintf(f, "  \"damage\": {\n%s\"sector_bytes\": %lu,\n", in,
             (unsigned long)DAMAGE_SECTOR_BYTES);
     for (int k = 0; k < SECTOR_KIND_COUNT; k++) {
@@ -105,6 +106,16 @@ void put_damage(FILE* f, const TestResults* r) {
     put_key(f, in, "likely_capacity_bytes");
     put_u64_or_null(f, v.has_capacity, v.likely_capacity_bytes);
     fputs(",\n", f);
+    put_key(f, in, "verdict");
+    if (map->damaged) fprintf(f, "\"%s\"", damage_finding_name(v.finding));
+    else fputs("null", f);
+    fputs(",\n", f);
+    put_key(f, in, "displacement_bytes");
+    if (v.finding == DAMAGE_FINDING_DISPLACED) fprintf(f, "%lld", (long long)v.displacement_bytes);
+    else fputs("null", f);
+    fputs(",\n", f);
+    put_key(f, in, "flipped_bits");
+    fprintf(f, "%llu,\n", (unsigned long long)map->flipped_bits);
     put_key(f, in, "regions");
     fputc('[', f);
     for (uint32_t i = 0; i < map->region_count; i++) {

@@ -200,6 +200,7 @@ struct Reader {
     char* reason;
     uint64_t line;
     uint64_t phase_end[2]; // the last row's total_bytes, by LOG_PHASE_*
+    uint32_t damage_seen;  // by DAMAGE_KEY_*
 };
 
 int refuse(Reader* r, const char* what, const char* detail = "") {
@@ -428,7 +429,42 @@ int u64_or_none(const char* value, size_t length, int* present, uint64_t* out) {
     return !*present || parse_u64(value, length, out);
 }
 
-// A "# damage_KEY=VALUE" line after the summary; unknown damage keys are passed over.
+enum {
+    DAMAGE_KEY_FIRST_OFFSET = SECTOR_KIND_COUNT,
+    DAMAGE_KEY_WRAP,
+    DAMAGE_KEY_CAPACITY,
+    DAMAGE_KEY_TRUNCATED,
+    DAMAGE_KEY_SECTOR,
+    DAMAGE_KEY_VERDICT,
+    DAMAGE_KEY_DISPLACEMENT,
+    DAMAGE_KEY_FLIPPED_BITS,
+    DAMAGE_KEY_REGION,
+    DAMAGE_KEY_COUNT
+};
+
+// The key of a damage line by DAMAGE_KEY_* (a sector kind: "KIND_bytes").
+void damage_key_name(int key, char* out, size_t size) {
+    static const char* const names[] = {"first_offset", "wrap_bytes", "likely_capacity_bytes",
+                                        "regions_truncated", "sector_bytes", "verdict",
+                                        "displacement_bytes", "flipped_bits", "region"};
+    if (key < SECTOR_KIND_COUNT) snprintf(out, size, "%s_bytes", sector_kind_name((uint32_t)key));
+    else snprintf(out, size, "%s", names[key - SECTOR_KIND_COUNT]);
+}
+
+// A displacement: a non-zero multiple of 8, either way.
+int parse_displacement(const char* value, size_t length, int64_t* out) {
+    int negative = length > 0 && value[0] == '-';
+    uint64_t distance;
+    if (!parse_u64(value + negative, length - negative, &distance) || distance == 0 ||
+        distance % 8 != 0 || distance > (uint64_t)INT64_MAX) {
+        return 0;
+    }
+    *out = negative ? -(int64_t)distance : (int64_t)distance;
+    return 1;
+}
+
+// A "# damage_KEY=VALUE" line after the summary: every key but region once,
+// each value one that drive-test can write.
 int damage_line(Reader* r, const char* line, size_t length) {
     const char* key = line + strlen("# damage_");
     const char* eq = (const char*)memchr(key, '=', length - strlen("# damage_"));
@@ -436,34 +472,80 @@ int damage_line(Reader* r, const char* line, size_t length) {
     size_t key_length = (size_t)(eq - key);
     const char* value = eq + 1;
     size_t value_length = (size_t)(line + length - value);
+    int which = DAMAGE_KEY_COUNT;
+    char name[32];
+    for (int k = 0; k < DAMAGE_KEY_COUNT; k++) {
+        damage_key_name(k, name, sizeof name);
+        if (strlen(name) == key_length && memcmp(name, key, key_length) == 0) which = k;
+    }
+    if (which == DAMAGE_KEY_COUNT) return refuse(r, "unknown damage line");
+    if (which == DAMAGE_KEY_REGION) return damage_region(r, value, value_length);
+    damage_key_name(which, name, sizeof name);
+    if (r->damage_seen & (1u << which)) return refuse(r, "repeated key damage_", name);
+    r->damage_seen |= 1u << which;
     LogDamage* d = &r->log->damage;
     d->present = 1;
-    int ok = 1;
-    char name[32];
-    for (uint32_t k = 0; k < SECTOR_KIND_COUNT; k++) {
-        snprintf(name, sizeof name, "%s_bytes", sector_kind_name(k));
-        if (strlen(name) == key_length && memcmp(name, key, key_length) == 0) {
-            ok = parse_u64(value, value_length, &d->kind_bytes[k]);
+    uint64_t n = 0;
+    int ok = 0;
+    switch (which) {
+    case DAMAGE_KEY_FIRST_OFFSET: ok = parse_u64(value, value_length, &d->first_offset); break;
+    // A capacity lies inside the test, and a drive wraps at a whole sector.
+    case DAMAGE_KEY_WRAP:
+        ok = u64_or_none(value, value_length, &d->wraps, &d->wrap_bytes) &&
+             (!d->wraps || (d->wrap_bytes > 0 && d->wrap_bytes % DAMAGE_SECTOR_BYTES == 0 &&
+                            d->wrap_bytes < r->log->target_bytes));
+        break;
+    case DAMAGE_KEY_CAPACITY:
+        ok = u64_or_none(value, value_length, &d->has_capacity, &d->capacity_bytes) &&
+             (!d->has_capacity || (d->capacity_bytes % DAMAGE_SECTOR_BYTES == 0 &&
+                                   d->capacity_bytes < r->log->target_bytes));
+        break;
+    case DAMAGE_KEY_TRUNCATED: ok = parse_flag(value, value_length, &d->regions_truncated); break;
+    case DAMAGE_KEY_SECTOR: ok = parse_u64(value, value_length, &n) && n == DAMAGE_SECTOR_BYTES; break;
+    case DAMAGE_KEY_VERDICT:
+        for (uint32_t f = DAMAGE_FINDING_SCATTERED; f < DAMAGE_FINDING_COUNT; f++) {
+            const char* text = damage_finding_name(f);
+            if (strlen(text) == value_length && memcmp(text, value, value_length) == 0) {
+                d->finding = f;
+                ok = 1;
+            }
         }
-    }
-    const struct {
-        const char* name;
-        int which;
-    } keys[] = {{"region", 0},    {"first_offset", 1},     {"wrap_bytes", 2},
-                {"likely_capacity_bytes", 3}, {"regions_truncated", 4}, {"sector_bytes", 5}};
-    for (const auto& k : keys) {
-        if (strlen(k.name) != key_length || memcmp(k.name, key, key_length) != 0) continue;
-        uint64_t sector = 0;
-        switch (k.which) {
-        case 0: return damage_region(r, value, value_length);
-        case 1: ok = parse_u64(value, value_length, &d->first_offset); break;
-        case 2: ok = u64_or_none(value, value_length, &d->wraps, &d->wrap_bytes); break;
-        case 3: ok = u64_or_none(value, value_length, &d->has_capacity, &d->capacity_bytes); break;
-        case 4: ok = parse_flag(value, value_length, &d->regions_truncated); break;
-        default: ok = parse_u64(value, value_length, &sector) && sector == DAMAGE_SECTOR_BYTES;
-        }
+        break;
+    case DAMAGE_KEY_DISPLACEMENT:
+        ok = (value_length == 4 && memcmp(value, "none", 4) == 0) ||
+             parse_displacement(value, value_length, &d->displacement_bytes);
+        break;
+    case DAMAGE_KEY_FLIPPED_BITS: ok = parse_u64(value, value_length, &d->flipped_bits); break;
+    default: ok = parse_u64(value, value_length, &d->kind_bytes[which]);
     }
     return ok ? 1 : refuse(r, "bad value in a damage line");
+}
+
+// The verdict and the claims agree wherever both were read; a log of an
+// earlier version has no verdict line and gets the one its claims make.
+int damage_agrees(Reader* r) {
+    LogDamage* d = &r->log->damage;
+    uint32_t seen = r->damage_seen;
+    int wrap = (seen >> DAMAGE_KEY_WRAP) & 1;
+    int capacity = (seen >> DAMAGE_KEY_CAPACITY) & 1;
+    if (wrap && capacity && d->wraps && (!d->has_capacity || d->capacity_bytes != d->wrap_bytes)) {
+        return 0;
+    }
+    if (!((seen >> DAMAGE_KEY_VERDICT) & 1)) {
+        d->finding = d->wraps ? DAMAGE_FINDING_WRAPS
+                   : d->has_capacity ? DAMAGE_FINDING_DROPPED : DAMAGE_FINDING_SCATTERED;
+        return !((seen >> DAMAGE_KEY_DISPLACEMENT) & 1) || d->displacement_bytes == 0;
+    }
+    if (wrap && d->wraps != (d->finding == DAMAGE_FINDING_WRAPS)) return 0;
+    if (capacity && d->has_capacity != (d->finding == DAMAGE_FINDING_WRAPS ||
+                                        d->finding == DAMAGE_FINDING_DROPPED)) {
+        return 0;
+    }
+    if (((seen >> DAMAGE_KEY_DISPLACEMENT) & 1) &&
+        (d->displacement_bytes != 0) != (d->finding == DAMAGE_FINDING_DISPLACED)) {
+        return 0;
+    }
+    return 1;
 }
 
 enum { IN_TITLE, IN_HEADER, IN_BODY, IN_SUMMARY, AFTER_SUMMARY };
@@ -494,7 +576,7 @@ int log_read_stream(FILE* in, DriveLog* log, char reason[LOG_REASON_BYTES]) {
         snprintf(reason, LOG_REASON_BYTES, "out of memory");
         return 0;
     }
-    Reader r = {log, reason, 0, {0, 0}};
+    Reader r = {log, reason, 0, {0, 0}, 0};
     KeyField header[HEADER_KEYS];
     KeyField summary[SUMMARY_KEYS];
     header_fields(log, header);
@@ -586,6 +668,9 @@ int log_read_stream(FILE* in, DriveLog* log, char reason[LOG_REASON_BYTES]) {
     if (state == IN_HEADER) {
         snprintf(reason, LOG_REASON_BYTES, "the log ends before its column line");
         return 0;
+    }
+    if (log->damage.present && !damage_agrees(&r)) {
+        return refuse(&r, "the damage lines disagree with their verdict");
     }
     log->have_summary = state == AFTER_SUMMARY;
     if (!log->have_summary) memset(&log->summary, 0, sizeof log->summary);

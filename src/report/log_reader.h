@@ -49,6 +49,9 @@ struct LogDamage {
     uint64_t wrap_bytes;
     int has_capacity;
     uint64_t capacity_bytes;
+    uint32_t finding;           // a DamageFinding; from the claims for a log without one
+    int64_t displacement_bytes; // of a displaced finding
+    uint64_t flipped_bits;
     DamageRegion* regions; // at most DAMAGE_REGION_CAP, as the writer caps them
     uint32_t region_count;
     int regions_truncated;

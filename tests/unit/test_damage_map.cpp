@@ -5,6 +5,7 @@
 #include <stdint.h>
 #include <string.h>
 
+#include <algorithm>
 #include <functional>
 #include <vector>
 
@@ -122,68 +123,177 @@ TEST(DamageMap, ConsecutiveSectorsOfOneKindMergeAndTheListIsCapped)
 // A drive of capacity bytes holding a file of size bytes, as read back.
 typedef std::function<Bytes(uint64_t offset, uint32_t length)> Drive;
 
-DamageVerdict verdict_of(const Drive& drive, uint64_t size) {
+// The map of the first verified bytes of a test of written bytes, built as
+// the verification builds it: only the chunks that differ are handed in.
+DamageVerdict verdict_of(const Drive& drive, uint64_t verified, uint64_t written) {
     DamageMap map = {};
-    const uint32_t chunk = 16384;
-    for (uint64_t at = 0; at < size; at += chunk) {
-        Bytes b = drive(at, chunk);
-        damage_add_chunk(&map, b.data(), at, chunk);
+    const uint32_t chunk = 1 << 20;
+    for (uint64_t at = 0; at < verified; at += chunk) {
+        uint32_t n = (uint32_t)std::min<uint64_t>(chunk, verified - at);
+        Bytes b = drive(at, n);
+        if (pattern_first_mismatch(b.data(), at, n) >= 0) damage_add_chunk(&map, b.data(), at, n);
     }
-    DamageVerdict v = damage_verdict(&map, size);
+    DamageVerdict v = damage_verdict(&map, verified, written);
     damage_release(&map);
     return v;
 }
 
 TEST(DamageMap, VerdictsOfWrapsOfDroppedDataAndOfScatteredDamage)
 {
+    const uint64_t kib = 1024, mib = 1024 * kib;
     const uint64_t cap = 64 * 1024;
-    // Wrap: each position holds what was last written over its place modulo cap.
-    auto wrapping = [&](uint64_t size) {
+    const uint64_t f = 64 * mib; // the size of the larger tests
+    // Wrap at w: each position holds what was last written over its place modulo w.
+    auto wrapping = [](uint64_t w, uint64_t size) {
         return [=](uint64_t at, uint32_t n) {
             Bytes b(n);
             for (uint32_t s = 0; s < n; s += 512) {
-                uint64_t last = (at + s) % cap;
-                while (last + cap < size) last += cap;
+                uint64_t last = (at + s) % w;
+                while (last + w < size) last += w;
                 pattern_fill(&b[s], last, 512);
             }
             return b;
         };
     };
-    auto dropped = [&](unsigned char fill) {
+    // Past x every sector but one in keep_one_in (0: none) reads back fill,
+    // or with stale set the data of its place modulo x.
+    auto dropped = [](uint64_t x, unsigned char fill, int stale, uint32_t keep_one_in) {
         return [=](uint64_t at, uint32_t n) {
             Bytes b = pattern_at(at, n);
-            if (at >= cap) b.assign(n, fill);
+            for (uint32_t s = 0; s < n; s += 512) {
+                uint64_t o = at + s;
+                if (o < x || (keep_one_in && (o / 512) % keep_one_in == keep_one_in - 1)) continue;
+                if (stale) pattern_fill(&b[s], o % x, 512);
+                else memset(&b[s], fill, 512);
+            }
+            return b;
+        };
+    };
+    // Each sector holds the data written for shift bytes further on (zeros
+    // where that lies outside the file).
+    auto shifted = [=](int64_t shift) {
+        return [=](uint64_t at, uint32_t n) {
+            Bytes b(n, 0);
+            for (uint32_t s = 0; s < n; s += 512) {
+                int64_t source = (int64_t)(at + s) + shift;
+                if (source >= 0 && source < (int64_t)f) pattern_fill(&b[s], (uint64_t)source, 512);
+            }
             return b;
         };
     };
     auto scattered = [&](uint64_t at, uint32_t n) {
         Bytes b = pattern_at(at, n);
-        if (at == 32768) memset(&b[512], 0, 512);
-        if (at == 98304) b = pattern_at(at + 4096, n);
-        if (at == 131072) memset(&b[0], 0xFF, 1024);
+        if (at == 0) {
+            memset(&b[32768 + 512], 0, 512);
+            Bytes moved = pattern_at(98304 + 4096, 16384);
+            memcpy(&b[98304], moved.data(), 16384);
+            memset(&b[131072], 0xFF, 1024);
+        }
+        return b;
+    };
+    auto moved_mib = [&](uint64_t at, uint32_t n) {
+        return at == mib ? pattern_at(20 * mib, n) : pattern_at(at, n);
+    };
+    auto flipped_last = [&](uint64_t at, uint32_t n) {
+        Bytes b = pattern_at(at, n);
+        if (at + n == f) b[n - 100] ^= 0x04;
+        return b;
+    };
+    auto wrap_and_stray = [&](uint64_t at, uint32_t n) {
+        Bytes b = wrapping(24 * mib, f)(at, n);
+        if (at == 50 * mib) {
+            Bytes stray = pattern_at(10 * mib, 4096);
+            memcpy(&b[8192], stray.data(), 4096);
+        }
+        return b;
+    };
+    auto foreign = [](uint64_t at, uint32_t n) {
+        Bytes b(n);
+        uint64_t x = at * 0x9E3779B97F4A7C15ULL + 1;
+        for (uint32_t k = 0; k < n; k++) {
+            x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+            b[k] = (unsigned char)(x >> 24);
+        }
+        return b;
+    };
+    auto zeroed_before_error = [&](uint64_t at, uint32_t n) {
+        Bytes b = pattern_at(at, n);
+        if (at + n == 24 * mib) memset(&b[n - 4096], 0, 4096);
+        if (at >= 24 * mib) b.assign(n, 0);
+        return b;
+    };
+    // A wrap at 16 MiB on 35 MiB whose first 4200 sectors hold the second
+    // and the third lap by turns, which fills the region list; what the list
+    // leaves out might lie in the last lap, so 1 MiB zeroed there is too much.
+    const uint64_t w16 = 16 * mib, f35 = 35 * mib;
+    auto wrap_cut_list = [&](uint64_t at, uint32_t n) {
+        Bytes b(n);
+        for (uint32_t s = 0; s < n; s += 512) {
+            uint64_t o = at + s;
+            uint64_t source = o < f35 - w16 ? o + w16 : o;
+            if (o / 512 < 4200 && (o / 512) % 2) source = o + 2 * w16;
+            pattern_fill(&b[s], source, 512);
+            if (o >= 30 * mib && o < 31 * mib) memset(&b[s], 0, 512);
+        }
         return b;
     };
     const struct {
         const char* name;
         Drive drive;
         uint64_t size;
-        uint64_t wrap;     // 0: none
-        int has_capacity;
-        uint64_t capacity;
+        uint64_t verified; // 0: all of size
+        uint32_t finding;
+        uint64_t capacity; // with a finding of wraps or dropped
+        int64_t displacement;
+        uint64_t flipped_bits;
         uint64_t intact;
     } rows[] = {
-        {"wrap, one lap", wrapping(cap + cap / 2), cap + cap / 2, cap, 1, cap, cap},
-        {"wrap, three laps", wrapping(3 * cap + cap / 2), 3 * cap + cap / 2, cap, 1, cap, cap},
-        {"zeros past the capacity", dropped(0x00), 4 * cap, 0, 1, cap, cap},
-        {"0xFF past the capacity", dropped(0xFF), 4 * cap, 0, 1, cap, cap},
-        {"scattered", scattered, 4 * cap, 0, 0, 0, 4 * cap - 512 - 16384 - 1024},
+        {"wrap, one lap", wrapping(cap, cap + cap / 2), cap + cap / 2, 0, DAMAGE_FINDING_WRAPS,
+         cap, 0, 0, cap},
+        {"wrap, three laps", wrapping(cap, 3 * cap + cap / 2), 3 * cap + cap / 2, 0,
+         DAMAGE_FINDING_WRAPS, cap, 0, 0, cap},
+        {"wrap at 24 MiB and a stray 4 KiB block", wrap_and_stray, f, 0, DAMAGE_FINDING_WRAPS,
+         24 * mib, 0, 0, 24 * mib - 4096},
+        {"wrap with its region list cut and 1 MiB zeroed in its last lap", wrap_cut_list, f35, 0,
+         DAMAGE_FINDING_SCATTERED, 0, 0, 0, w16 - mib},
+        {"zeros past the capacity", dropped(16 * mib, 0x00, 0, 0), f, 0, DAMAGE_FINDING_DROPPED,
+         16 * mib, 0, 0, 16 * mib},
+        {"0xFF past the capacity", dropped(16 * mib, 0xFF, 0, 0), f, 0, DAMAGE_FINDING_DROPPED,
+         16 * mib, 0, 0, 16 * mib},
+        {"stale data past the capacity", dropped(16 * mib, 0, 1, 0), f, 0,
+         DAMAGE_FINDING_DROPPED, 16 * mib, 0, 0, 16 * mib},
+        {"one sector in 32 kept past the capacity", dropped(16 * mib, 0x00, 0, 32), f, 0,
+         DAMAGE_FINDING_DROPPED, 16 * mib, 0, 0, 16 * mib + 48 * mib / 32},
+        {"nothing kept", dropped(0, 0x00, 0, 0), 16 * mib, 0, DAMAGE_FINDING_DROPPED, 0, 0, 0, 0},
+        {"zeros past 1 MiB, 7 MiB of them", dropped(mib, 0x00, 0, 0), 8 * mib, 0,
+         DAMAGE_FINDING_SCATTERED, 0, 0, 0, mib},
+        {"scattered", scattered, 4 * cap, 0, DAMAGE_FINDING_SCATTERED, 0, 0, 0,
+         4 * cap - 512 - 16384 - 1024},
+        {"1 MiB at 1 MiB holds the data of 20 MiB", moved_mib, f, 0, DAMAGE_FINDING_SCATTERED, 0,
+         0, 0, f - mib},
+        {"read 512 bytes early", shifted(512), f, 0, DAMAGE_FINDING_DISPLACED, 0, 512, 0, 0},
+        {"read 512 bytes late", shifted(-512), f, 0, DAMAGE_FINDING_DISPLACED, 0, -512, 0, 0},
+        {"read 20 MiB early", shifted(20 * (int64_t)mib), f, 0, DAMAGE_FINDING_DISPLACED, 0,
+         20 * (int64_t)mib, 0, 0},
+        {"one bit flipped in the last sector", flipped_last, f, 0, DAMAGE_FINDING_FLIPPED, 0, 0,
+         1, f - 512},
+        {"random bytes", foreign, f, 0, DAMAGE_FINDING_FOREIGN, 0, 0, 0, 0},
+        {"4 KiB zeroed before a read error at 24 MiB", zeroed_before_error, f, 24 * mib,
+         DAMAGE_FINDING_SCATTERED, 0, 0, 0, 24 * mib - 4096},
+        {"zeros from 24 MiB to a read error at 48 MiB", zeroed_before_error, f, 48 * mib,
+         DAMAGE_FINDING_SCATTERED, 0, 0, 0, 24 * mib - 4096},
     };
     for (const auto& row : rows) {
-        DamageVerdict v = verdict_of(row.drive, row.size);
-        EXPECT_EQ(v.wraps, row.wrap != 0) << row.name;
-        EXPECT_EQ(v.wrap_bytes, row.wrap) << row.name;
-        EXPECT_EQ(v.has_capacity, row.has_capacity) << row.name;
+        uint64_t verified = row.verified ? row.verified : row.size;
+        DamageVerdict v = verdict_of(row.drive, verified, row.size);
+        int claims = row.finding == DAMAGE_FINDING_WRAPS || row.finding == DAMAGE_FINDING_DROPPED;
+        EXPECT_STREQ(damage_finding_name(v.finding), damage_finding_name(row.finding)) << row.name;
+        EXPECT_EQ(v.wraps, row.finding == DAMAGE_FINDING_WRAPS) << row.name;
+        EXPECT_EQ(v.wrap_bytes, row.finding == DAMAGE_FINDING_WRAPS ? row.capacity : 0) << row.name;
+        EXPECT_EQ(v.has_capacity, claims) << row.name;
         EXPECT_EQ(v.likely_capacity_bytes, row.capacity) << row.name;
+        EXPECT_EQ(v.displacement_bytes, row.displacement) << row.name;
+        EXPECT_EQ(v.flipped_bits, row.flipped_bits) << row.name;
         EXPECT_EQ(v.intact_bytes, row.intact) << row.name;
     }
 }
