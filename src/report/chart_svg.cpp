@@ -97,6 +97,46 @@ void put_text(FILE* out, const char* text, size_t max_chars = 0) {
     }
 }
 
+// About how wide a code point is drawn in DejaVu Sans, in em: a little more
+// than its advance, and a whole em for anything outside ASCII.
+double glyph_em(uint32_t cp) {
+    if (cp >= 0x80) return 1.0;
+    if (cp == ' ' || cp == '.' || cp == ',' || cp == ':' || cp == ';' || cp == '/' || cp == '|' ||
+        cp == '\'' || cp == '!' || cp == 'i' || cp == 'l' || cp == 'j' || cp == 'I' || cp == 'J') {
+        return 0.36;
+    }
+    if (cp == 'm' || cp == 'M' || cp == 'W' || cp == '@') return 1.0;
+    if (cp == 'w') return 0.84;
+    if (cp >= 'A' && cp <= 'Z') return 0.8;
+    if (cp >= '0' && cp <= '9') return 0.64;
+    if (cp == 'f' || cp == 't' || cp == 'r' || cp == '-') return 0.42;
+    return 0.64;
+}
+
+// The width in em of text as put_text(out, text, max_chars) draws it.
+double text_em(const char* text, size_t max_chars = 0) {
+    size_t total = 0;
+    for (const unsigned char* p = (const unsigned char*)text; *p; p++) total += (*p & 0xC0u) != 0x80u;
+    size_t keep_head = total, skip_until = total;
+    if (max_chars > 0 && total > max_chars) {
+        keep_head = max_chars / 2;
+        skip_until = total - (max_chars - keep_head - 1);
+    }
+    Utf8Decoder d = {};
+    size_t index = 0;
+    double em = keep_head < skip_until ? 1.0 : 0.0; // the ellipsis
+    for (const unsigned char* p = (const unsigned char*)text; *p; p++) {
+        uint32_t cp = 0;
+        int r = utf8_decode_byte(&d, *p, &cp);
+        if (r == UTF8_MORE) continue;
+        if (r == UTF8_BAD) cp = UTF8_REPLACEMENT;
+        size_t at = index++;
+        if (at >= keep_head && at < skip_until) continue;
+        em += glyph_em(cp);
+    }
+    return em;
+}
+
 // A speed as the chart shows it: one decimal, a power of ten for a speed no
 // drive reaches (the log may hold up to 1e308), the sign for infinity.
 const char* mbps_text(double mbps, char out[32]) {
@@ -459,25 +499,52 @@ void title_block(FILE* out, const DriveLog* log, const ChartLevel* levels, int l
     put_text(out, log->target_path[0] ? log->target_path : "(no target path)", 95);
     fputs("</text>\n", out);
 
-    // Where and when.
-    text_open(out, 20, 48, "font-size=\"12.5\" fill=\"#444\"");
+    // Where and when, in one line that fits the picture: the volume's path
+    // gives way first, then the extra keys, then the file system and the program.
+    const double size_px = 12.5;
+    const double room_em = (WIDTH - 40) / size_px;
     format_bytes(log->target_bytes, a);
     char started[LOG_TEXT_BYTES];
     snprintf(started, sizeof started, "%s", log->started_local);
     char* t = strchr(started, 'T');
     if (t) *t = ' ';
+    char size_part[96];
+    snprintf(size_part, sizeof size_part, " \xC2\xB7 test size %s \xC2\xB7 started ", a);
+    size_t root_chars = 0;
+    for (const unsigned char* q = (const unsigned char*)log->volume_root; *q; q++) {
+        root_chars += (*q & 0xC0u) != 0x80u;
+    }
+    if (root_chars > 40) root_chars = 40;
+    int extras = log->extra_count;
+    size_t fs_chars = 20;
+    size_t program_chars = 60;
+    const size_t least_root = 12;
+    for (;;) {
+        double em = text_em("file system  on ") + text_em(log->filesystem, fs_chars) +
+                    text_em(size_part) + text_em(started, 24) + text_em(" \xC2\xB7 ") +
+                    text_em(log->program, program_chars);
+        for (int i = 0; i < extras; i++) em += text_em(" \xC2\xB7 ") + text_em(log->extra[i], 40);
+        while (root_chars > least_root && em + text_em(log->volume_root, root_chars) > room_em) {
+            root_chars--;
+        }
+        if (em + text_em(log->volume_root, root_chars) <= room_em) break;
+        if (extras > 0) extras--;
+        else if (fs_chars > 10 || program_chars > 24) fs_chars = 10, program_chars = 24;
+        else break;
+    }
+    text_open(out, 20, 48, "font-size=\"12.5\" fill=\"#444\"");
     fputs("file system ", out);
-    put_text(out, log->filesystem, 20);
+    put_text(out, log->filesystem, fs_chars);
     fputs(" on ", out);
-    put_text(out, log->volume_root, 40);
-    fprintf(out, " \xC2\xB7 test size %s \xC2\xB7 started ", a);
+    put_text(out, log->volume_root, root_chars);
+    fputs(size_part, out);
     put_text(out, started, 24);
-    for (int i = 0; i < log->extra_count; i++) {
+    for (int i = 0; i < extras; i++) {
         fputs(" \xC2\xB7 ", out);
         put_text(out, log->extra[i], 40);
     }
     fputs(" \xC2\xB7 ", out);
-    put_text(out, log->program, 60);
+    put_text(out, log->program, program_chars);
     fputs("</text>\n", out);
 
     // The verdicts, as the final report words them.

@@ -410,10 +410,12 @@ TEST_F(CsvLog, DamageLinesFollowTheSummaryAndReadBack) {
     auto config = sample_config();
     auto results = std::make_unique<TestResults>();
     results->bytes_written = results->bytes_verified = 1 << 20;
-    // A chunk at 64 KiB: a zeroed sector, then data written for 1 MiB and a word further on.
-    std::vector<unsigned char> chunk(1024, 0);
+    // A chunk at 64 KiB: a zeroed sector, data written for 1 MiB and a word
+    // further on, and a sector of no pattern at all.
+    std::vector<unsigned char> chunk(1536, 0);
     pattern_fill(&chunk[512], (64 << 10) + 512 + (1 << 20) + 8, 512);
-    damage_add_chunk(&results->damage, chunk.data(), 64 << 10, 1024);
+    for (int k = 0; k < 512; k++) chunk[1024 + k] = (unsigned char)(k * 37 + 11);
+    damage_add_chunk(&results->damage, chunk.data(), 64 << 10, 1536);
     LogFile file;
     csv_write_header(file.stream, config.get());
     csv_write_summary(file.stream, config.get(), results.get());
@@ -423,17 +425,21 @@ TEST_F(CsvLog, DamageLinesFollowTheSummaryAndReadBack) {
     ASSERT_NE(end, lines.end());
     const std::vector<std::string> expected = {
         "# damage_sector_bytes=512",
-        "# damage_intact_bytes=1047552",
+        "# damage_intact_bytes=1047040",
         "# damage_zero_bytes=512",
         "# damage_erased_bytes=0",
         "# damage_flipped_bytes=0",
         "# damage_misplaced_bytes=512",
-        "# damage_corrupted_bytes=0",
+        "# damage_corrupted_bytes=512",
         "# damage_first_offset=65536",
         "# damage_wrap_bytes=none",
         "# damage_likely_capacity_bytes=none",
+        "# damage_verdict=scattered",
+        "# damage_displacement_bytes=none",
+        "# damage_flipped_bits=0",
         "# damage_region=65536,66048,zero",
         "# damage_region=66048,66560,misplaced,1114632",
+        "# damage_region=66560,67072,corrupted",
         "# damage_regions_truncated=0",
     };
     EXPECT_EQ(std::vector<std::string>(end + 1, lines.end()), expected);
@@ -443,16 +449,20 @@ TEST_F(CsvLog, DamageLinesFollowTheSummaryAndReadBack) {
     ASSERT_EQ(read_text(file.bytes(), &log, reason), 1) << reason;
     const LogDamage& d = log.damage;
     EXPECT_EQ(d.present, 1);
-    EXPECT_EQ(d.kind_bytes[SECTOR_INTACT], 1047552u);
+    EXPECT_EQ(d.kind_bytes[SECTOR_INTACT], 1047040u);
     EXPECT_EQ(d.kind_bytes[SECTOR_ZERO], 512u);
     EXPECT_EQ(d.kind_bytes[SECTOR_MISPLACED], 512u);
+    EXPECT_EQ(d.kind_bytes[SECTOR_CORRUPTED], 512u);
     EXPECT_EQ(d.first_offset, 65536u);
     EXPECT_EQ(d.wraps + d.has_capacity + d.regions_truncated, 0);
-    ASSERT_EQ(d.region_count, 2u);
+    EXPECT_EQ(d.finding, (uint32_t)DAMAGE_FINDING_SCATTERED);
+    ASSERT_EQ(d.region_count, 3u);
     EXPECT_EQ(d.regions[1].start, 66048u);
     EXPECT_EQ(d.regions[1].end, 66560u);
     EXPECT_EQ(d.regions[1].kind, (uint32_t)SECTOR_MISPLACED);
     EXPECT_EQ(d.regions[1].source_start, 1114632u);
+    EXPECT_EQ(d.regions[2].start, 66560u);
+    EXPECT_EQ(d.regions[2].kind, (uint32_t)SECTOR_CORRUPTED);
     damage_release(&results->damage);
 }
 
@@ -533,6 +543,25 @@ TEST_F(CsvLog, ReaderRefusesWhatDriveTestDoesNotWrite) {
          0},
         {"text after the summary", INSERT, 100, "write,", "line 36: text after the summary", 0, 0},
         {"damage line after the summary", INSERT, 100, "# damage_wrap_bytes=4096", nullptr, 1, 3},
+        {"unknown damage key", INSERT, 100, "# damage_lost_bytes=4096",
+         "line 36: unknown damage line", 0, 0},
+        {"damage key twice", INSERT, 100, "# damage_zero_bytes=1\n# damage_zero_bytes=1",
+         "line 37: repeated key damage_zero_bytes", 0, 0},
+        {"wrap at 0 bytes", INSERT, 100, "# damage_wrap_bytes=0",
+         "line 36: bad value in a damage line", 0, 0},
+        {"wrap inside a sector", INSERT, 100, "# damage_wrap_bytes=1000",
+         "line 36: bad value in a damage line", 0, 0},
+        {"capacity past the test", INSERT, 100, "# damage_likely_capacity_bytes=10737418240",
+         "line 36: bad value in a damage line", 0, 0},
+        {"unknown verdict", INSERT, 100, "# damage_verdict=smaller",
+         "line 36: bad value in a damage line", 0, 0},
+        {"displacement of 0", INSERT, 100, "# damage_displacement_bytes=0",
+         "line 36: bad value in a damage line", 0, 0},
+        {"wrap beside a verdict of scattered damage", INSERT, 100,
+         "# damage_wrap_bytes=4096\n# damage_verdict=scattered",
+         "damage lines disagree with their verdict", 0, 0},
+        {"displaced data with its displacement", INSERT, 100,
+         "# damage_verdict=displaced\n# damage_displacement_bytes=-512", nullptr, 1, 3},
         {"damage region of no kind", INSERT, 100, "# damage_region=0,512,lost",
          "line 36: malformed damage region", 0, 0},
         {"damage region ending at its start", INSERT, 100, "# damage_region=512,512,zero",
