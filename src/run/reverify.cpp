@@ -42,9 +42,38 @@ int take_geometry(TestConfig* c) {
     return 1;
 }
 
+// The index k when path names segment k of a test whose first file exists
+// beside it (NAME.001 beside NAME), else 0: alone it would be checked against
+// the data of the test's start.
+uint32_t segment_index_of(const wchar_t* path, wchar_t* first) {
+    size_t len = wcslen(path);
+    size_t digits = 0;
+    while (digits < len && path[len - 1 - digits] >= L'0' && path[len - 1 - digits] <= L'9') digits++;
+    if (digits < 3 || digits > 9 || digits + 1 >= len || path[len - 1 - digits] != L'.') return 0;
+    uint32_t k = 0;
+    for (size_t i = len - digits; i < len; i++) k = k * 10 + (uint32_t)(path[i] - L'0');
+    wcsncpy(first, path, len - 1 - digits);
+    first[len - 1 - digits] = 0;
+    static wchar_t again[PATH_CHARS];
+    int is_dir = 0;
+    if (k == 0 || !segment_path(first, k, again, PATH_CHARS) || wcscmp(again, path) != 0 ||
+        !plat_file_attributes(first, &is_dir) || is_dir) {
+        return 0;
+    }
+    return k;
+}
+
 // EXIT_PASSED when the settings are complete, else the exit code to end with.
 int settle(const VerifyOptions* o, TestConfig* c, uint64_t* file_bytes) {
     full_path_of(o->file, c->target_path);
+    static wchar_t first[PATH_CHARS];
+    uint32_t segment = segment_index_of(c->target_path, first);
+    if (segment != 0) {
+        err_printf("This file is segment %lu of the test file ", (unsigned long)segment);
+        err_wide(first);
+        err_printf(": verify that one, which reads every segment.\n");
+        return EXIT_CANCELLED;
+    }
     if (!plat_file_size(c->target_path, file_bytes)) {
         print_win_error(L"Cannot read the test file", plat_last_error());
         return EXIT_FAILED;

@@ -79,6 +79,33 @@ unreadable|unreadable||3|open_verify_failed,5,0|FAIL / INCOMPLETE|5|bytes_verifi
 replugged|replugged||3|data_mismatch,23,$((48 * M)) data_mismatch,23,$((56 * M))|FAIL / INCOMPLETE||bytes_verified=$((64 * M)) verification_mismatch_blocks=2
 EOF
 
+# The damage verdicts of a kept file altered in python: D is the kept file's
+# bytes, M a MiB; the result is written to the file to verify. Each gets the
+# JSON's verdict, wrap, capacity, displacement and flipped bits, and the
+# report's verdict.
+alter() { python3 -c 'import sys; M = 1 << 20; D = open(sys.argv[1], "rb").read(); open(sys.argv[2], "wb").write('"$1"')' "$KEPT" "$T"; }
+wrap24='b"".join(D[(x + (48 if x < 16 else 24)) * M:][:M] for x in range(0, 40)) + D[40 * M:]'
+# label | alteration | options | verdict wrap capacity displacement flipped bits | report's verdict
+while IFS='|' read -r label alteration options want verdict; do
+  T=$D/$TEST_FILE
+  alter "$alteration" || fail "$label: alteration"
+  # shellcheck disable=SC2086 # options is a word list
+  verify --yes --quiet --log "$LOG" --json "$WORK/v.json" $options "$T"
+  check "$label: exit code" "$RC" 3
+  check "$label: json" "$(python3 -c 'import json,sys; d=json.load(open(sys.argv[1]))["damage"]; print(*(d[k] for k in ("verdict", "wrap_bytes", "likely_capacity_bytes", "displacement_bytes", "flipped_bits")))' "$WORK/v.json")" "$want"
+  check "$label: report" "$(report 'Damage verdict')" "$verdict"
+  check "$label: log" "$(sed -n 's/^# damage_verdict=//p' "$LOG")" "${want%% *}"
+done <<EOF
+1 MiB at 1 MiB holds the data of 20 MiB|D[:M] + D[20 * M:21 * M] + D[2 * M:]||scattered None None None 0|Scattered damage: a failing drive rather than a smaller one
+read 512 bytes early|D[512:] + bytes(512)||displaced None None 512 0|Data displaced by 512 bytes: each sector holds the data of the place 512 bytes after it, a shifted read rather than a smaller drive
+read 512 bytes late|bytes(512) + D[:-512]||displaced None None -512 0|Data displaced by 512 bytes: each sector holds the data of the place 512 bytes before it, a shifted read rather than a smaller drive
+one bit flipped in the last sector|D[:-100] + bytes([D[-100] ^ 4]) + D[-99:]||flipped None None None 1|1 bit flipped and nothing else damaged: a failing drive rather than a smaller one
+wrap at 24 MiB and a stray 4 KiB block|(lambda w: w[:50 * M + 8192] + D[10 * M:10 * M + 4096] + w[50 * M + 12288:])($wrap24)||wraps $((24 * M)) $((24 * M)) None 0|Data written past 24.00 MiB landed over the start: the drive holds at most about 24.00 MiB
+zeros past 16 MiB|D[:16 * M] + bytes(48 * M)||dropped None $((16 * M)) None 0|Almost nothing written past 16.00 MiB reads back: the drive holds at most about 16.00 MiB
+random bytes|open("/dev/urandom", "rb").read(64 * M)||foreign None None None 0|Nearly every sector is corrupted: this file does not hold the test pattern
+4 KiB zeroed before a read error at 24 MiB|D[:24 * M - 4096] + bytes(4096)|--expect-bytes $((64 * M))|scattered None None None 0|Scattered damage: a failing drive rather than a smaller one
+EOF
+
 # Ctrl+C as a signal, Q in a real terminal: both stop with a complete log, exit 3.
 # 0.1 s a request of at most 1 MiB: the 64 MiB take over 6 s, the first sample
 # closes after 1 s, so the stop always lands mid-verification.
@@ -111,7 +138,12 @@ if command -v tmux >/dev/null; then
   expect_run "Q" 3 "" "" "FAIL / INCOMPLETE" "" user_stopped=1 verification_errors=0
 fi
 
-# No log and a clear message: a missing file, a bad command line, a declined START.
+# No log and a clear message: a missing file, a bad command line, a declined
+# START, one segment of a test in segments.
+cp "$KEPT" "$D/split.bin" && head -c $((8 * M)) "$KEPT" >"$D/split.bin.001"
+verify --yes --log "$LOG" "$D/split.bin.001"
+check "one segment" "$RC $(cat "$ERR")" "1 This file is segment 1 of the test file $D/split.bin: verify that one, which reads every segment."
+[[ -e $LOG ]] && fail "one segment: a log was created"
 verify --yes --log "$LOG" "$D/missing.bin"
 check "missing file" "$RC $(cat "$ERR")" "3 Cannot read the test file: [2] No such file or directory"
 verify --yes --log "$LOG"
