@@ -76,14 +76,84 @@ ys = [float(b or a) for c, a, b in re.findall(r"([MLV])([\d.]+)(?: ([\d.]+))?", 
 sys.exit(0 if max(ys) > bottom - 0.02 * (bottom - top) else 1)
 PY
 
-# 4. --chart: a batch run writes its chart at the end and prints its levels.
+# 4. A verify log with damage lines, as a drive that lost all past 64 MiB of
+#    256 MiB and has a corrupted sector run at 10 MiB writes it, on a volume
+#    whose path is long and wide: the lost part is shaded over 3/4 of the plot
+#    from its start, the corrupted run where it lies, and the title's second
+#    line stays inside the picture.
+timeout -k 5 120 "$DT" verify --yes --quiet --log "$WORK/verify.csv" "$D/$TEST_FILE" </dev/null >"$OUT" 2>"$ERR"
+check "verify log: exit" "$?" 0
+WIDE=/media/$(printf 'W%.0s' $(seq 60))/MMMM-WWWW
+{
+  sed "s|^# volume_root=.*|# volume_root=$WIDE|; s|^# filesystem=.*|# filesystem=fuseblk|" "$WORK/verify.csv"
+  cat <<EOF
+# damage_sector_bytes=512
+# damage_intact_bytes=$((64 * 1048576 - 524288))
+# damage_zero_bytes=$((192 * 1048576))
+# damage_erased_bytes=0
+# damage_flipped_bytes=0
+# damage_misplaced_bytes=0
+# damage_corrupted_bytes=524288
+# damage_first_offset=10485760
+# damage_wrap_bytes=none
+# damage_likely_capacity_bytes=67108864
+# damage_verdict=dropped
+# damage_displacement_bytes=none
+# damage_flipped_bits=0
+# damage_region=10485760,11010048,corrupted
+# damage_region=67108864,268435456,zero
+# damage_regions_truncated=0
+EOF
+} >"$WORK/lost.csv"
+chart "$WORK/lost.csv"
+check "lost: exit" "$RC" 0
+well_formed "$WORK/lost.svg" && renders "$WORK/lost.svg" || fail "lost: the SVG"
+grep -q '>corrupted</text>' "$WORK/lost.svg" || fail "lost: no corrupted shading in the legend"
+grep -q 'Almost nothing written past 64.00 MiB reads back' "$WORK/lost.svg" || fail "lost: no verdict"
+# Shaded bands as "fill x width"; the plot runs from x=78 over 900 pixels.
+check "lost: shading" "$(sed -n 's/^<rect x="\([0-9]*\)" y="[0-9.]*" width="\([0-9]*\)" height="[0-9.]*" fill="\(#[0-9a-f]*\)"\/>$/\3 \1 \2/p' "$WORK/lost.svg" | paste -sd ' ')" \
+  "#d62728 113 2 #7f7f7f 303 675"
+# The rightmost drawn pixel of the second title line (y 36 to 53) in the PNG.
+python3 - "$WORK/chart.png" <<'PY' || fail "lost: the title's second line runs past the picture's edge"
+import struct, sys, zlib
+data = open(sys.argv[1], "rb").read()
+pos, chunks, header = 8, [], None
+while pos < len(data):
+    n, kind = struct.unpack(">I4s", data[pos:pos + 8])
+    body = data[pos + 8:pos + 8 + n]
+    if kind == b"IHDR": header = struct.unpack(">IIBBBBB", body)
+    if kind == b"IDAT": chunks.append(body)
+    pos += 12 + n
+width, height, depth, color = header[:4]
+assert depth == 8 and color in (2, 6), header
+bpp = 3 if color == 2 else 4
+raw = zlib.decompress(b"".join(chunks))
+stride = width * bpp
+rows, prev, at = [], bytearray(stride), 0
+for y in range(height):
+    f, line = raw[at], bytearray(raw[at + 1:at + 1 + stride])
+    at += 1 + stride
+    for i in range(stride):
+        a = line[i - bpp] if i >= bpp else 0
+        b, c = prev[i], prev[i - bpp] if i >= bpp else 0
+        p = a + b - c
+        pred = a if abs(p - a) <= abs(p - b) and abs(p - a) <= abs(p - c) else b if abs(p - b) <= abs(p - c) else c
+        line[i] = (line[i] + (0, a, b, (a + b) // 2, pred)[f]) & 255
+    rows.append(line)
+    prev = line
+right = max((x for y in range(36, 54) for x in range(width)
+             if min(rows[y][x * bpp:x * bpp + 3]) < 160 and (bpp == 3 or rows[y][x * bpp + 3] > 96)), default=0)
+sys.exit(0 if right < width - 10 else 1)
+PY
+
+# 5. --chart: a batch run writes its chart at the end and prints its levels.
 "$DT" --dir "$D" --size 0.0625 --min-speed 0 --verify --log "$LOG" --delete --yes \
   --chart "$WORK/run.svg" </dev/null >"$OUT" 2>"$ERR"
 check "--chart: exit" "$?" 0
 grep -q '^segment 1: 0\.00-0\.06 GiB, median' "$OUT" || fail "--chart: no segment line"
 well_formed "$WORK/run.svg" && renders "$WORK/run.svg" || fail "--chart: the chart"
 
-# 5. Round trip: a run in a directory whose name holds line ends, control
+# 6. Round trip: a run in a directory whose name holds line ends, control
 #    characters, U+FFFF, U+FFFE and markup, with the extreme minimums the parser
 #    accepts: its own --chart and "chart" read the log back, and the SVG is
 #    well-formed and holds no inf or nan. Only the line ends change in the log.
@@ -123,7 +193,7 @@ grep -q '^segment 1: 0\.00-0\.01 GiB, median 1699999999999999' "$OUT" || fail "1
 well_formed "$WORK/huge.svg" && renders "$WORK/huge.svg" || fail "1e308: the SVG"
 no_inf_nan "$WORK/huge.svg" || fail "1e308: inf or nan in the SVG"
 
-# 6. Bad input: exit 1, a message, and no chart file.
+# 7. Bad input: exit 1, a message, and no chart file.
 printf 'time,speed\n1,2\n' >"$WORK/other.csv"
 chart "$WORK/other.csv"
 check "other csv: exit" "$RC" 1

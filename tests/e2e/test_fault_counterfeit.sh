@@ -39,8 +39,9 @@ while IFS='|' read -r mode opts first last kind label regions wrap verdict; do
   check "$mode: log regions" "$(damage region | wc -w) $(damage regions_truncated)" "$regions 0"
   check "$mode: report" "$(report "$label") / $(report 'Damage verdict')" "192.00 MiB / $verdict"
   wrap_json=$([[ $wrap == none ]] && echo None || echo "$wrap")
-  check "$mode: json" "$(json "d['${kind}_bytes'], d['likely_capacity_bytes'], d['wrap_bytes'], len(d['regions']), sorted(d)")" \
-    "$GONE $R $wrap_json $regions ['corrupted_bytes', 'erased_bytes', 'first_damage_offset', 'flipped_bytes', 'intact_bytes', 'likely_capacity_bytes', 'misplaced_bytes', 'regions', 'regions_truncated', 'sector_bytes', 'wrap_bytes', 'zero_bytes']"
+  finding=$([[ $mode == wrap ]] && echo wraps || echo dropped)
+  check "$mode: json" "$(json "d['${kind}_bytes'], d['likely_capacity_bytes'], d['wrap_bytes'], d['verdict'], len(d['regions']), sorted(d)")" \
+    "$GONE $R $wrap_json $finding $regions ['corrupted_bytes', 'displacement_bytes', 'erased_bytes', 'first_damage_offset', 'flipped_bits', 'flipped_bytes', 'intact_bytes', 'likely_capacity_bytes', 'misplaced_bytes', 'regions', 'regions_truncated', 'sector_bytes', 'verdict', 'wrap_bytes', 'zero_bytes']"
   grep -q "likely capacity 64.00 MiB" "$SVG" || fail "$mode: chart has no capacity line"
   grep -qF "$verdict" "$SVG" || fail "$mode: chart has no verdict"
   grep -q ">$kind</text>" "$SVG" || fail "$mode: chart has no $kind shading"
@@ -66,5 +67,5 @@ cli "$MNT"
 check "intact: exit code" "$RC" 0
 check "intact: damage lines" "$(grep -c '^# damage_' "$LOG")" 0
 check "intact: report" "$(grep -c 'Damage\|DAMAGE' "$OUT")" 0
-check "intact: json" "$(json "d['intact_bytes'], d['first_damage_offset'], d['likely_capacity_bytes'], d['regions']")" "$ALL None None []"
+check "intact: json" "$(json "d['intact_bytes'], d['first_damage_offset'], d['likely_capacity_bytes'], d['verdict'], d['regions']")" "$ALL None None None []"
 finish
