@@ -97,20 +97,22 @@ void put_text(FILE* out, const char* text, size_t max_chars = 0) {
     }
 }
 
-// About how wide a code point is drawn in DejaVu Sans, in em: a little more
-// than its advance, and a whole em for anything outside ASCII.
+// How wide a code point is drawn in DejaVu Sans, in em, a little more than
+// its advance; a whole em for anything outside ASCII but the middle dot.
 double glyph_em(uint32_t cp) {
-    if (cp >= 0x80) return 1.0;
-    if (cp == ' ' || cp == '.' || cp == ',' || cp == ':' || cp == ';' || cp == '/' || cp == '|' ||
-        cp == '\'' || cp == '!' || cp == 'i' || cp == 'l' || cp == 'j' || cp == 'I' || cp == 'J') {
-        return 0.36;
-    }
-    if (cp == 'm' || cp == 'M' || cp == 'W' || cp == '@') return 1.0;
-    if (cp == 'w') return 0.84;
-    if (cp >= 'A' && cp <= 'Z') return 0.8;
-    if (cp >= '0' && cp <= '9') return 0.64;
-    if (cp == 'f' || cp == 't' || cp == 'r' || cp == '-') return 0.42;
-    return 0.64;
+    // Advances of ' ' to '~' in 1/2048 em.
+    static const uint16_t ascii[95] = {
+        651,  821,  942,  1716, 1303, 1946, 1597, 563,  799,  799,  1024, 1716, 651,  739,
+        651,  690,  1303, 1303, 1303, 1303, 1303, 1303, 1303, 1303, 1303, 1303, 690,  690,
+        1716, 1716, 1716, 1087, 2048, 1401, 1405, 1430, 1577, 1294, 1178, 1587, 1540, 604,
+        604,  1343, 1141, 1767, 1532, 1612, 1235, 1612, 1423, 1300, 1251, 1499, 1401, 2025,
+        1403, 1251, 1403, 799,  690,  799,  1716, 1024, 1024, 1255, 1300, 1126, 1300, 1260,
+        721,  1300, 1298, 569,  569,  1186, 569,  1995, 1298, 1253, 1300, 1300, 842,  1067,
+        803,  1298, 1212, 1675, 1212, 1212, 1075, 1303, 690,  1303, 1716};
+    const double margin = 1.04;
+    if (cp >= 0x20 && cp < 0x7F) return margin * ascii[cp - 0x20] / 2048.0;
+    if (cp == 0xB7) return margin * 651 / 2048.0;
+    return 1.0;
 }
 
 // The width in em of text as put_text(out, text, max_chars) draws it.
@@ -500,9 +502,8 @@ void title_block(FILE* out, const DriveLog* log, const ChartLevel* levels, int l
     fputs("</text>\n", out);
 
     // Where and when, in one line that fits the picture: the volume's path
-    // gives way first, then the extra keys, then the file system and the program.
-    const double size_px = 12.5;
-    const double room_em = (WIDTH - 40) / size_px;
+    // gives way first, then the program's name, the extra keys and the file system.
+    const double room_em = (WIDTH - 40) / 12.5;
     format_bytes(log->target_bytes, a);
     char started[LOG_TEXT_BYTES];
     snprintf(started, sizeof started, "%s", log->started_local);
@@ -510,26 +511,22 @@ void title_block(FILE* out, const DriveLog* log, const ChartLevel* levels, int l
     if (t) *t = ' ';
     char size_part[96];
     snprintf(size_part, sizeof size_part, " \xC2\xB7 test size %s \xC2\xB7 started ", a);
-    size_t root_chars = 0;
-    for (const unsigned char* q = (const unsigned char*)log->volume_root; *q; q++) {
-        root_chars += (*q & 0xC0u) != 0x80u;
-    }
-    if (root_chars > 40) root_chars = 40;
-    int extras = log->extra_count;
-    size_t fs_chars = 20;
+    size_t root_chars = 40;
     size_t program_chars = 60;
-    const size_t least_root = 12;
+    size_t fs_chars = 20;
+    int extras = log->extra_count;
     for (;;) {
         double em = text_em("file system  on ") + text_em(log->filesystem, fs_chars) +
-                    text_em(size_part) + text_em(started, 24) + text_em(" \xC2\xB7 ") +
+                    text_em(log->volume_root, root_chars) + text_em(size_part) +
+                    text_em(started, 24) + text_em(" \xC2\xB7 ") +
                     text_em(log->program, program_chars);
         for (int i = 0; i < extras; i++) em += text_em(" \xC2\xB7 ") + text_em(log->extra[i], 40);
-        while (root_chars > least_root && em + text_em(log->volume_root, root_chars) > room_em) {
-            root_chars--;
-        }
-        if (em + text_em(log->volume_root, root_chars) <= room_em) break;
-        if (extras > 0) extras--;
-        else if (fs_chars > 10 || program_chars > 24) fs_chars = 10, program_chars = 24;
+        if (em <= room_em) break;
+        if (root_chars > 24) root_chars--;
+        else if (program_chars > 24) program_chars--;
+        else if (root_chars > 12) root_chars--;
+        else if (extras > 0) extras--;
+        else if (fs_chars > 8) fs_chars--;
         else break;
     }
     text_open(out, 20, 48, "font-size=\"12.5\" fill=\"#444\"");
