@@ -83,7 +83,8 @@ int delete_segments_from(const wchar_t* first, uint32_t from) {
                             plat_file_attributes(path, &is_dir) && !is_dir;
          k++) {
         // A segment's name given to an output (a log NAME.001) is no segment to remove.
-        if (plat_file_identity(path, 0, &id) && run_files_match(&id)) continue;
+        const RunFile* known = plat_file_identity(path, 0, &id) ? run_files_match(&id) : nullptr;
+        if (known && wcscmp(known->path, first) != 0) continue;
         if (!plat_delete_file(path)) return 0;
     }
     return 1;
