@@ -18,8 +18,6 @@ ln -s "$T" "$WORK/link.bin"
 mkfifo "$WORK/fifo"
 RUN="--dir $D --size 0.01 --min-speed 0 --yes --quiet"
 
-# (The images of FUSE volumes change whenever their drivers write back: their
-# files are compared through the drivers instead.)
 # A FAT volume as a user-space driver serves it, with a kept test of three
 # segments; a run there finds them as leftovers, or splits a test above 4 GiB.
 FAT=
@@ -67,7 +65,9 @@ if [[ $EUID -eq 0 ]] && mkdir "$WORK/v1" "$WORK/v2" && mount -t tmpfs -o size=30
   MULTI=1
 fi
 
-# Every file under $WORK (the FAT volume through its backing directory) with its kind and bytes.
+# Every file under $WORK (the FAT volume through its backing directory) with its
+# kind and bytes; the images of FUSE volumes change whenever their drivers write
+# back, so their files are compared through the drivers after the table.
 snapshot() {
   (cd "$WORK" && find . \( -name out -o -name err -o -name 'mnt*' -o -name '*.img' \) -prune -o -printf '%p %y\n' |
     sort && find . \( -name out -o -name err -o -name 'mnt*' -o -name '*.img' \) -prune -o -type f -exec sha1sum {} + | sort)
