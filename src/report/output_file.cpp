@@ -25,7 +25,9 @@ int output_open(OutputFile* f, const wchar_t* path, const char* what, int exclus
         f->drop();
         return 0;
     }
-    f->clash = run_files_match(&id);
+    // A file this open made is new: no file of the command can be it, and the
+    // number of one the command deleted (its test file) may come back on it.
+    f->clash = f->created ? nullptr : run_files_match(&id);
     if (f->clash) {
         f->drop();
         return 0;
