@@ -139,9 +139,9 @@ check_log_complete
 # ten minutes taken, two runs at once make two new logs with suffixes and
 # leave the others alone.
 mkdir "$WORK/same"
-for ((i = 0; i < 600; i++)); do
-  echo "kept $i" >"$WORK/same/drive-test-$(date -d "@$((EPOCHSECONDS + i))" +%Y%m%d-%H%M%S).csv"
-done
+now=$EPOCHSECONDS
+for ((i = 0; i < 600; i++)); do echo "@$((now + i))"; done | date -f - +%Y%m%d-%H%M%S |
+  while read -r t; do echo "kept $t" >"$WORK/same/drive-test-$t.csv"; done
 taken=$(cd "$WORK/same" && sha1sum ./* | sort)
 (cd "$WORK/same" && timeout -k 2 60 "$DT" verify --yes --quiet "$T" </dev/null >"$WORK/out1" 2>&1) &
 first=$!
@@ -152,6 +152,7 @@ check "two runs in one second: first exit" "$?" 0
 check "two runs in one second: taken names" "$(cd "$WORK/same" && sha1sum $(echo "$taken" | awk '{print $2}') | sort)" "$taken"
 made=$(cd "$WORK/same" && ls | grep -E -- '-[0-9]+-[23]\.csv$' | xargs)
 check "two runs in one second: new logs" "$(wc -w <<<"$made")" 2
+check "two runs in one second: files" "$(ls "$WORK/same" | wc -l)" 602
 for m in $made; do
   grep -c '^# summary_end' "$WORK/same/$m" | grep -qx 1 || fail "two runs in one second: $m is not one whole run"
 done
