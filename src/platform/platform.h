@@ -94,10 +94,6 @@ int plat_file_size(const wchar_t* path, uint64_t* bytes);
 // Like GetFullPathNameW: the length of the full path written (without its NUL),
 // the size needed when cap is too small, or 0 on failure.
 uint32_t plat_full_path(const wchar_t* path, wchar_t* out, uint32_t cap);
-// "wb": created or emptied; refused (null) when a symbolic link is in its place.
-FILE* plat_open_log(const wchar_t* path);
-// Like plat_open_log.
-FILE* plat_open_report(const wchar_t* path);
 FILE* plat_open_read_text(const wchar_t* path); // "rb": an existing file, e.g. a log to chart
 // An output opened to write but not emptied, so that it can still be given up
 // unharmed: created (*created 1) when missing; exclusive: only a new file will do

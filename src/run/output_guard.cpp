@@ -71,10 +71,9 @@ int clash(const GuardPath* a, const Known* x, const GuardPath* b, const Known* y
     return x->told && y->told && plat_same_identity(&x->id, &y->id);
 }
 
-int creatable(const wchar_t* path, int* exists) {
+int creatable(const wchar_t* path) {
     static PlatFileId id;
     if (!plat_file_identity(path, 0, &id)) return 0;
-    *exists = id.kind != PLAT_MISSING;
     // A link in an output's place is refused by its open: found here already.
     return id.kind == PLAT_MISSING || id.kind == PLAT_REGULAR;
 }
@@ -221,10 +220,9 @@ int open_outputs(TestConfig* c, const wchar_t* json_path, const wchar_t* chart_p
                  FILE** json) {
     *log = nullptr;
     *json = nullptr;
-    int exists = 0;
-    if (!creatable(c->log_path, &exists)) return cannot_create("log file", c->log_path);
-    if (json_path && !creatable(json_path, &exists)) return cannot_create("JSON summary", json_path);
-    if (chart_path && !creatable(chart_path, &exists)) return cannot_create("chart", chart_path);
+    if (!creatable(c->log_path)) return cannot_create("log file", c->log_path);
+    if (json_path && !creatable(json_path)) return cannot_create("JSON summary", json_path);
+    if (chart_path && !creatable(chart_path)) return cannot_create("chart", chart_path);
     // Taken back when an output is refused: the files of the command are then as before.
     int mark = run_files_mark();
     static OutputFile log_file;

@@ -282,19 +282,6 @@ uint32_t plat_full_path(const wchar_t* path, wchar_t* out, uint32_t cap) {
     return (uint32_t)full.size();
 }
 
-FILE* plat_open_log(const wchar_t* path) {
-    std::wstring dir = parent_of(path);
-    if (!dir.empty() && !dir_exists(dir)) {
-        fail(3);
-        return nullptr;
-    }
-    return tmpfile();
-}
-
-FILE* plat_open_report(const wchar_t* path) {
-    return plat_open_log(path);
-}
-
 // The unit tests read logs from memory streams; no fake file is ever a log.
 FILE* plat_open_read_text(const wchar_t*) {
     fail(2);

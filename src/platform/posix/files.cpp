@@ -217,25 +217,6 @@ uint32_t plat_full_path(const wchar_t* path, wchar_t* out, uint32_t cap) {
     return (uint32_t)len;
 }
 
-// A planted link would make the summary overwrite whatever it points at.
-FILE* plat_open_report(const wchar_t* path) {
-    plat_file fd = PLAT_NO_FILE;
-    if (!open_path(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, &fd))
-        return nullptr;
-    FILE* f = fdopen((int)fd, "wb");
-    if (!f) {
-        plat_posix_set_error(errno, 0);
-        close((int)fd);
-    }
-    return f;
-}
-
-// The same for the log: its default name is predictable, and a link planted
-// under it in a shared directory would have its target emptied.
-FILE* plat_open_log(const wchar_t* path) {
-    return plat_open_report(path);
-}
-
 // User-space drivers of file systems that fold case, as "fuse.<name>" or
 // "fuseblk.<name>"; a bare "fuseblk" serves a disk (NTFS, exFAT), so it folds too.
 static int fuse_type_folds(const char* dir) {

@@ -81,43 +81,6 @@ uint32_t plat_full_path(const wchar_t* path, wchar_t* out, uint32_t cap) {
     return GetFullPathNameW(path, cap, out, NULL);
 }
 
-// Opened without following a reparse point in its last component and emptied
-// only once it is known not to be one: the default log name is predictable,
-// and a link planted under it would have its target emptied.
-FILE* plat_open_log(const wchar_t* path) {
-    HANDLE h = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
-    if (h == INVALID_HANDLE_VALUE) return NULL;
-    if (GetFileType(h) == FILE_TYPE_DISK) {
-        FILE_ATTRIBUTE_TAG_INFO info;
-        if (!GetFileInformationByHandleEx(h, FileAttributeTagInfo, &info, sizeof info) ||
-            (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-            CloseHandle(h);
-            SetLastError(ERROR_CANT_ACCESS_FILE);
-            return NULL;
-        }
-        if (!SetEndOfFile(h)) {
-            DWORD code = GetLastError();
-            CloseHandle(h);
-            SetLastError(code);
-            return NULL;
-        }
-    }
-    int fd = _open_osfhandle((intptr_t)h, _O_WRONLY | _O_BINARY);
-    if (fd == -1) {
-        CloseHandle(h);
-        return NULL;
-    }
-    FILE* f = _fdopen(fd, "wb");
-    if (!f) _close(fd);
-    return f;
-}
-
-// A junction needs no privilege to create: the same guard as the log's.
-FILE* plat_open_report(const wchar_t* path) {
-    return plat_open_log(path);
-}
-
 FILE* plat_open_read_text(const wchar_t* path) {
     return _wfopen(path, L"rb");
 }
