@@ -11,6 +11,7 @@ struct TestConfig {
     wchar_t file_name[PATH_CHARS];
     wchar_t target_path[PATH_CHARS];
     wchar_t log_path[PATH_CHARS];
+    int log_default_name; // the program chose the log's name: it is made new, never reused
     wchar_t volume_root[PATH_CHARS];
     uint64_t target_bytes;
     double duration_limit_s;

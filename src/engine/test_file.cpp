@@ -4,6 +4,7 @@
 #include <wctype.h>
 
 #include "platform/error_codes.h"
+#include "engine/run_files.h"
 #include "platform/platform.h"
 
 int filesystem_caps_file_size(const wchar_t* fs) {
@@ -76,10 +77,14 @@ int find_segments(const wchar_t* first, uint32_t* count, uint64_t* total_bytes) 
 
 int delete_segments_from(const wchar_t* first, uint32_t from) {
     wchar_t path[SEGMENT_PATH_CHARS];
+    PlatFileId id;
     int is_dir = 0;
     for (uint32_t k = from; segment_path(first, k, path, SEGMENT_PATH_CHARS) &&
                             plat_file_attributes(path, &is_dir) && !is_dir;
          k++) {
+        // A segment's name given to an output (a log NAME.001) is no segment to remove.
+        const RunFile* known = plat_file_identity(path, 0, &id) ? run_files_match(&id) : nullptr;
+        if (known && wcscmp(known->path, first) != 0) continue;
         if (!plat_delete_file(path)) return 0;
     }
     return 1;
@@ -90,8 +95,12 @@ static int open_segment(TestFile* f, uint32_t index) {
     f->index = index;
     // Cannot fail for a path below PATH_CHARS; the open then reports a bad name.
     if (!segment_path(f->first_path, index, path, SEGMENT_PATH_CHARS)) path[0] = 0;
-    return f->writing ? plat_open_write_through(path, &f->file.handle)
-                      : plat_open_read_sequential(path, &f->file.handle);
+    if (!f->writing) return plat_open_read_sequential(path, &f->file.handle);
+    if (!plat_open_write_through(path, &f->file.handle)) return 0;
+    // Known to the command from now on: no output made later may land on it.
+    PlatFileId id;
+    if (plat_handle_identity(f->file.handle, &id)) run_files_add(&id, "test file", f->first_path);
+    return 1;
 }
 
 int test_file_open(TestFile* f, const wchar_t* first_path, uint64_t segment_bytes, int writing) {

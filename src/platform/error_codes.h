@@ -17,6 +17,7 @@ enum WinErrorCode : uint32_t {
     WINERR_READ_FAULT = 30,  // a read moved fewer bytes than asked
     WINERR_GEN_FAILURE = 31,
     WINERR_NOT_SUPPORTED = 50,
+    WINERR_FILE_EXISTS = 80,
     WINERR_INVALID_PARAMETER = 87,
     WINERR_DISK_FULL = 112,
     WINERR_BUSY = 170,

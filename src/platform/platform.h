@@ -94,26 +94,38 @@ int plat_file_size(const wchar_t* path, uint64_t* bytes);
 // Like GetFullPathNameW: the length of the full path written (without its NUL),
 // the size needed when cap is too small, or 0 on failure.
 uint32_t plat_full_path(const wchar_t* path, wchar_t* out, uint32_t cap);
-// "wb": created or emptied; refused (null) when a symbolic link is in its place.
-FILE* plat_open_log(const wchar_t* path);
-// Like plat_open_log.
-FILE* plat_open_report(const wchar_t* path);
 FILE* plat_open_read_text(const wchar_t* path); // "rb": an existing file, e.g. a log to chart
+// An output opened to write but not emptied, so that it can still be given up
+// unharmed: created (*created 1) when missing; exclusive: only a new file will do
+// (an existing one fails with code 80). Refused when anything but a regular file
+// is in its place, a symbolic link included.
+int plat_open_output(const wchar_t* path, int exclusive, plat_file* out, int* created);
+int plat_empty_file(plat_file f); // to 0 bytes, written from its start
+// A binary stream over f, which it owns from then on; null (f closed) on failure.
+FILE* plat_output_stream(plat_file f);
 // What a path names, to tell whether two paths reach one file: the file's
-// volume and number when it exists; else its directory's and its final name,
-// which that directory compares as its file system does.
+// volume and number when it exists; its directory's and its final name when it
+// is missing, or when that directory finds a name whatever its letter case
+// (a FAT or exFAT volume served in user space gives each spelling its own number).
 enum { PLAT_NAME_CHARS = 256 };
-enum { PLAT_MISSING = 0, PLAT_REGULAR = 1, PLAT_LINK = 2, PLAT_OTHER = 3 };
+enum { PLAT_MISSING = 0, PLAT_REGULAR = 1, PLAT_LINK = 2, PLAT_OTHER = 3, PLAT_DIRECTORY = 4 };
 typedef struct PlatFileId {
-    uint64_t volume;
+    uint64_t volume; // of the file; 0 with index 0 when it is missing
     uint64_t index;
-    int kind;      // PLAT_MISSING: volume and index are the directory's
-    int fold_case; // PLAT_MISSING: the directory ignores letter case in names
-    wchar_t name[PLAT_NAME_CHARS]; // PLAT_MISSING: the final name
+    int kind;
+    int named;     // dir_volume, dir_index and name hold the directory and the final name
+    int fold_case; // named: the directory ignores letter case in names
+    uint64_t dir_volume;
+    uint64_t dir_index;
+    wchar_t name[PLAT_NAME_CHARS];
 } PlatFileId;
 // follow: a symbolic link in the last place is followed (a read) or taken as
 // itself (a write). 0 when it cannot be told, e.g. the directory is missing.
 int plat_file_identity(const wchar_t* path, int follow, PlatFileId* out);
+// The volume and number of an open file (named is 0): what a path named when
+// it was opened, whatever became of the path since.
+int plat_handle_identity(plat_file f, PlatFileId* out);
+int plat_stream_identity(FILE* f, PlatFileId* out);
 int plat_same_identity(const PlatFileId* a, const PlatFileId* b);
 // 1 when the two paths, both followed, name one file; 0 otherwise or when unknown.
 int plat_same_file(const wchar_t* a, const wchar_t* b);

@@ -10,6 +10,7 @@
 #include "platform/platform.h"
 #include "report/chart_svg.h"
 #include "report/log_reader.h"
+#include "report/output_file.h"
 #include "report/speed_levels.h"
 
 namespace {
@@ -66,6 +67,9 @@ int chart_write(const wchar_t* log_path, const wchar_t* svg_path) {
         print_win_error(L"cannot open the log", code);
         return 0;
     }
+    // The chart must not land on the log it reads, whatever its path does meanwhile.
+    static PlatFileId log_id;
+    if (plat_stream_identity(in, &log_id)) run_files_add(&log_id, "log", log_path);
     DriveLog log;
     char reason[LOG_REASON_BYTES];
     int read = log_read_stream(in, &log, reason);
@@ -82,8 +86,14 @@ int chart_write(const wchar_t* log_path, const wchar_t* svg_path) {
         return 0;
     }
 
-    // Not through a symbolic link planted in the chart's place.
-    FILE* out = plat_open_report(svg_path);
+    // Not through a symbolic link planted in the chart's place, nor onto a file
+    // this command has open or reads.
+    OutputFile file;
+    if (!output_open(&file, svg_path, "chart", 0) && file.clash) {
+        output_print_clash("chart", svg_path, file.clash);
+        return 0;
+    }
+    FILE* out = file.handle != PLAT_NO_FILE ? output_stream(&file) : nullptr;
     if (!out) {
         uint32_t code = plat_last_error();
         err_wide(svg_path);

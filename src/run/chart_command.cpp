@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "console/output.h"
+#include "engine/run_files.h"
 #include "platform/platform.h"
 #include "report/chart.h"
 #include "run/output_guard.h"
@@ -20,6 +21,7 @@ int ends_with_csv(const wchar_t* path, size_t n) {
 
 int chart_command(const ChartOptions* options) {
     plat_console_setup();
+    run_files_clear();
     const wchar_t* log_path = options->log;
     const wchar_t* svg_path = options->svg;
 

@@ -163,6 +163,7 @@ static int ask_log(TestConfig* c, const DialogueAnswers* a, wchar_t* input) {
     int got = answer_text(a->log_path, prompt, input, PATH_CHARS);
     if (got != READ_LINE_OK) return 0;
     copy_w(c->log_path, input[0] ? input : default_name, PATH_CHARS);
+    c->log_default_name = !input[0];
     uint32_t len = plat_full_path(c->log_path, full, PATH_CHARS);
     if (len >= 1 && len <= PATH_CHARS - 1) wcscpy(c->log_path, full);
 

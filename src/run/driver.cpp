@@ -20,6 +20,7 @@
 #include "run/output_guard.h"
 #include "run/run_options.h"
 #include "report/program.h"
+#include "engine/run_files.h"
 #include "engine/test_config.h"
 #include "engine/test_results.h"
 
@@ -54,6 +55,7 @@ int drive_test_main(const RunOptions* options) {
     static const RunOptions no_options = {};
     if (!options) options = &no_options;
     session_begin();
+    run_files_clear();
     TestConfig config;
     TestResults results;
     memset(&config, 0, sizeof config);
@@ -75,8 +77,7 @@ int drive_test_main(const RunOptions* options) {
 
     FILE* log = nullptr;
     FILE* json = nullptr;
-    int open_code =
-        open_outputs(config.log_path, options->json_path, options->chart_path, &log, &json);
+    int open_code = open_outputs(&config, options->json_path, options->chart_path, &log, &json);
     if (open_code != 0) {
         session_end();
         return open_code;

@@ -12,12 +12,14 @@
 #include "console/console.h"
 #include "console/output.h"
 #include "console/text.h"
+#include "engine/run_files.h"
 #include "engine/test_config.h"
 #include "engine/test_results.h"
 #include "engine/verify_phase.h"
 #include "engine/write_phase.h"
 #include "platform/platform.h"
 #include "report/chart.h"
+#include "report/output_file.h"
 #include "report/csv_log.h"
 #include "report/drive_reporter.h"
 #include "report/drive_table.h"
@@ -198,7 +200,8 @@ int outputs_apart(const Drives* drives, const wchar_t* all_json) {
         drive_outputs(&d->config, d->has_json ? d->json_path : nullptr,
                       d->has_chart ? d->chart_path : nullptr, out);
         for (int k = 0; k < DRIVE_OUTPUTS; k++)
-            paths[n++] = {out[k], what[k], GUARD_WRITE, k == 0 ? guard_run_segments(&d->config) : 0};
+            paths[n++] = {out[k], what[k], k == 0 ? GUARD_TEST_FILE : GUARD_WRITE,
+                          k == 0 ? guard_run_segments(&d->config) : 0};
     }
     paths[n++] = {all_json, "JSON summary", GUARD_WRITE, 0};
     return output_guard(paths, n);
@@ -207,7 +210,7 @@ int outputs_apart(const Drives* drives, const wchar_t* all_json) {
 // The log (and JSON) of a drive, its header written; 0 after the message. As
 // for one drive, a JSON summary or chart found impossible leaves no log behind.
 int open_drive_outputs(Drive* d) {
-    if (open_outputs(d->config.log_path, d->has_json ? d->json_path : nullptr,
+    if (open_outputs(&d->config, d->has_json ? d->json_path : nullptr,
                      d->has_chart ? d->chart_path : nullptr, &d->log, &d->json) != 0)
         return 0;
     csv_write_header(d->log, &d->config);
@@ -271,6 +274,7 @@ void drive_outputs(const TestConfig* config, const wchar_t* json, const wchar_t*
 
 int multi_run_main(const RunOptions* o) {
     session_begin();
+    run_files_clear();
     qpc_seconds(); // the counter's frequency is read once, before any drive's thread
     out_printf("%s v%s\n", DRIVE_TEST_TITLE, DRIVE_TEST_VERSION);
     out_printf("%s", plat_banner_second_line);
@@ -295,14 +299,23 @@ int multi_run_main(const RunOptions* o) {
         d->number = i + 1;
         d->directory = o->directories[i];
         if (!configure(d, o, default_log)) return cancel();
+        d->config.log_default_name = o->answers.log_path == nullptr;
         d->config.drives_side_by_side = (uint32_t)o->drive_count;
     }
     static wchar_t all_json[PATH_CHARS];
     if (o->json_path && !expand_mark(o->json_path, L"all", all_json)) return cancel();
     if (!outputs_apart(&drives, o->json_path ? all_json : nullptr)) return cancel();
 
+    // Opened by the same rules as every other output, and emptied once it is known to be none
+    // of the run's files.
     FILE* summary_json = nullptr;
-    if (o->json_path && !(summary_json = plat_open_report(all_json))) {
+    static OutputFile summary_file;
+    if (o->json_path && (!output_open(&summary_file, all_json, "JSON summary", 0) ||
+                         !(summary_json = output_stream(&summary_file)))) {
+        if (summary_file.clash) {
+            output_print_clash("JSON summary", all_json, summary_file.clash);
+            return cancel();
+        }
         err_printf("Could not create JSON summary: ");
         err_wide(all_json);
         err_printf("\n");

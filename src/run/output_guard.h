@@ -12,7 +12,8 @@ struct TestConfig;
 enum GuardUse {
     GUARD_READ = 0,      // read only, followed through a link
     GUARD_READ_FILE = 1, // the same, and it must be a regular file
-    GUARD_WRITE = 2      // created, emptied or deleted; a link in its place is not followed
+    GUARD_WRITE = 2,     // created, emptied or deleted; a link in its place is not followed
+    GUARD_TEST_FILE = 3  // the same, but a directory there is left to fail its own open
 };
 
 struct GuardPath {
@@ -35,8 +36,15 @@ int guard_test_run(const TestConfig* c, const wchar_t* json, const wchar_t* char
 int guard_reverify(const TestConfig* c, const wchar_t* json);
 int guard_chart(const wchar_t* log, const wchar_t* svg);
 
-// Creates the log and the JSON summary (when asked for) only once every output
-// given, the chart too, is known to be possible, so that a refused one leaves
-// no other behind: 0 with the files open, else the exit code after a message.
-int open_outputs(const wchar_t* log_path, const wchar_t* json_path, const wchar_t* chart_path,
-                 FILE** log, FILE** json);
+// The files a command reads join the command's files: a kept test file and its
+// segments, so that no output opened later is one of them.
+void guard_note_inputs(const TestConfig* c);
+
+// Opens the log and the JSON summary (when asked for) once every output given,
+// the chart too, is known to be possible, each held by its handle against the
+// command's files; an existing one is emptied only when all are open, so that a
+// refused one leaves every file as it was. A log of the default name is a new
+// file: a name taken gets a suffix (-2, -3, ...) and c->log_path says which.
+// 0 with the files open, else the exit code after a message.
+int open_outputs(TestConfig* c, const wchar_t* json_path, const wchar_t* chart_path, FILE** log,
+                 FILE** json);

@@ -7,6 +7,7 @@
 #include "console/console.h"
 #include "console/output.h"
 #include "console/text.h"
+#include "engine/run_files.h"
 #include "engine/test_config.h"
 #include "engine/test_file.h"
 #include "engine/test_results.h"
@@ -104,6 +105,7 @@ int settle(const VerifyOptions* o, TestConfig* c, uint64_t* file_bytes) {
         wcsncpy(c->log_path, o->log, PATH_CHARS - 1);
     } else {
         default_log_name(c->log_path);
+        c->log_default_name = 1;
     }
     static wchar_t full[PATH_CHARS];
     full_path_of(c->log_path, full);
@@ -147,7 +149,8 @@ int exit_code_for(const TestResults* r, int verify_passed) {
 int run_reverify(TestConfig* c, int quiet, const wchar_t* json_path) {
     FILE* log = nullptr;
     FILE* json = nullptr;
-    int open_code = open_outputs(c->log_path, json_path, nullptr, &log, &json);
+    guard_note_inputs(c);
+    int open_code = open_outputs(c, json_path, nullptr, &log, &json);
     if (open_code != 0) return open_code;
     static TestResults results;
     memset(&results, 0, sizeof results);
@@ -198,6 +201,7 @@ int reverify_session(const VerifyOptions* o) {
 
 int reverify_command(const VerifyOptions* options) {
     session_begin();
+    run_files_clear();
     int code = reverify_session(options);
     out_flush();
     session_end();

@@ -25,6 +25,9 @@ struct OpenFile {
     bool in_use = false;
 };
 OpenFile g_open[16];
+// Outputs are temporary files behind handles of their own, each its own file.
+enum { OUTPUT_HANDLES = 1000 };
+FILE* g_outputs[32];
 
 int fail(uint32_t code) {
     std::lock_guard<std::recursive_mutex> hold(g_clock_lock);
@@ -226,6 +229,11 @@ int plat_flush(plat_file f) {
 }
 
 void plat_close(plat_file f) {
+    if (f >= OUTPUT_HANDLES && f < OUTPUT_HANDLES + 32) {
+        if (g_outputs[f - OUTPUT_HANDLES]) fclose(g_outputs[f - OUTPUT_HANDLES]);
+        g_outputs[f - OUTPUT_HANDLES] = nullptr;
+        return;
+    }
     OpenFile* h = handle_of(f);
     if (!h) return;
     h->in_use = false;
@@ -274,19 +282,6 @@ uint32_t plat_full_path(const wchar_t* path, wchar_t* out, uint32_t cap) {
     return (uint32_t)full.size();
 }
 
-FILE* plat_open_log(const wchar_t* path) {
-    std::wstring dir = parent_of(path);
-    if (!dir.empty() && !dir_exists(dir)) {
-        fail(3);
-        return nullptr;
-    }
-    return tmpfile();
-}
-
-FILE* plat_open_report(const wchar_t* path) {
-    return plat_open_log(path);
-}
-
 // The unit tests read logs from memory streams; no fake file is ever a log.
 FILE* plat_open_read_text(const wchar_t*) {
     fail(2);
@@ -296,12 +291,11 @@ FILE* plat_open_read_text(const wchar_t*) {
 // No links in the fake: one file has one name, its number the name's hash.
 int plat_file_identity(const wchar_t* path, int, PlatFileId* id) {
     std::wstring p = path[0] == L'/' ? std::wstring(path) : g_fake.current_dir + path;
-    id->volume = 1;
-    id->fold_case = 0;
-    id->name[0] = 0;
+    *id = PlatFileId{};
     auto it = g_fake.files.find(p);
     if (it != g_fake.files.end()) {
-        id->kind = it->second.is_dir ? PLAT_OTHER : PLAT_REGULAR;
+        id->volume = 1;
+        id->kind = it->second.is_dir ? PLAT_DIRECTORY : PLAT_REGULAR;
         id->index = std::hash<std::wstring>()(p);
         return 1;
     }
@@ -311,16 +305,59 @@ int plat_file_identity(const wchar_t* path, int, PlatFileId* id) {
         return fail(3);
     if (dir.size() > 1) dir.pop_back();
     id->kind = PLAT_MISSING;
-    id->index = std::hash<std::wstring>()(dir);
+    id->named = 1;
+    id->dir_volume = 1;
+    id->dir_index = std::hash<std::wstring>()(dir);
     wcscpy(id->name, name.c_str());
     return 1;
 }
 
 int plat_same_identity(const PlatFileId* a, const PlatFileId* b) {
-    return a->kind == b->kind && a->index == b->index && wcscmp(a->name, b->name) == 0;
+    if (a->kind != PLAT_MISSING && a->kind == b->kind && a->index == b->index) return 1;
+    return a->named && b->named && a->dir_index == b->dir_index && wcscmp(a->name, b->name) == 0;
 }
 
 int plat_same_file(const wchar_t* a, const wchar_t* b) { return wcscmp(a, b) == 0; }
+
+int plat_open_output(const wchar_t* path, int, plat_file* out, int* created) {
+    *created = 1;
+    std::wstring dir = parent_of(path);
+    if (!dir.empty() && !dir_exists(dir)) return fail(3);
+    for (int i = 0; i < 32; i++) {
+        if (!g_outputs[i]) {
+            g_outputs[i] = tmpfile();
+            *out = OUTPUT_HANDLES + i;
+            return g_outputs[i] ? 1 : fail(4);
+        }
+    }
+    return fail(4);
+}
+
+int plat_empty_file(plat_file) { return 1; }
+
+FILE* plat_output_stream(plat_file f) {
+    if (f < OUTPUT_HANDLES || f >= OUTPUT_HANDLES + 32) return nullptr;
+    FILE* stream = g_outputs[f - OUTPUT_HANDLES];
+    g_outputs[f - OUTPUT_HANDLES] = nullptr;
+    return stream;
+}
+
+int plat_handle_identity(plat_file f, PlatFileId* id) {
+    *id = PlatFileId{};
+    id->kind = PLAT_REGULAR;
+    id->volume = 1;
+    OpenFile* h = handle_of(f);
+    id->index = h ? std::hash<std::wstring>()(h->path) : (uint64_t)f;
+    return 1;
+}
+
+int plat_stream_identity(FILE* f, PlatFileId* id) {
+    *id = PlatFileId{};
+    id->kind = PLAT_REGULAR;
+    id->volume = 2;
+    id->index = (uint64_t)(uintptr_t)f;
+    return 1;
+}
 
 // ---- volumes ----
 int plat_volume_root(const wchar_t* path, wchar_t* root, uint32_t cap) {

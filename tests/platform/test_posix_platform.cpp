@@ -351,20 +351,46 @@ TEST(Memory, PageBuffersAreAlignedZeroedAndReleased) {
     }
 }
 
-TEST_F(TempDir, LogIsCreatedOrEmptied) {
+// An output is opened without being emptied, so that it can still be given up:
+// created when missing, exclusive only when new, never through a link or onto
+// a directory; its handle names the file its path named.
+TEST_F(TempDir, OutputIsOpenedUnchangedThenEmptied) {
     const std::wstring log = path("run.csv");
-    FILE* f = plat_open_log(log.c_str());
-    ASSERT_NE(f, nullptr);
-    EXPECT_NE(fcntl(fileno(f), F_GETFD) & FD_CLOEXEC, 0);
-    fputs("old text\n", f);
-    fclose(f);
-    f = plat_open_log(log.c_str());
-    ASSERT_NE(f, nullptr);
-    fclose(f);
+    plat_file f = PLAT_NO_FILE;
+    int created = 0;
+    ASSERT_EQ(plat_open_output(log.c_str(), 1, &f, &created), 1);
+    EXPECT_EQ(created, 1);
+    EXPECT_NE(fcntl((int)f, F_GETFD) & FD_CLOEXEC, 0);
+    FILE* stream = plat_output_stream(f);
+    ASSERT_NE(stream, nullptr);
+    fputs("old text\n", stream);
+    fclose(stream);
     struct stat st;
-    ASSERT_EQ(stat((dir + "/run.csv").c_str(), &st), 0);
+    const std::string bytes = dir + "/run.csv";
+
+    EXPECT_EQ(plat_open_output(log.c_str(), 1, &f, &created), 0);
+    EXPECT_EQ(plat_last_error(), 80u);
+    ASSERT_EQ(plat_open_output(log.c_str(), 0, &f, &created), 1);
+    EXPECT_EQ(created, 0);
+    ASSERT_EQ(stat(bytes.c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 9);
+    PlatFileId by_handle, by_path;
+    ASSERT_EQ(plat_handle_identity(f, &by_handle), 1);
+    ASSERT_EQ(plat_file_identity(log.c_str(), 0, &by_path), 1);
+    EXPECT_EQ(plat_same_identity(&by_handle, &by_path), 1);
+    ASSERT_EQ(plat_empty_file(f), 1);
+    plat_close(f);
+    ASSERT_EQ(stat(bytes.c_str(), &st), 0);
     EXPECT_EQ(st.st_size, 0);
-    EXPECT_EQ(plat_open_log(path("nodir/run.csv").c_str()), nullptr);
+
+    ASSERT_EQ(symlink(bytes.c_str(), (dir + "/link.csv").c_str()), 0);
+    ASSERT_EQ(mkdir((dir + "/sub").c_str(), 0700), 0);
+    for (const char* name : {"link.csv", "sub"}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(plat_open_output(path(name).c_str(), 0, &f, &created), 0);
+        EXPECT_EQ(created, 0);
+    }
+    EXPECT_EQ(plat_open_output(path("nodir/run.csv").c_str(), 0, &f, &created), 0);
     EXPECT_EQ(plat_last_error(), 3u);
 }
 

@@ -49,6 +49,7 @@ uint32_t plat_posix_error_code(int err) {
     case EFBIG: return WINERR_FILE_TOO_LARGE;
     case ENOTDIR: return WINERR_DIRECTORY;
     case EIO: return WINERR_IO_DEVICE;
+    case EEXIST: return WINERR_FILE_EXISTS;
     default: return WINERR_GEN_FAILURE;
     }
 }

@@ -21,6 +21,7 @@
 
 #include <atomic>
 
+#include "platform/error_codes.h"
 #include "platform/utf8.h"
 #include "platform/platform.h"
 #include "platform/posix/posix_internal.h"
@@ -216,35 +217,40 @@ uint32_t plat_full_path(const wchar_t* path, wchar_t* out, uint32_t cap) {
     return (uint32_t)len;
 }
 
-// A planted link would make the summary overwrite whatever it points at.
-FILE* plat_open_report(const wchar_t* path) {
-    plat_file fd = PLAT_NO_FILE;
-    if (!open_path(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, &fd))
-        return nullptr;
-    FILE* f = fdopen((int)fd, "wb");
-    if (!f) {
-        plat_posix_set_error(errno, 0);
-        close((int)fd);
+// User-space drivers of file systems that fold case, as "fuse.<name>" or
+// "fuseblk.<name>"; a bare "fuseblk" serves a disk (NTFS, exFAT), so it folds too.
+static int fuse_type_folds(const char* dir) {
+    static const wchar_t* const names[] = {L"vfat",  L"msdos", L"fat",      L"fusefat",
+                                           L"exfat", L"ntfs",  L"ntfs-3g", L"lowntfs-3g",
+                                           L"ntfs3"};
+    wchar_t wide[PATH_MAX];
+    wchar_t fs[64];
+    if (!posix_utf8_to_wide(dir, wide, PATH_MAX) || !plat_filesystem_name(wide, fs, 64)) return 0;
+    if (wcscmp(fs, L"fuseblk") == 0) return 1;
+    const wchar_t* sub = wcsncmp(fs, L"fuse.", 5) == 0      ? fs + 5
+                         : wcsncmp(fs, L"fuseblk.", 8) == 0 ? fs + 8
+                                                            : nullptr;
+    if (!sub) return 0;
+    for (const wchar_t* name : names) {
+        const wchar_t* a = sub;
+        const wchar_t* b = name;
+        while (*a && towlower((wint_t)*a) == (wint_t)*b) a++, b++;
+        if (!*a && !*b) return 1;
     }
-    return f;
-}
-
-// The same for the log: its default name is predictable, and a link planted
-// under it in a shared directory would have its target emptied.
-FILE* plat_open_log(const wchar_t* path) {
-    return plat_open_report(path);
+    return 0;
 }
 
 // File systems that find a name whatever its letter case: the FAT family,
-// exFAT, NTFS, HFS+, SMB shares; and FUSE, whose servers differ, so a case
-// variant there counts as the same name rather than risk an overwrite.
+// exFAT, NTFS, HFS+, SMB shares, and their user-space drivers.
 static int folds_case(const char* dir) {
     static const unsigned long folding[] = {0x4d44,     0x2011BAB0, 0x5346544e, 0x482b,
-                                            0xFF534D42, 0xFE534D42, 0x65735546};
+                                            0xFF534D42, 0xFE534D42};
+    static const unsigned long fuse = 0x65735546;
     struct statfs fs;
     if (statfs(dir, &fs) == 0) {
         for (unsigned long magic : folding)
             if ((unsigned long)fs.f_type == magic) return 1;
+        if ((unsigned long)fs.f_type == fuse) return fuse_type_folds(dir);
     }
     // ext4 and f2fs fold case in directories created with the casefold flag.
     int folded = 0;
@@ -257,62 +263,157 @@ static int folds_case(const char* dir) {
     return folded;
 }
 
+static int kind_of(mode_t mode) {
+    return S_ISREG(mode)   ? PLAT_REGULAR
+           : S_ISLNK(mode) ? PLAT_LINK
+           : S_ISDIR(mode) ? PLAT_DIRECTORY
+                           : PLAT_OTHER;
+}
+
+static void clear_identity(PlatFileId* id) {
+    id->volume = id->index = 0;
+    id->kind = PLAT_MISSING;
+    id->named = id->fold_case = 0;
+    id->dir_volume = id->dir_index = 0;
+    id->name[0] = 0;
+}
+
+// The directory of bytes and its final name; bytes is cut at the last slash.
+static int directory_and_name(char* bytes, PlatFileId* id, int need_dir) {
+    char* slash = strrchr(bytes, '/');
+    const char* name = slash ? slash + 1 : bytes;
+    if (!*name || !posix_utf8_to_wide(name, id->name, PLAT_NAME_CHARS)) {
+        id->name[0] = 0;
+        if (!need_dir) return 1;
+        plat_posix_set_error(EINVAL, 0);
+        return 0;
+    }
+    const char* dir = ".";
+    if (slash == bytes) {
+        dir = "/";
+    } else if (slash) {
+        *slash = 0;
+        dir = bytes;
+    }
+    struct stat st;
+    if (stat(dir, &st) != 0) {
+        if (!need_dir) return 1;
+        posix_set_path_error(errno, dir, 0);
+        return 0;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        if (!need_dir) return 1;
+        plat_posix_set_error(ENOTDIR, 0);
+        return 0;
+    }
+    id->fold_case = folds_case(dir);
+    // A name that exists is told by its number, unless its directory folds case.
+    if (!need_dir && !id->fold_case) return 1;
+    id->named = 1;
+    id->dir_volume = (uint64_t)st.st_dev;
+    id->dir_index = (uint64_t)st.st_ino;
+    return 1;
+}
+
 int plat_file_identity(const wchar_t* path, int follow, PlatFileId* id) {
     char bytes[PATH_MAX];
+    clear_identity(id);
     if (!posix_path_to_utf8(path, bytes)) return 0;
     struct stat st;
-    id->kind = PLAT_MISSING;
-    id->fold_case = 0;
-    id->name[0] = 0;
     if ((follow ? stat(bytes, &st) : lstat(bytes, &st)) == 0) {
-        id->kind = S_ISREG(st.st_mode) ? PLAT_REGULAR : S_ISLNK(st.st_mode) ? PLAT_LINK : PLAT_OTHER;
-    } else {
-        if (errno != ENOENT) {
-            posix_set_path_error(errno, bytes, 0);
-            return 0;
-        }
-        char* slash = strrchr(bytes, '/');
-        const char* name = slash ? slash + 1 : bytes;
-        if (!*name || !posix_utf8_to_wide(name, id->name, PLAT_NAME_CHARS)) {
-            plat_posix_set_error(EINVAL, 0);
-            return 0;
-        }
-        const char* dir = ".";
-        if (slash == bytes) {
-            dir = "/";
-        } else if (slash) {
-            *slash = 0;
-            dir = bytes;
-        }
-        if (stat(dir, &st) != 0) {
-            posix_set_path_error(errno, dir, 0);
-            return 0;
-        }
-        if (!S_ISDIR(st.st_mode)) {
-            plat_posix_set_error(ENOTDIR, 0);
-            return 0;
-        }
-        id->fold_case = folds_case(dir);
+        id->kind = kind_of(st.st_mode);
+        id->volume = (uint64_t)st.st_dev;
+        id->index = (uint64_t)st.st_ino;
+        // Through a link the final name is the link's, not the file's.
+        int linked = follow && lstat(bytes, &st) == 0 && S_ISLNK(st.st_mode);
+        if (!linked) directory_and_name(bytes, id, 0);
+        if (!id->named) id->name[0] = 0;
+        return 1;
     }
+    if (errno != ENOENT) {
+        posix_set_path_error(errno, bytes, 0);
+        return 0;
+    }
+    return directory_and_name(bytes, id, 1);
+}
+
+int plat_handle_identity(plat_file f, PlatFileId* id) {
+    clear_identity(id);
+    struct stat st;
+    if (fstat((int)f, &st) != 0) {
+        plat_posix_set_error(errno, 0);
+        return 0;
+    }
+    id->kind = kind_of(st.st_mode);
     id->volume = (uint64_t)st.st_dev;
     id->index = (uint64_t)st.st_ino;
     return 1;
 }
 
-int plat_same_identity(const PlatFileId* a, const PlatFileId* b) {
-    if (a->kind != b->kind || a->volume != b->volume || a->index != b->index) return 0;
-    if (a->kind != PLAT_MISSING) return 1;
-    if (!a->fold_case) return wcscmp(a->name, b->name) == 0;
+int plat_stream_identity(FILE* f, PlatFileId* id) {
+    int fd = fileno(f);
+    if (fd < 0) {
+        clear_identity(id);
+        plat_posix_set_error(EBADF, 0);
+        return 0;
+    }
+    return plat_handle_identity((plat_file)fd, id);
+}
+
+static int same_name(const PlatFileId* a, const PlatFileId* b) {
+    if (!a->fold_case && !b->fold_case) return wcscmp(a->name, b->name) == 0;
     const wchar_t* x = a->name;
     const wchar_t* y = b->name;
     while (*x && towlower((wint_t)*x) == towlower((wint_t)*y)) x++, y++;
     return towlower((wint_t)*x) == towlower((wint_t)*y);
 }
 
+int plat_same_identity(const PlatFileId* a, const PlatFileId* b) {
+    if (a->kind != PLAT_MISSING && a->kind == b->kind && a->volume == b->volume &&
+        a->index == b->index)
+        return 1;
+    return a->named && b->named && a->dir_volume == b->dir_volume &&
+           a->dir_index == b->dir_index && same_name(a, b);
+}
+
 int plat_same_file(const wchar_t* a, const wchar_t* b) {
     static PlatFileId x, y;
     return plat_file_identity(a, 1, &x) && plat_file_identity(b, 1, &y) &&
            plat_same_identity(&x, &y);
+}
+
+// O_EXCL first, so that *created is known; an existing file is opened as it is.
+int plat_open_output(const wchar_t* path, int exclusive, plat_file* out, int* created) {
+    *created = 0;
+    const int flags = O_WRONLY | O_NOFOLLOW | O_CLOEXEC;
+    for (int tries = 0; tries < 8; tries++) {
+        if (open_path(path, flags | O_CREAT | O_EXCL, out)) {
+            *created = 1;
+            return 1;
+        }
+        if (plat_last_error() != WINERR_FILE_EXISTS || exclusive) return 0;
+        if (open_path(path, flags, out)) return 1;
+        // Deleted between the two opens: make it again.
+        if (plat_last_error() != WINERR_FILE_NOT_FOUND) return 0;
+    }
+    return 0;
+}
+
+int plat_empty_file(plat_file f) {
+    if (ftruncate((int)f, 0) != 0 || lseek((int)f, 0, SEEK_SET) != 0) {
+        plat_posix_set_error(errno, 0);
+        return 0;
+    }
+    return 1;
+}
+
+FILE* plat_output_stream(plat_file f) {
+    FILE* stream = fdopen((int)f, "wb");
+    if (!stream) {
+        plat_posix_set_error(errno, 0);
+        close((int)f);
+    }
+    return stream;
 }
 
 FILE* plat_open_read_text(const wchar_t* path) {
