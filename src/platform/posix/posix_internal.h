@@ -23,3 +23,14 @@ const char* posix_code_text(uint32_t code);
 int posix_path_to_utf8(const wchar_t* path, char out[PATH_MAX]);
 // 0 when text is not valid UTF-8 or does not fit in cap wide characters.
 int posix_utf8_to_wide(const char* text, wchar_t* out, size_t cap);
+
+// The identity readers over a sysfs tree rooted at sys_root ("/sys" in the
+// product) and a mountinfo file ("/proc/self/mountinfo"), so tests give their own.
+struct PlatDeviceIdentity;
+struct PlatDiskEntry;
+void posix_identity_of_number(const char* sys_root, const char* mountinfo, unsigned major_id,
+                              unsigned minor_id, PlatDeviceIdentity* out);
+// A block device node names its own number, anything else the device it lies on.
+void posix_identity_of_path(const char* sys_root, const char* mountinfo, const char* path,
+                            PlatDeviceIdentity* out);
+int posix_list_disks(const char* sys_root, const char* mountinfo, PlatDiskEntry* out, int cap);
