@@ -122,6 +122,38 @@ void copy_chars(const char* text, size_t max, char* out, size_t cap) {
 
 } // namespace
 
+void json_put_utf8(FILE* f, const char* text) { put_utf8(f, text); }
+
+void text_cell(const char* text, size_t width, int keep_end, char* out, size_t cap) {
+    size_t chars = 0;
+    for (const char* p = text; *p; p++) chars += ((unsigned char)*p & 0xC0) != 0x80;
+    const char* from = text;
+    size_t used = 0;
+    size_t take = chars;
+    if (chars > width) {
+        take = width > 3 ? width - 3 : 0;
+        if (keep_end) {
+            size_t skip = chars - take;
+            while (*from && skip) {
+                from++;
+                while (((unsigned char)*from & 0xC0) == 0x80) from++;
+                skip--;
+            }
+            for (size_t i = 0; i < 3 && i < width && used + 1 < cap; i++) out[used++] = '.';
+        }
+    }
+    size_t taken = 0;
+    for (const char* p = from; *p && used + 1 < cap; p++) {
+        int starts = ((unsigned char)*p & 0xC0) != 0x80;
+        if (starts && taken++ == take) break;
+        out[used++] = *p;
+    }
+    if (chars > width && !keep_end)
+        for (size_t i = 0; i < 3 && i < width && used + 1 < cap; i++) out[used++] = '.';
+    for (size_t n = chars > width ? width : chars; n < width && used + 1 < cap; n++) out[used++] = ' ';
+    out[used] = 0;
+}
+
 void json_put_device(FILE* f, const PlatDeviceIdentity* id, const char* indent) {
     fprintf(f, "{\n%s  \"path\": ", indent);
     put_text_or_null(f, id->path);

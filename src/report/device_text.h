@@ -15,5 +15,10 @@ void device_label(const PlatDeviceIdentity* id, char* out, size_t cap);
 void device_title(const PlatDeviceIdentity* id, char* out, size_t cap);
 // The identity as report lines ("Device      : ..."), for a command that shows one disk.
 void print_device_identity(const PlatDeviceIdentity* id);
+// A JSON string of UTF-8 text (a broken sequence shows as U+FFFD).
+void json_put_utf8(FILE* f, const char* text);
+// UTF-8 text in exactly width columns: cut (keeping its end when keep_end,
+// with "..." where it was cut) or padded with blanks.
+void text_cell(const char* text, size_t width, int keep_end, char* out, size_t cap);
 // One line per hint that applies ("Hint: ..."), then a blank line; nothing when none applies.
 void print_device_hints(const PlatDeviceIdentity* id);
