@@ -9,8 +9,8 @@ enum CommandAction {
     COMMAND_VERSION,
     COMMAND_VERIFY, // "drive-test verify ...": the options in verify
     COMMAND_CHART,  // "drive-test chart ...": the options in chart
-    COMMAND_LIST,   // "drive-test list ...": the options in list
-    COMMAND_BAD     // the fault and the hint are already on standard error
+    COMMAND_BAD,    // the fault and the hint are already on standard error
+    COMMAND_LIST    // "drive-test list ...": the options in list
 };
 
 struct CommandLine {
