@@ -187,7 +187,10 @@ void json_put_device(FILE* f, const PlatDeviceIdentity* id, const char* indent) 
 
 void device_label(const PlatDeviceIdentity* id, char* out, size_t cap) {
     char model[64];
-    copy_chars(id->model, LABEL_MODEL_CHARS, model, sizeof model);
+    // A loop device's backing files differ at their end.
+    if (!strcmp(id->bus, "loop")) text_cell(id->model, LABEL_MODEL_CHARS + 6, 1, model, sizeof model);
+    else copy_chars(id->model, LABEL_MODEL_CHARS, model, sizeof model);
+    for (size_t n = strlen(model); n > 0 && model[n - 1] == ' '; n--) model[n - 1] = 0;
     size_t n = strlen(id->serial);
     const char* tail = n > SERIAL_TAIL ? id->serial + n - SERIAL_TAIL : id->serial;
     // Serials are ASCII in practice; a tail that starts inside a character is shown whole.

@@ -151,9 +151,11 @@ TEST(DeviceLabel, ModelAndTheLastDigitsOfTheSerial) {
         {"", "4C530001230101111234", "..1234"},
         {"Ultra Fit", "", "Ultra Fit"},
         {"", "", ""},
+        {"/dev/shm/drive-test-several-4242/img1", "", "...several-4242/img1"},
     };
     for (const Row& r : rows) {
         PlatDeviceIdentity id = {};
+        if (r.model[0] == '/') snprintf(id.bus, sizeof id.bus, "loop");
         snprintf(id.model, sizeof id.model, "%s", r.model);
         snprintf(id.serial, sizeof id.serial, "%s", r.serial);
         char label[64];
