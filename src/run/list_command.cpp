@@ -33,13 +33,13 @@ void print_table(const DiskList* list) {
         out_printf("No disks found.\n");
         return;
     }
-    out_printf("%-14s %10s  %-7s %-24s %-20s %-11s %s\n", "Device", "Size", "Bus", "Model", "Serial",
+    out_printf("%-18s %10s  %-7s %-24s %-20s %-11s %s\n", "Device", "Size", "Bus", "Model", "Serial",
                "USB", "Mounted at");
     for (int i = 0; i < list->count; i++) {
         const PlatDiskEntry* e = &list->items[i];
         const PlatDeviceIdentity* id = &e->id;
         char device[256], size[64], bus[64], model[256], serial[256], usb[64];
-        text_cell(id->path, 14, 1, device, sizeof device);
+        text_cell(id->path, 18, 1, device, sizeof device);
         if (id->size_known) format_bytes(id->size_bytes, size);
         else snprintf(size, sizeof size, "?");
         text_cell(id->bus[0] ? id->bus : "?", 7, 0, bus, sizeof bus);

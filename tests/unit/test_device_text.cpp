@@ -186,12 +186,12 @@ TEST(ListCommand, EachDiskOnALineWithItsMountsAndHints) {
     const wchar_t* args[] = {L"list"};
     EXPECT_EQ(command_line_main(1, args), 0);
     EXPECT_EQ(g_fake.out,
-              "Device               Size  Bus     Model                    Serial               "
+              "Device                   Size  Bus     Model                    Serial               "
               "USB         Mounted at\n"
-              "/dev/sdb        32.00 GiB  usb     SanDisk Ultra Fit        4C530001230101111234 "
+              "/dev/sdb            32.00 GiB  usb     SanDisk Ultra Fit        4C530001230101111234 "
               "480 Mbit/s  /media/stick /media/stick two\n"
               "  Hint: connected at USB 2.0 speed: a USB 2 port, hub or cable caps it at about 40 MB/s\n"
-              "/dev/vda                ?  ?                                                     "
+              "/dev/vda                    ?  ?                                                     "
               "-           -\n");
 }
 
