@@ -262,6 +262,12 @@ TEST_F(SysTree, ADeviceNodeNamesItsDiskAndAnUnknownNumberKnowsNothing) {
     memset(&id, 0x5a, sizeof id);
     posix_identity_of_path(root.c_str(), mountinfo.c_str(), (work + "/missing").c_str(), &id);
     EXPECT_EQ(memcmp(&id, &none, sizeof id), 0);
+    // A character device with the stick's numbers is not the stick.
+    std::string chr = work + "/chr";
+    ASSERT_EQ(mknod(chr.c_str(), S_IFCHR | 0600, makedev(8, 17)), 0);
+    memset(&id, 0x5a, sizeof id);
+    posix_identity_of_path(root.c_str(), mountinfo.c_str(), chr.c_str(), &id);
+    EXPECT_EQ(memcmp(&id, &none, sizeof id), 0);
 }
 
 TEST_F(SysTree, TheListPutsRemovableDisksFirstWithTheirMounts) {

@@ -372,7 +372,8 @@ void posix_identity_of_path(const char* sys_root, const char* mountinfo, const c
                             PlatDeviceIdentity* out) {
     memset(out, 0, sizeof *out);
     struct stat st;
-    if (stat(path, &st) != 0) return;
+    // A character device is no disk; the disk that holds its node is not the one meant.
+    if (stat(path, &st) != 0 || S_ISCHR(st.st_mode)) return;
     dev_t number = S_ISBLK(st.st_mode) ? st.st_rdev : st.st_dev;
     posix_identity_of_number(sys_root, mountinfo, major(number), minor(number), out);
 }
@@ -384,7 +385,12 @@ void plat_directory_identity(const wchar_t* dir, PlatDeviceIdentity* out) {
 }
 
 void plat_device_identity(const wchar_t* device_path, PlatDeviceIdentity* out) {
-    plat_directory_identity(device_path, out);
+    char path[PATH_MAX];
+    struct stat st;
+    memset(out, 0, sizeof *out);
+    // Only a block device names a disk; a file or directory is not a device.
+    if (posix_path_to_utf8(device_path, path) && stat(path, &st) == 0 && S_ISBLK(st.st_mode))
+        posix_identity_of_path("/sys", "/proc/self/mountinfo", path, out);
 }
 
 // ---- the disks a user could test ----
