@@ -91,6 +91,11 @@ for e in json.load(open(sys.argv[1]))["disks"]:
 mkdir "$WORK/taken.json"
 "$DT" list --json "$WORK/taken.json" >/dev/null 2>"$ERR"
 check "list --json onto a directory: exit code" "$?" 1
+mknod "$WORK/null" c 1 3
+"$DT" list --json "$WORK/null" >/dev/null 2>"$ERR"
+check "list --json onto a device: exit code" "$?" 1
+check "list --json onto a device: message" "$(cat "$ERR")" \
+  "Refused: the JSON summary path '$WORK/null' is not a regular file."
 
 # No hint: the dialogue, byte for byte, as it always was (free space and the
 # default log name's time masked).
