@@ -34,3 +34,16 @@ void posix_identity_of_number(const char* sys_root, const char* mountinfo, unsig
 void posix_identity_of_path(const char* sys_root, const char* mountinfo, const char* path,
                             PlatDeviceIdentity* out);
 int posix_list_disks(const char* sys_root, const char* mountinfo, PlatDiskEntry* out, int cap);
+
+// The parts they share: sysfs attributes, the identity a disk's directory
+// gives, and the SD card registers under a card's device directory.
+struct PlatCardIdentity;
+enum { POSIX_ATTR_BYTES = 512 }; // sysfs attributes are short; a longer one is not one we read
+void posix_copy_text(char* out, size_t cap, const char* in);
+// dir/name trimmed, as valid UTF-8 with controls shown as '?'; 1 when not empty.
+int posix_read_attr(const char* dir, const char* name, char* out, size_t cap);
+int posix_read_u64(const char* dir, const char* name, uint64_t* value);
+int posix_attr_exists(const char* dir, const char* name);
+int posix_starts_with(const char* text, const char* prefix);
+void posix_fill_disk_identity(const char* sys_root, const char* disk, PlatDeviceIdentity* id);
+void posix_read_sd_card(const char* dev, PlatCardIdentity* card);
