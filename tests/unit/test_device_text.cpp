@@ -164,6 +164,27 @@ TEST(DeviceLabel, ModelAndTheLastDigitsOfTheSerial) {
     }
 }
 
+TEST(DeviceReport, TheLinesOfOneDiskAndItsHints) {
+    fake_reset();
+    PlatDeviceIdentity id = {};
+    print_device_identity(&id);
+    EXPECT_EQ(g_fake.out, "Device      : unknown (unknown)\n");
+    g_fake.out.clear();
+    snprintf(id.path, sizeof id.path, "/dev/mmcblk0");
+    snprintf(id.bus, sizeof id.bus, "mmc");
+    snprintf(id.model, sizeof id.model, "SU08G");
+    snprintf(id.serial, sizeof id.serial, "0x1234abcd");
+    id.card = genuine_card();
+    id.card.serial = 0;
+    print_device_identity(&id);
+    EXPECT_EQ(g_fake.out, "Device      : /dev/mmcblk0 (mmc)\n"
+                          "Model       : SU08G\n"
+                          "Serial      : 0x1234abcd\n"
+                          "Card        : manufacturer 0x03, OEM SD, name SU08G, serial 0, 07/2015\n"
+                          "Hint: the card's identification looks generic; counterfeit cards often "
+                          "look like this\n");
+}
+
 TEST(ListCommand, EachDiskOnALineWithItsMountsAndHints) {
     fake_reset();
     PlatDiskEntry stick = {};
