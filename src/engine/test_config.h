@@ -2,6 +2,7 @@
 #pragma once
 
 #include "engine/volume_geometry.h"
+#include "platform/platform.h"
 
 // A test run writes and reads back; a re-verification only reads a kept file.
 enum RunKind { RUN_TEST = 0, RUN_REVERIFY = 1 };
@@ -26,4 +27,5 @@ struct TestConfig {
     int delete_after_test;
     RunKind run_kind;
     uint32_t drives_side_by_side; // tested at once with this one, itself included; 0 or 1: alone
+    PlatDeviceIdentity device;    // the disk behind the target directory, as far as known
 };

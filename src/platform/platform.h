@@ -140,6 +140,65 @@ int plat_logical_sector_bytes(const wchar_t* root, uint32_t* bytes);
 int plat_physical_sector_bytes(const wchar_t* root, uint32_t* bytes);
 int plat_filesystem_name(const wchar_t* root, wchar_t* name, uint32_t cap);
 
+// ---- identity of the disk behind a directory or device ----
+// What the system tells about a disk, for the user to know which one was
+// tested. Whatever cannot be learned stays unknown: a text is empty, a number
+// has its _known flag at 0 (all zero bytes is a record that knows nothing).
+// Texts are UTF-8 with every control character replaced by '?'.
+enum { PLAT_ID_CHARS = 128, PLAT_ID_PATH_CHARS = 512, PLAT_DISK_MOUNTS = 8 };
+typedef struct PlatUsbIdentity {
+    int known;       // a USB device lies between the disk and the computer
+    int ids_known;
+    uint16_t vendor_id;
+    uint16_t product_id;
+    char manufacturer[PLAT_ID_CHARS];
+    char product[PLAT_ID_CHARS];
+    char serial[PLAT_ID_CHARS];
+    double speed_mbps;  // negotiated with the port; 0: unknown
+    char version[16];   // the USB version the device supports, e.g. "3.20"
+} PlatUsbIdentity;
+// An SD card's identification (CID) and specific-data (CSD) registers.
+typedef struct PlatCardIdentity {
+    int known;  // the CID was read and decoded
+    uint8_t manufacturer_id;
+    uint8_t oem_id[2];  // raw bytes: printable or not is itself a sign
+    uint8_t name[5];
+    uint8_t revision;   // two BCD digits, major.minor
+    uint32_t serial;
+    int month;          // as the card says, 1..12 when sane
+    int year;
+    int csd_known;
+    uint64_t csd_capacity_bytes;
+} PlatCardIdentity;
+typedef struct PlatDeviceIdentity {
+    char path[PLAT_ID_PATH_CHARS];  // the disk's device: /dev/sdb, \\.\PhysicalDrive2
+    char bus[16];  // usb, mmc, nvme, sata, scsi, virtio, loop, other
+    char vendor[PLAT_ID_CHARS];
+    char model[PLAT_ID_CHARS];  // a loop device: its backing file
+    char revision[PLAT_ID_CHARS];
+    char serial[PLAT_ID_CHARS];
+    int size_known;
+    uint64_t size_bytes;
+    int removable_known;
+    int removable;
+    int rotational_known;
+    int rotational;
+    PlatUsbIdentity usb;
+    PlatCardIdentity card;
+} PlatDeviceIdentity;
+// The disk that holds an existing directory. Never fails: out knows what could be learned.
+void plat_directory_identity(const wchar_t* dir, PlatDeviceIdentity* out);
+// The disk a device path names (a partition names its disk), as above.
+void plat_device_identity(const wchar_t* device_path, PlatDeviceIdentity* out);
+// A disk a user could test, with the mount points of its partitions.
+typedef struct PlatDiskEntry {
+    PlatDeviceIdentity id;
+    int mount_count;
+    char mounts[PLAT_DISK_MOUNTS][PLAT_ID_PATH_CHARS];
+} PlatDiskEntry;
+// Fills up to cap entries, removable disks first; the count filled (0 when none is known).
+int plat_list_disks(PlatDiskEntry* out, int cap);
+
 // ---- memory ----
 void* plat_alloc_pages(size_t bytes); // page-aligned, zeroed; null on failure
 void plat_free_pages(void* p, size_t bytes);

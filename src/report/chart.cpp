@@ -58,7 +58,7 @@ int find_levels(const DriveLog* log, ChartLevel out[SPEED_LEVELS_MAX]) {
 
 } // namespace
 
-int chart_write(const wchar_t* log_path, const wchar_t* svg_path) {
+int chart_write(const wchar_t* log_path, const wchar_t* svg_path, const char* device) {
     FILE* in = plat_open_read_text(log_path);
     if (!in) {
         uint32_t code = plat_last_error();
@@ -101,7 +101,7 @@ int chart_write(const wchar_t* log_path, const wchar_t* svg_path) {
         print_win_error(L"cannot create the chart", code);
         return 0;
     }
-    int written = chart_svg_write(out, &log, levels, count);
+    int written = chart_svg_write(out, &log, levels, count, device);
     if (fclose(out) != 0) written = 0;
     if (!written) {
         plat_delete_file(svg_path);

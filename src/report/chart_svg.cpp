@@ -493,12 +493,19 @@ void span(FILE* out, const char* color, const char* text) {
     fputs("</tspan>", out);
 }
 
-void title_block(FILE* out, const DriveLog* log, const ChartLevel* levels, int level_count) {
+void title_block(FILE* out, const DriveLog* log, const ChartLevel* levels, int level_count,
+                 const char* device) {
     const LogSummary* s = &log->summary;
     char a[64], b[64];
 
     text_open(out, 20, 28, "font-size=\"17\" font-weight=\"bold\"");
     put_text(out, log->target_path[0] ? log->target_path : "(no target path)", 95);
+    // The device, when the run that drew the chart knew it; the log does not keep it.
+    if (device && device[0]) {
+        fputs("<tspan font-size=\"13\" font-weight=\"normal\" fill=\"#444\"> \xC2\xB7 ", out);
+        put_text(out, device, 70);
+        fputs("</tspan>", out);
+    }
     fputs("</text>\n", out);
 
     // Where and when, in one line that fits the picture: the volume's path
@@ -733,7 +740,8 @@ void legend(FILE* out, const DriveLog* log, int level_count) {
 
 } // namespace
 
-int chart_svg_write(FILE* out, const DriveLog* log, const ChartLevel* levels, int level_count) {
+int chart_svg_write(FILE* out, const DriveLog* log, const ChartLevel* levels, int level_count,
+                    const char* device) {
     Plot p = make_plot(log, levels, level_count);
     fprintf(out,
             "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
@@ -745,7 +753,7 @@ int chart_svg_write(FILE* out, const DriveLog* log, const ChartLevel* levels, in
     put_text(out, log->target_path);
     fputs("</title>\n", out);
     fprintf(out, "<rect width=\"%d\" height=\"%d\" fill=\"#fff\"/>\n", WIDTH, HEIGHT);
-    title_block(out, log, levels, level_count);
+    title_block(out, log, levels, level_count, device);
     legend(out, log, level_count);
     draw_axes(out, &p);
     draw_damage(out, log, &p);

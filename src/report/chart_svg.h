@@ -13,5 +13,7 @@ struct ChartLevel {
     double median_mbps;
 };
 
-// Writes the whole SVG to out; 1 when every byte was handed to the stream.
-int chart_svg_write(FILE* out, const DriveLog* log, const ChartLevel* levels, int level_count);
+// Writes the whole SVG to out; 1 when every byte was handed to the stream. The
+// title names device (UTF-8) when it is given and not empty.
+int chart_svg_write(FILE* out, const DriveLog* log, const ChartLevel* levels, int level_count,
+                    const char* device = nullptr);

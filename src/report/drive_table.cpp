@@ -10,6 +10,7 @@
 #include "engine/test_config.h"
 #include "engine/test_results.h"
 #include "platform/platform.h"
+#include "report/device_text.h"
 #include "report/drive_reporter.h"
 #include "report/final_report.h"
 #include "report/json_summary.h"
@@ -34,6 +35,16 @@ void directory_cell(const wchar_t* dir, char* out, size_t cap) {
     if (!wide_to_utf8(cell, out, cap)) snprintf(out, cap, "%-*s", DIR_COLUMNS, "?");
 }
 
+const int DEVICE_COLUMNS = 20;
+
+// Which stick a drive is: model and the last digits of its serial, in DEVICE_COLUMNS.
+void device_cell(const TestConfig* c, char* out, size_t cap) {
+    char label[2 * PLAT_ID_CHARS];
+    label[0] = 0;
+    if (c) device_label(&c->device, label, sizeof label);
+    text_cell(label[0] ? label : "-", DEVICE_COLUMNS, 0, out, cap);
+}
+
 const char* verdict(int exit_code) {
     switch (exit_code) {
     case 0: return "PASSED";
@@ -56,17 +67,20 @@ const char* phase_text(const DriveStatus* s) {
 
 void drive_table_frame(const DriveRow* rows, int count) {
     char dir[4 * DIR_COLUMNS + 8];
+    char device[4 * DEVICE_COLUMNS + 8];
     plat_console_home(g_console);
     out_printf(" %s v%s%-*s\n", DRIVE_TEST_TITLE, DRIVE_TEST_VERSION, 30, "");
-    out_printf(" %2s %-*s %-9s %6s %8s %8s %5s %5s %6s\n", "#", DIR_COLUMNS, "Directory", "Phase",
-               "Done", "MB/s", "median", "below", "mism.", "errors");
+    out_printf(" %2s %-*s %-*s %-9s %6s %8s %8s %5s %5s %6s\n", "#", DIR_COLUMNS, "Directory",
+               DEVICE_COLUMNS, "Device", "Phase", "Done", "MB/s", "median", "below", "mism.",
+               "errors");
     for (int i = 0; i < count; i++) {
         const DriveStatus* s = rows[i].status;
         uint64_t target = s->target.load();
         double percent = target > 0 ? (double)s->done.load() * 100.0 / (double)target : 0.0;
         directory_cell(rows[i].directory, dir, sizeof dir);
-        out_printf(" %2d %s %-9s %5.1f%% %8.2f %8.2f %5llu %5llu %6llu   \n", rows[i].number, dir,
-                   phase_text(s), percent, s->current_mbps.load(), s->median_mbps.load(),
+        device_cell(rows[i].config, device, sizeof device);
+        out_printf(" %2d %s %s %-9s %5.1f%% %8.2f %8.2f %5llu %5llu %6llu   \n", rows[i].number, dir,
+                   device, phase_text(s), percent, s->current_mbps.load(), s->median_mbps.load(),
                    (unsigned long long)s->below.load(), (unsigned long long)s->mismatches.load(),
                    (unsigned long long)s->errors.load());
     }
@@ -76,20 +90,22 @@ void drive_table_frame(const DriveRow* rows, int count) {
 
 void drive_table_summary(const DriveRow* rows, int count) {
     char dir[4 * DIR_COLUMNS + 8];
+    char device[4 * DEVICE_COLUMNS + 8];
     char written[64];
     out_printf("\n================================================================================\n");
     out_printf(" %s - %d DRIVES\n", DRIVE_TEST_TITLE, count);
     out_printf("================================================================================\n");
-    out_printf(" %2s %-*s %12s %8s %5s %5s %6s  %s\n", "#", DIR_COLUMNS, "Directory", "Written",
-               "median", "below", "mism.", "errors", "Result");
+    out_printf(" %2s %-*s %-*s %12s %8s %5s %5s %6s  %s\n", "#", DIR_COLUMNS, "Directory",
+               DEVICE_COLUMNS, "Device", "Written", "median", "below", "mism.", "errors", "Result");
     for (int i = 0; i < count; i++) {
         const TestResults* r = rows[i].results;
         const TestConfig* c = rows[i].config;
         int ran = c != nullptr && r != nullptr;
         format_bytes(ran ? r->bytes_written : 0, written);
         directory_cell(rows[i].directory, dir, sizeof dir);
-        out_printf(" %2d %s %12s %8.2f %5llu %5llu %6llu  %s (exit %d)\n", rows[i].number, dir,
-                   written, ran ? samples_median(&r->write_samples) : 0.0,
+        device_cell(c, device, sizeof device);
+        out_printf(" %2d %s %s %12s %8.2f %5llu %5llu %6llu  %s (exit %d)\n", rows[i].number, dir,
+                   device, written, ran ? samples_median(&r->write_samples) : 0.0,
                    (unsigned long long)(ran ? samples_below(&r->write_samples,
                                                             c->minimum_required_mbps)
                                             : 0),
@@ -123,7 +139,10 @@ int drive_table_json(FILE* f, const DriveRow* rows, int count, int exit_code) {
         } else {
             fputs("null", f);
         }
-        fprintf(f, ", \"verdict\": \"%s\", \"exit_code\": %d}", verdict(code), code);
+        fprintf(f, ", \"verdict\": \"%s\", \"exit_code\": %d, \"device\": ", verdict(code), code);
+        if (c) json_put_device(f, &c->device, "    ");
+        else fputs("null", f);
+        fputc('}', f);
     }
     fprintf(f, "\n  ],\n  \"exit_code\": %d\n}\n", exit_code);
     int ok = fflush(f) == 0 && !ferror(f);

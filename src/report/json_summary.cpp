@@ -11,6 +11,7 @@
 #include "engine/test_results.h"
 #include "platform/utf8.h"
 #include "report/damage_report.h"
+#include "report/device_text.h"
 #include "report/event_list.h"
 #include "report/final_report.h"
 #include "report/program.h"
@@ -170,6 +171,9 @@ int json_write_summary(FILE* f, const JsonRun* run) {
     fprintf(f, "%s\"physical_sector_bytes\": %lu,\n", in, (unsigned long)c->physical_sector_bytes);
     fprintf(f, "%s\"alignment_bytes\": %lu,\n", in, (unsigned long)c->alignment_bytes);
     fprintf(f, "%s\"block_size_bytes\": %lu\n  },\n", in, (unsigned long)c->block_size_bytes);
+    fputs("  \"device\": ", f);
+    json_put_device(f, &c->device, "  ");
+    fputs(",\n", f);
 
     fprintf(f, "  \"write\": {\n%s\"bytes\": %llu,\n", in, (unsigned long long)r->bytes_written);
     put_key(f, in, "elapsed_s");

@@ -9,6 +9,7 @@
 #include "report/program.h"
 #include "run/chart_command.h"
 #include "run/driver.h"
+#include "run/list_command.h"
 #include "run/multi_run.h"
 #include "run/reverify.h"
 
@@ -37,7 +38,7 @@ enum OptionId {
 };
 
 // Which commands take an option.
-enum { RUN = 1, VERIFY = 2, CHART = 4, ALL = RUN | VERIFY | CHART };
+enum { RUN = 1, VERIFY = 2, CHART = 4, LIST = 8, ALL = RUN | VERIFY | CHART | LIST };
 
 struct OptionEntry {
     OptionId id;
@@ -61,7 +62,7 @@ const OptionEntry OPTIONS[] = {
     {OPT_KEEP, L"keep", 0, 0, RUN},
     {OPT_YES, L"yes", L'y', 0, RUN | VERIFY},
     {OPT_QUIET, L"quiet", L'q', 0, RUN | VERIFY},
-    {OPT_JSON, L"json", 0, 1, RUN | VERIFY},
+    {OPT_JSON, L"json", 0, 1, RUN | VERIFY | LIST},
     {OPT_CHART, L"chart", 0, 1, RUN},
     {OPT_HELP, L"help", L'h', 0, ALL},
     {OPT_VERSION, L"version", L'V', 0, RUN},
@@ -149,7 +150,11 @@ int store_value(OptionId id, const wchar_t* value, CommandLine* out) {
         return 1;
     case OPT_FILE: a->file_name = value; return 1;
     case OPT_LOG: *(verify ? &out->verify.log : &a->log_path) = value; return 1;
-    case OPT_JSON: *(verify ? &out->verify.json : &run->json_path) = value; return 1;
+    case OPT_JSON:
+        *(verify                           ? &out->verify.json
+          : out->command == COMMAND_LIST ? &out->list.json
+                                           : &run->json_path) = value;
+        return 1;
     case OPT_CHART: run->chart_path = value; return 1;
     case OPT_OUTPUT: out->chart.svg = value; return 1;
     case OPT_SIZE: return a->size_given = parse_number_w(value, &a->size_gib);
@@ -204,13 +209,17 @@ static int several_drives_refusal(const RunOptions* run) {
 
 static CommandAction parse_options(int count, const wchar_t* const* args, CommandLine* out) {
     out->command = COMMAND_RUN;
-    if (count > 0 && (!wcscmp(args[0], L"verify") || !wcscmp(args[0], L"chart"))) {
-        out->command = !wcscmp(args[0], L"verify") ? COMMAND_VERIFY : COMMAND_CHART;
+    if (count > 0 &&
+        (!wcscmp(args[0], L"verify") || !wcscmp(args[0], L"chart") || !wcscmp(args[0], L"list"))) {
+        out->command = !wcscmp(args[0], L"verify") ? COMMAND_VERIFY
+                       : !wcscmp(args[0], L"chart") ? COMMAND_CHART
+                                                    : COMMAND_LIST;
         ++args;
         --count;
     }
     int command = out->command == COMMAND_VERIFY  ? VERIFY
                   : out->command == COMMAND_CHART ? CHART
+                  : out->command == COMMAND_LIST  ? LIST
                                                   : RUN;
     // The one operand of a subcommand: the test file, or the log to chart.
     const wchar_t** operand = command == VERIFY  ? &out->verify.file
@@ -291,6 +300,7 @@ CommandAction parse_command_line(int count, const wchar_t* const* args, CommandL
         memset(&out->run, 0, sizeof out->run);
         memset(&out->verify, 0, sizeof out->verify);
         memset(&out->chart, 0, sizeof out->chart);
+        memset(&out->list, 0, sizeof out->list);
     }
     return out->action;
 }
@@ -300,6 +310,7 @@ void print_usage(void) {
                "       drive-test verify [--log PATH] [--json PATH] [--quiet] [--yes]\n"
                "                         [--expect-bytes N] FILE\n"
                "       drive-test chart [-o OUT.svg] LOG.csv\n"
+               "       drive-test list [--json PATH]\n"
                "Writes one large test file, samples the sustained write speed, then reads\n"
                "the file back and checks every byte. Without options it asks for every\n"
                "setting; each option answers its question, and the others are asked.\n"
@@ -328,7 +339,8 @@ void print_usage(void) {
                "\n"
                "verify reads a kept test file back again and checks every byte; its\n"
                "--expect-bytes N fails a file that became shorter than N bytes.\n"
-               "chart draws the CSV log of a run as an SVG chart. Each answers --help.\n"
+               "chart draws the CSV log of a run as an SVG chart. list shows the disks a\n"
+               "test can use and the directories to give --dir. Each answers --help.\n"
                "A value that begins with '-' is given as --OPTION=VALUE.\n"
                "Exit status: 0 passed, 1 cancelled or bad command line, 2 log or JSON file\n"
                "not creatable, 3 failed or incomplete. Full manual: drive-test(1).\n");
@@ -361,6 +373,19 @@ static void print_chart_usage(void) {
                "Exit status: 0 chart written, 1 not. Full manual: drive-test(1).\n");
 }
 
+static void print_list_usage(void) {
+    out_printf("Usage: drive-test list [OPTION]...\n"
+               "Shows the disks a test can use, removable ones first: device, size, bus,\n"
+               "model, serial, USB speed, the mount points of its partitions (the directories\n"
+               "to give --dir) and any hint about the disk.\n"
+               "\n"
+               "      --json PATH       write the list as JSON to PATH\n"
+               "  -h, --help            show this help and exit\n"
+               "\n"
+               "Exit status: 0 listed, 1 bad command line, 2 JSON file not creatable.\n"
+               "Full manual: drive-test(1).\n");
+}
+
 static void print_version(void) {
     out_printf("drive-test %s (%s)\n", DRIVE_TEST_VERSION, DRIVE_TEST_TITLE);
     out_printf("Copyright (c) 2026 drive-test developers\n");
@@ -375,6 +400,8 @@ int command_line_main(int count, const wchar_t* const* args) {
             print_verify_usage();
         } else if (line.command == COMMAND_CHART) {
             print_chart_usage();
+        } else if (line.command == COMMAND_LIST) {
+            print_list_usage();
         } else {
             print_usage();
         }
@@ -386,6 +413,7 @@ int command_line_main(int count, const wchar_t* const* args) {
         return EXIT_PASSED;
     case COMMAND_VERIFY: return reverify_command(&line.verify);
     case COMMAND_CHART: return chart_command(&line.chart);
+    case COMMAND_LIST: return list_command(&line.list);
     case COMMAND_BAD: return EXIT_CANCELLED;
     case COMMAND_RUN: break;
     }

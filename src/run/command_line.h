@@ -9,15 +9,17 @@ enum CommandAction {
     COMMAND_VERSION,
     COMMAND_VERIFY, // "drive-test verify ...": the options in verify
     COMMAND_CHART,  // "drive-test chart ...": the options in chart
-    COMMAND_BAD     // the fault and the hint are already on standard error
+    COMMAND_BAD,    // the fault and the hint are already on standard error
+    COMMAND_LIST    // "drive-test list ...": the options in list
 };
 
 struct CommandLine {
     CommandAction action;
-    CommandAction command; // COMMAND_RUN, _VERIFY or _CHART: whose options, whose --help
+    CommandAction command; // COMMAND_RUN, _VERIFY, _CHART or _LIST: whose options, whose --help
     RunOptions run;
     VerifyOptions verify;
     ChartOptions chart;
+    ListOptions list;
 };
 
 // Parses the arguments after the program name, the subcommands' with the same

@@ -12,6 +12,7 @@
 #include "platform/platform.h"
 #include "engine/test_config.h"
 #include "engine/test_file.h"
+#include "report/device_text.h"
 #include "run/run_options.h"
 #include "run/volume_probe.h"
 
@@ -242,6 +243,9 @@ int run_configuration_dialogue(TestConfig* c, const DialogueAnswers* given) {
     out_printf("Log         : ");
     out_wide(c->log_path);
     out_printf("\n\n");
+    // Only a drive that gives a hint changes what is shown before START.
+    plat_directory_identity(c->target_dir, &c->device);
+    print_device_hints(&c->device);
     // An end request that came during the dialogue, answered or not, cancels it.
     int start = confirm(&a, L"START TEST? [y/N]: ");
     return start && !end_requested() ? DIALOGUE_CONFIRMED : DIALOGUE_CANCELLED;

@@ -12,6 +12,7 @@
 #include "platform/platform.h"
 #include "report/chart.h"
 #include "report/csv_log.h"
+#include "report/device_text.h"
 #include "report/event_list.h"
 #include "report/json_summary.h"
 #include "report/final_report.h"
@@ -122,7 +123,9 @@ int drive_test_main(const RunOptions* options) {
     if (options->chart_path) {
         // The summary has closed the log, so the chart sees the whole run; a
         // chart that cannot be written is reported and leaves the verdict alone.
-        chart_write(config.log_path, options->chart_path);
+        char device[3 * PLAT_ID_CHARS];
+        device_title(&config.device, device, sizeof device);
+        chart_write(config.log_path, options->chart_path, device);
     }
 
     samples_release(&results.write_samples);

@@ -21,6 +21,7 @@
 #include "report/chart.h"
 #include "report/output_file.h"
 #include "report/csv_log.h"
+#include "report/device_text.h"
 #include "report/drive_reporter.h"
 #include "report/drive_table.h"
 #include "report/event_list.h"
@@ -259,7 +260,11 @@ void finish_drive(Drive* d) {
         json_write_file(d->json_path, d->json, &run);
         d->json = nullptr;
     }
-    if (d->has_chart) chart_write(d->config.log_path, d->chart_path);
+    if (d->has_chart) {
+        char device[3 * PLAT_ID_CHARS];
+        device_title(&d->config.device, device, sizeof device);
+        chart_write(d->config.log_path, d->chart_path, device);
+    }
 }
 
 } // namespace

@@ -152,6 +152,7 @@ int run_reverify(TestConfig* c, int quiet, const wchar_t* json_path) {
     guard_note_inputs(c);
     int open_code = open_outputs(c, json_path, nullptr, &log, &json);
     if (open_code != 0) return open_code;
+    if (json) plat_directory_identity(c->target_path, &c->device); // the disk the kept file is on
     static TestResults results;
     memset(&results, 0, sizeof results);
     // The verification reads as many bytes as the run it checks wrote.

@@ -52,3 +52,8 @@ struct ChartOptions {
     const wchar_t* log;
     const wchar_t* svg; // null: the log's name with .svg
 };
+
+// "drive-test list [--json PATH]".
+struct ListOptions {
+    const wchar_t* json; // null: no JSON
+};

@@ -11,6 +11,7 @@ M=1048576
 SPEEDS=(20 40 80) # MiB/s
 SIZE=0.25         # GiB: 12.8 s at the slowest speed
 DIRS=()
+LOOPS=()
 # Images in memory: loop devices backed by one disk would wait for each other's flushes.
 IMG_DIR=/dev/shm/drive-test-several-$$
 mkdir "$IMG_DIR" && at_exit "rm -rf '$IMG_DIR'"
@@ -20,6 +21,7 @@ at_exit "rmdir '$GROUP'"
 for i in 0 1 2; do
   mount_loop 512 ext4 704M
   DIRS+=("$MNT")
+  LOOPS+=("$LOOP")
   echo "$(lsblk -dno MAJ:MIN "$LOOP" | tr -d ' ') $((SPEEDS[i] * M))" >"$GROUP/blkio.throttle.write_bps_device"
 done
 
@@ -76,6 +78,14 @@ done
 complete_logs
 ((WALL_MS < 17000)) || fail "wall time $WALL_MS ms: the drives did not run side by side"
 grep -q "^  3 .*PASSED (exit 0)" "$OUT" || fail "no summary row for drive 3"
+# Each drive is named by its device: the loop device in the JSON, its image in the table.
+check "throttled: devices" "$(python3 -c '
+import json, sys
+print(" ".join(d["device"]["path"] + ":" + d["device"]["bus"] for d in json.load(open(sys.argv[1]))["drives"]))
+' "$WORK/s-all.json")" "${LOOPS[0]}:loop ${LOOPS[1]}:loop ${LOOPS[2]}:loop"
+for n in 1 2 3; do
+  grep -q "^  $n .*-$$/img$n .*PASSED (exit 0)" "$OUT" || fail "summary row $n does not name img$n"
+done
 check "throttled: reports" "$(grep -c 'FINAL RESULT' "$OUT")" 3
 
 # A write fault on one volume among throttled ones: only its drive fails.

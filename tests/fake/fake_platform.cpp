@@ -401,6 +401,24 @@ int plat_filesystem_name(const wchar_t* root, wchar_t* name, uint32_t cap) {
     return copy_out(v->filesystem, name, cap);
 }
 
+// ---- identity ----
+void plat_directory_identity(const wchar_t*, PlatDeviceIdentity* out) {
+    g_fake.identity_calls++;
+    *out = g_fake.identity;
+}
+
+void plat_device_identity(const wchar_t*, PlatDeviceIdentity* out) {
+    g_fake.identity_calls++;
+    *out = g_fake.identity;
+}
+
+int plat_list_disks(PlatDiskEntry* out, int cap) {
+    int n = 0;
+    for (const PlatDiskEntry& d : g_fake.disks)
+        if (n < cap) out[n++] = d;
+    return n;
+}
+
 // ---- memory ----
 void* plat_alloc_pages(size_t bytes) {
     if (g_fake.alloc_pages_error) {

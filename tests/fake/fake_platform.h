@@ -107,6 +107,11 @@ struct FakePlatform {
     std::thread::id test_thread;      // the thread of the last reset
     uint64_t reads_elsewhere = 0;     // read calls made on another thread
 
+    // the disk every directory lies on (all zero: nothing known), and the disk list
+    PlatDeviceIdentity identity = {};
+    std::vector<PlatDiskEntry> disks;
+    int identity_calls = 0;
+
     uint32_t last_error = 0;
 };
 

@@ -27,7 +27,7 @@ std::string number(double value) {
 
 // The parsed record as one line: the action, then each answer that was given.
 std::string describe(const CommandLine& line) {
-    static const char* const actions[] = {"run", "help", "version", "verify", "chart", "bad"};
+    static const char* const actions[] = {"run", "help", "version", "verify", "chart", "bad", "list"};
     std::string s = actions[line.action];
     if (line.action == COMMAND_HELP && line.command != COMMAND_RUN) s += " " + std::string(actions[line.command]);
     const DialogueAnswers& a = line.run.answers;
@@ -53,6 +53,7 @@ std::string describe(const CommandLine& line) {
     if (v.expect_bytes) s += " expect=" + std::to_string(v.expect_bytes);
     if (line.chart.log) s += " log=" + narrow(line.chart.log);
     if (line.chart.svg) s += " svg=" + narrow(line.chart.svg);
+    if (line.list.json) s += " json=" + narrow(line.list.json);
     return s;
 }
 
@@ -154,6 +155,15 @@ const Case CASES[] = {
     {"chart -o", 1, "drive-test: option '--output' needs a value", "bad"},
     {"chart a.csv b.csv", 1, "drive-test: unexpected argument 'b.csv'", "bad"},
     {"chart", 1, "drive-test: missing the log to chart", "bad"},
+    {"list", 0, "", "list"},
+    {"list --json=/home/user/disks.json", 0, "", "list json=/home/user/disks.json"},
+    {"list --json /home/user/disks.json --json /home/user/other.json", 1,
+     "drive-test: option '--json' is given twice", "bad"},
+    {"list --help", 0, "", "help list"},
+    {"list --json", 1, "drive-test: option '--json' needs a value", "bad"},
+    {"list --dir /mnt/card", 1, "drive-test: unknown option '--dir'", "bad"},
+    {"list -y", 1, "drive-test: unknown option '-y'", "bad"},
+    {"list /dev/sdb", 1, "drive-test: unexpected argument '/dev/sdb'", "bad"},
 };
 
 class CommandLineTable : public ::testing::Test {
@@ -197,6 +207,7 @@ TEST_F(CommandLineTable, ExitCodeFirstErrorLineAndAnswers) {
         if (line.action == COMMAND_HELP) {
             const std::string usage = line.command == COMMAND_VERIFY  ? "Usage: drive-test verify "
                                       : line.command == COMMAND_CHART ? "Usage: drive-test chart "
+                                      : line.command == COMMAND_LIST  ? "Usage: drive-test list "
                                                                       : "Usage: drive-test [";
             EXPECT_EQ(g_fake.out.rfind(usage, 0), 0u) << c.args;
         }

@@ -66,6 +66,22 @@ TEST_F(Dialogue, ConfirmedRunFillsTheConfig) {
     EXPECT_EQ(g_fake.out.find("WARNING"), std::string::npos);
 }
 
+TEST_F(Dialogue, HintsOfTheDriveComeOneLineEachBeforeStart) {
+    g_fake.identity.usb.known = 1;
+    g_fake.identity.usb.speed_mbps = 480;
+    snprintf(g_fake.identity.usb.version, sizeof g_fake.identity.usb.version, "3.10");
+    g_fake.identity.card.known = 1; // all zero: no manufacturer, no name, serial 0
+    snprintf(g_fake.identity.model, sizeof g_fake.identity.model, "Ultra Fit");
+    ASSERT_EQ(run("/mnt/card\n\n1\n0\n\n\nrun.csv\nn\ny\n"), DIALOGUE_CONFIRMED) << g_fake.err;
+    const std::string tail =
+        "Log         : /home/user/run.csv\n\n"
+        "Hint: the card's identification looks generic; counterfeit cards often look like this\n"
+        "Hint: connected at USB 2.0 speed: a USB 2 port, hub or cable caps it at about 40 MB/s\n"
+        "\nSTART TEST? [y/N]: ";
+    EXPECT_NE(g_fake.out.find(tail), std::string::npos) << g_fake.out;
+    EXPECT_STREQ(config->device.model, "Ultra Fit");
+}
+
 TEST_F(Dialogue, ExplicitZeroThresholdAndNoVerification) {
     // -0 and an underflow are asked again; only a plain 0 means the maximum size.
     ASSERT_EQ(run("/mnt/card/\nx.bin\n-0\n1e-400\n0\n0\n0\nn\n\nn\nyes\n"),

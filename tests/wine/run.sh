@@ -215,9 +215,19 @@ check "help: usage" "$(head -n 1 "$OUT")" "Usage: drive-test [OPTION]..."
 check "help: stderr" "$(cat "$ERR")" ""
 rm -f "$LOG"
 (cd "$WORK" && timeout -k 5 300 "$DT" --dir "$(wpath "$U")" --size 0.00390625 --min-speed V30 \
-  --log "$LOG_W" --delete --yes --quiet </dev/null >"$OUT" 2>"$ERR")
+  --log "$LOG_W" --json "$(wpath "$WORK/batch.json")" --delete --yes --quiet </dev/null >"$OUT" 2>"$ERR")
 RC=$?
 expect_run "batch" 0 "" COMPLETED PASS "" bytes_verified=4194304
+# The disk's identity is what Wine answers, nulls where its queries fail; never an error.
+device_keys() {
+  python3 -c '
+import json, sys
+d = json.load(open(sys.argv[1]))["device"] if sys.argv[2] == "run" else json.load(open(sys.argv[1]))["disks"]
+print(" ".join(d) if sys.argv[2] == "run" else "list of %d" % len(d))
+' "$@" 2>&1
+}
+check "batch: device" "$(device_keys "$WORK/batch.json" run)" \
+  "path bus vendor model revision serial size_bytes removable usb card hints"
 check "batch: threshold" "$(sed -n 10p "$LOG")" "# minimum_required_mbps=30.000"
 check_has "batch: settings" "$OUT" "Target file : $(wpath "$U")\\$TEST_FILE"
 check_has "batch: same volume" "$OUT" "Continue with this log location? [y/N]: y"
@@ -240,6 +250,11 @@ LOG=$S83/$LONG expect_run "short-name chart" 0 "" COMPLETED PASS "" bytes_verifi
 check "short-name chart: message" "$(tr -d '\r' <"$ERR" | grep -c '^Refused: ')$(tr -d '\r' <"$ERR" | grep -cxF \
   "Refused: the chart path '$(wpath "$S83")\\$SHORT' names the same file as the log path '$(wpath "$S83/$LONG")'.")" 11
 check "short-name chart: files" "$(ls -A "$S83")" "$LONG"
+(cd "$WORK" && timeout -k 5 120 "$DT" list --json "$(wpath "$WORK/list.json")" </dev/null >"$OUT" 2>"$ERR")
+RC=$?
+check "list: exit" "$RC" 0
+check "list: stderr" "$(cat "$ERR")" ""
+check "list: json" "$(device_keys "$WORK/list.json" list | sed 's/[0-9][0-9]*/N/')" "list of N"
 # Two drives in one command, both pass: two drive letters of their own, since
 # every directory under Z: is one volume.
 mkdir -p "$WORK/drive-m" "$WORK/drive-n"

@@ -23,3 +23,27 @@ const char* posix_code_text(uint32_t code);
 int posix_path_to_utf8(const wchar_t* path, char out[PATH_MAX]);
 // 0 when text is not valid UTF-8 or does not fit in cap wide characters.
 int posix_utf8_to_wide(const char* text, wchar_t* out, size_t cap);
+
+// The identity readers over a sysfs tree rooted at sys_root ("/sys" in the
+// product) and a mountinfo file ("/proc/self/mountinfo"), so tests give their own.
+struct PlatDeviceIdentity;
+struct PlatDiskEntry;
+void posix_identity_of_number(const char* sys_root, const char* mountinfo, unsigned major_id,
+                              unsigned minor_id, PlatDeviceIdentity* out);
+// A block device node names its own number, anything else the device it lies on.
+void posix_identity_of_path(const char* sys_root, const char* mountinfo, const char* path,
+                            PlatDeviceIdentity* out);
+int posix_list_disks(const char* sys_root, const char* mountinfo, PlatDiskEntry* out, int cap);
+
+// The parts they share: sysfs attributes, the identity a disk's directory
+// gives, and the SD card registers under a card's device directory.
+struct PlatCardIdentity;
+enum { POSIX_ATTR_BYTES = 512 }; // sysfs attributes are short; a longer one is not one we read
+void posix_copy_text(char* out, size_t cap, const char* in);
+// dir/name trimmed, as valid UTF-8 with controls shown as '?'; 1 when not empty.
+int posix_read_attr(const char* dir, const char* name, char* out, size_t cap);
+int posix_read_u64(const char* dir, const char* name, uint64_t* value);
+int posix_attr_exists(const char* dir, const char* name);
+int posix_starts_with(const char* text, const char* prefix);
+void posix_fill_disk_identity(const char* sys_root, const char* disk, PlatDeviceIdentity* id);
+void posix_read_sd_card(const char* dev, PlatCardIdentity* card);
