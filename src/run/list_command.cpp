@@ -10,6 +10,7 @@
 #include "platform/platform.h"
 #include "report/device_hints.h"
 #include "report/device_text.h"
+#include "report/output_file.h"
 #include "report/program.h"
 #include "run/driver.h"
 #include "run/output_guard.h"
@@ -95,7 +96,13 @@ int list_command(const ListOptions* options) {
     }
     list.count = plat_list_disks(list.items, MAX_LISTED);
     FILE* json = nullptr;
-    if (options->json && !(json = plat_open_report(options->json))) {
+    OutputFile json_file;
+    if (options->json && (!output_open(&json_file, options->json, "JSON summary", 0) ||
+                          !(json = output_stream(&json_file)))) {
+        if (json_file.clash) {
+            output_print_clash("JSON summary", options->json, json_file.clash);
+            return EXIT_CANCELLED;
+        }
         err_printf("Could not create JSON summary: ");
         err_wide(options->json);
         err_printf("\n");
