@@ -4,6 +4,7 @@
 #include <limits.h>
 #include <stddef.h>
 #include <stdint.h>
+#include <sys/types.h>
 #include <wchar.h>
 
 // The Windows error code an errno value stands for (ENOENT gives 2 here;
@@ -23,3 +24,7 @@ const char* posix_code_text(uint32_t code);
 int posix_path_to_utf8(const wchar_t* path, char out[PATH_MAX]);
 // 0 when text is not valid UTF-8 or does not fit in cap wide characters.
 int posix_utf8_to_wide(const char* text, wchar_t* out, size_t cap);
+
+// The source of the mount that holds the existing absolute path resolved on
+// device dev (for a block device, its node); 0 when no mount holds it.
+int posix_mount_source(const char* resolved, dev_t dev, char* source, size_t cap);
