@@ -20,7 +20,7 @@ namespace {
 const int DIR_COLUMNS = 18;
 
 // How character c of a directory shows in a cell: a control character would
-// end the row or steer the terminal, so it shows as an escape (\\n, \\x1b).
+// end the row or steer the terminal, so it shows as an escape (\n, \x1b).
 size_t shown_char(wchar_t c, wchar_t out[8]) {
     if (c == L'\n' || c == L'\r' || c == L'\t') {
         out[0] = L'\\';

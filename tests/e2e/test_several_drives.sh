@@ -183,6 +183,11 @@ grep -q "^WARNING: The CSV log of drive 1 is on the SAME VOLUME as the test file
   fail "no warning of drive 1's log on drive 2's volume"
 grep -q "drive 2 is on the SAME VOLUME as the test file of drive 1" "$OUT" &&
   fail "a warning of drive 2's log on drive 1's volume"
+python3 - "$WORK/s-all.json" "$A" "$B" <<'PY' || fail "names: the all summary does not hold them"
+import json, sys
+dirs = [d["directory"] for d in json.load(open(sys.argv[1]))["drives"]]
+sys.exit(dirs != sys.argv[2:])
+PY
 rm -rf "$A" "$B" "${DIRS[1]}"/log-*.csv
 
 # Two directories of one disk, each a volume of its own, are refused as two of
