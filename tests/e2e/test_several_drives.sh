@@ -208,7 +208,7 @@ else
 fi
 if command -v sfdisk >/dev/null && command -v partx >/dev/null; then
   truncate -s 96M "$IMG_DIR/stick"
-  STICK=$(losetup -f --show "$IMG_DIR/stick") || fail "no loop device for the stick"
+  STICK=$(losetup -f --show "$IMG_DIR/stick") || { fail "no loop device for the stick"; finish; }
   at_exit "losetup -d $STICK"
   printf 'label: dos\n,40M\n,40M\n' | sfdisk -q "$STICK" >/dev/null 2>&1 || fail "sfdisk on $STICK"
   partx -a "$STICK" 2>/dev/null # the kernel may have read the table already
@@ -216,7 +216,8 @@ if command -v sfdisk >/dev/null && command -v partx >/dev/null; then
   PARTS=()
   for p in 1 2; do
     mkdir "$WORK/part$p"
-    mkfs.ext4 -q "${STICK}p$p" && mount "${STICK}p$p" "$WORK/part$p" || fail "partition $p"
+    [[ -b ${STICK}p$p ]] && mkfs.ext4 -q "${STICK}p$p" && mount "${STICK}p$p" "$WORK/part$p" ||
+      { fail "partition $p"; finish; }
     at_exit "umount '$WORK/part$p'"
     PARTS+=("$WORK/part$p")
   done
