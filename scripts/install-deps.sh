@@ -6,7 +6,7 @@ build_pkgs=(cmake g++ make pkg-config)
 test_pkgs=(libgtest-dev libbenchmark-dev libfuse3-dev fuse3 tmux e2fsprogs dosfstools
            util-linux fio time g++-mingw-w64-x86-64 wine wine64 mandoc groff-base
            dpkg-dev man-db lintian bash-completion g++-aarch64-linux-gnu qemu-user
-           librsvg2-bin libxml2-utils fusefat exfat-fuse exfatprogs)
+           librsvg2-bin libxml2-utils fusefat exfat-fuse exfatprogs btrfs-progs fdisk)
 want=("${build_pkgs[@]}")
 [ "${1:-build}" = test ] && want+=("${test_pkgs[@]}")
 missing=()

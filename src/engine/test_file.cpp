@@ -119,7 +119,7 @@ uint32_t test_file_cut(const TestFile* f, uint64_t offset, uint32_t chunk) {
 
 int test_file_split_at_limit(TestFile* f, uint64_t offset, uint32_t moved, uint32_t code,
                              uint64_t target) {
-    static wchar_t path[SEGMENT_PATH_CHARS];
+    wchar_t path[SEGMENT_PATH_CHARS];
     if (f->segment_bytes != 0 || offset == 0 || (target - 1) / offset > 999) return 0;
     // An unbuffered write cut at an unaligned end leaves no reason (29): where it
     // ended tells. What it moved past offset stays in this segment, unread.

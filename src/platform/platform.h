@@ -135,6 +135,12 @@ int plat_volume_root(const wchar_t* path, wchar_t* root, uint32_t cap);
 // 1 when the two existing directories lie on one volume (one device, whatever
 // mount point or link leads there); 0 otherwise or when either cannot be read.
 int plat_same_volume(const wchar_t* dir_a, const wchar_t* dir_b);
+// The whole disk behind an existing directory (for a partition, its disk; for
+// a volume over several disks, the first), one number per disk while it is
+// attached; with no disk to tell (memory, network), a number for the volume
+// itself that no disk has. 0 when the directory cannot be read or its volume
+// has no identity of its own.
+int plat_whole_disk_id(const wchar_t* dir, uint64_t* disk);
 int plat_free_bytes_available(const wchar_t* root, uint64_t* bytes);
 int plat_logical_sector_bytes(const wchar_t* root, uint32_t* bytes);
 int plat_physical_sector_bytes(const wchar_t* root, uint32_t* bytes);

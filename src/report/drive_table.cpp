@@ -20,19 +20,45 @@ namespace {
 
 const int DIR_COLUMNS = 18;
 
+// How character c of a directory shows in a cell: a control character would
+// end the row or steer the terminal, so it shows as an escape (\n, \x1b).
+size_t shown_char(wchar_t c, wchar_t out[8]) {
+    if (c == L'\n' || c == L'\r' || c == L'\t') {
+        out[0] = L'\\';
+        out[1] = c == L'\n' ? L'n' : c == L'\r' ? L'r' : L't';
+        out[2] = 0;
+    } else if ((unsigned)c < 0x20 || c == 0x7f || ((unsigned)c >= 0x80 && (unsigned)c < 0xa0)) {
+        swprintf(out, 8, L"\\x%02x", (unsigned)c);
+    } else {
+        out[0] = c;
+        out[1] = 0;
+    }
+    return wcslen(out);
+}
+
 // The directory in DIR_COLUMNS characters: a longer one keeps its end, the part
-// that tells drives apart.
+// that tells drives apart. An escape is kept whole or not at all.
 void directory_cell(const wchar_t* dir, char* out, size_t cap) {
     wchar_t cell[DIR_COLUMNS + 1];
+    wchar_t piece[8];
     size_t len = wcslen(dir);
-    if (len <= (size_t)DIR_COLUMNS) {
-        wcscpy(cell, dir);
-    } else {
-        wcscpy(cell, L"...");
-        wcscat(cell, dir + len - (DIR_COLUMNS - 3));
+    size_t shown = 0;
+    for (size_t i = 0; i < len; i++) shown += shown_char(dir[i], piece);
+    // Filled from its end: the characters that fit behind "..." when the whole does not.
+    size_t room = shown <= (size_t)DIR_COLUMNS ? (size_t)DIR_COLUMNS : (size_t)DIR_COLUMNS - 3;
+    size_t at = room;
+    cell[at] = 0;
+    for (size_t i = len; i > 0; i--) {
+        size_t n = shown_char(dir[i - 1], piece);
+        if (n > at) break;
+        at -= n;
+        wmemcpy(cell + at, piece, n);
     }
-    for (size_t n = wcslen(cell); n < (size_t)DIR_COLUMNS; n++) wcscat(cell, L" ");
-    if (!wide_to_utf8(cell, out, cap)) snprintf(out, cap, "%-*s", DIR_COLUMNS, "?");
+    wchar_t line[DIR_COLUMNS + 1];
+    swprintf(line, DIR_COLUMNS + 1, L"%ls%ls", shown <= (size_t)DIR_COLUMNS ? L"" : L"...",
+             cell + at);
+    for (size_t n = wcslen(line); n < (size_t)DIR_COLUMNS; n++) wcscat(line, L" ");
+    if (!wide_to_utf8(line, out, cap)) snprintf(out, cap, "%-*s", DIR_COLUMNS, "?");
 }
 
 const int DEVICE_COLUMNS = 20;
@@ -133,7 +159,10 @@ int drive_table_json(FILE* f, const DriveRow* rows, int count, int exit_code) {
         fprintf(f, ", \"bytes_written\": %llu, \"median_write_mbps\": ",
                 (unsigned long long)(r ? r->bytes_written : 0));
         json_put_number(f, r ? samples_median(&r->write_samples) : 0.0);
-        fprintf(f, ", \"write_status\": \"%s\", \"data_integrity\": ", r ? write_status(r) : "");
+        // A drive whose outputs could not be created never wrote: no status.
+        fputs(", \"write_status\": ", f);
+        if (r) fprintf(f, "\"%s\"", write_status(r)); else fputs("null", f);
+        fputs(", \"data_integrity\": ", f);
         if (c && r && c->verification_requested) {
             fprintf(f, "\"%s\"", integrity_verdict(r));
         } else {

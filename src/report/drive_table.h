@@ -15,7 +15,7 @@ struct DriveRow {
     const DriveStatus* status;
     const TestConfig* config;   // null: the drive never got past its configuration
     const TestResults* results;
-    const wchar_t* json_path;   // null: none
+    const wchar_t* json_path;   // null: none asked for, or it could not be created
 };
 
 // One frame from the top-left corner: a heading and one fixed-width line per drive.

@@ -7,8 +7,6 @@
 #include "console/console.h"
 #include "console/output.h"
 #include "console/text.h"
-#include "engine/verify_phase.h"
-#include "engine/write_phase.h"
 #include "platform/platform.h"
 #include "report/chart.h"
 #include "report/csv_log.h"
@@ -20,19 +18,15 @@
 #include "run/dialogue.h"
 #include "run/output_guard.h"
 #include "run/run_options.h"
+#include "run/test_phases.h"
 #include "report/program.h"
 #include "engine/run_files.h"
 #include "engine/test_config.h"
 #include "engine/test_results.h"
 
-static int verification_due(const TestConfig* c, const TestResults* r) {
-    return c->verification_requested == 1 && r->bytes_written > 0 && !r->write_failed;
-}
-
-static int exit_code_for(const TestResults* r, int verify_passed) {
-    int clean = !r->write_failed && verify_passed && r->write_errors == 0 &&
-                r->verification_errors == 0 && r->verification_mismatch_blocks == 0;
-    return clean ? EXIT_PASSED : EXIT_FAILED;
+// The single run's stop request is the program's own: the verification clears it.
+static void clear_stop_request(void*) {
+    reset_stop_request();
 }
 
 void session_begin(void) {
@@ -88,26 +82,9 @@ int drive_test_main(const RunOptions* options) {
     PhaseReporter reporter(log);
     reporter.quiet = options->quiet;
     if (json) reporter.events = &events;
-    run_write_phase(&config, &reporter, &results);
-    // A file-size limit met on the way split the test: verify and delete it so.
-    if (results.segment_bytes != 0) config.segment_bytes = results.segment_bytes;
-
-    int verify_passed = 1;
-    int verification_ran = verification_due(&config, &results);
-    if (end_requested() && !results.write_failed &&
-        (config.verification_requested || results.bytes_written == 0)) {
-        // After an end request only the summary and the report are written:
-        // a requested verification that did not run, or a test ended before
-        // its first byte, leaves the result incomplete.
-        verification_ran = 0;
-        verify_passed = 0;
-        results.verify_failed = config.verification_requested;
-    }
-    if (verification_ran) {
-        plat_sleep_ms(250);
-        reset_stop_request();
-        verify_passed = run_verify_phase(&config, &reporter, &results);
-    }
+    int verification_ran = 0;
+    int exit_code =
+        run_test_phases(&config, &reporter, &results, clear_stop_request, nullptr, &verification_ran);
     csv_write_summary(log, &config, &results);
 
     if (!options->quiet) console_clear();
@@ -115,7 +92,6 @@ int drive_test_main(const RunOptions* options) {
     print_final_report(&config, &results);
     out_flush();
 
-    int exit_code = exit_code_for(&results, verify_passed);
     if (json) {
         JsonRun run = {&config, &results, &events, verification_ran, exit_code};
         json_write_file(options->json_path, json, &run);

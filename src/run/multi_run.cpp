@@ -15,8 +15,6 @@
 #include "engine/run_files.h"
 #include "engine/test_config.h"
 #include "engine/test_results.h"
-#include "engine/verify_phase.h"
-#include "engine/write_phase.h"
 #include "platform/platform.h"
 #include "report/chart.h"
 #include "report/output_file.h"
@@ -32,6 +30,7 @@
 #include "run/output_guard.h"
 #include "run/driver.h"
 #include "run/run_options.h"
+#include "run/test_phases.h"
 
 namespace {
 
@@ -103,37 +102,19 @@ int log_answer(const wchar_t* pattern, const wchar_t* default_name, const wchar_
     return 1;
 }
 
-int verification_due(const TestConfig* c, const TestResults* r) {
-    return c->verification_requested == 1 && r->bytes_written > 0 && !r->write_failed;
-}
-
-int exit_code_for(const TestResults* r, int verify_passed) {
-    int clean = !r->write_failed && verify_passed && r->write_errors == 0 &&
-                r->verification_errors == 0 && r->verification_mismatch_blocks == 0;
-    return clean ? EXIT_PASSED : EXIT_FAILED;
+// What the single run's reset of the stop flag does for this drive alone; the
+// table's error column adds the write phase's errors to the verification's.
+void drive_turn(void* arg) {
+    Drive* d = (Drive*)arg;
+    d->reporter.write_errors = d->results.write_errors;
+    d->reporter.begin_phase();
 }
 
 // One drive from its write phase to its closed log, as a single run does it.
 void drive_thread(void* arg) {
     Drive* d = (Drive*)arg;
-    run_write_phase(&d->config, &d->reporter, &d->results);
-    d->reporter.write_errors = d->results.write_errors;
-    int verify_passed = 1;
-    d->verification_ran = verification_due(&d->config, &d->results);
-    if (end_requested() && !d->results.write_failed &&
-        (d->config.verification_requested || d->results.bytes_written == 0)) {
-        // As in a single run: a requested verification that did not run, or a
-        // test ended before its first byte, leaves the result incomplete.
-        d->verification_ran = 0;
-        verify_passed = 0;
-        d->results.verify_failed = d->config.verification_requested;
-    }
-    if (d->verification_ran) {
-        plat_sleep_ms(250);
-        // What the single run's reset of the stop flag does for this drive alone.
-        d->reporter.begin_phase();
-        verify_passed = run_verify_phase(&d->config, &d->reporter, &d->results);
-    }
+    int code = run_test_phases(&d->config, &d->reporter, &d->results, drive_turn, d,
+                               &d->verification_ran);
     csv_write_summary(d->log, &d->config, &d->results);
     d->log = nullptr;
     // A finished drive shows its write figures, the ones its verdict rests on.
@@ -141,7 +122,7 @@ void drive_thread(void* arg) {
     d->status.median_mbps.store(samples_median(&d->results.write_samples));
     d->status.mismatches.store(d->results.verification_mismatch_blocks);
     d->status.errors.store(d->results.write_errors + d->results.verification_errors);
-    d->status.exit_code.store(exit_code_for(&d->results, verify_passed));
+    d->status.exit_code.store(code);
     d->status.phase.store(DRIVE_FINISHED);
 }
 
@@ -152,21 +133,48 @@ int cancel(void) {
     return EXIT_CANCELLED;
 }
 
-// Concurrent tests of one volume would measure each other, not the drive.
+// Concurrent tests of one volume, or of two volumes of one disk (partitions of
+// one stick, subvolumes of one btrfs), would measure each other, not the drive.
 int volumes_apart(const RunOptions* o) {
     for (int i = 0; i < o->drive_count; i++) {
         for (int j = i + 1; j < o->drive_count; j++) {
-            if (plat_same_volume(o->directories[i], o->directories[j])) {
-                err_printf("Directories ");
-                err_wide(o->directories[i]);
-                err_printf(" and ");
-                err_wide(o->directories[j]);
-                err_printf(" are on the same volume; test each volume once.\n");
-                return 0;
-            }
+            const char* what = nullptr;
+            uint64_t disk_i = 0, disk_j = 0;
+            if (plat_same_volume(o->directories[i], o->directories[j]))
+                what = "volume";
+            else if (plat_whole_disk_id(o->directories[i], &disk_i) &&
+                     plat_whole_disk_id(o->directories[j], &disk_j) && disk_i == disk_j)
+                what = "disk";
+            if (!what) continue;
+            err_printf("Directories ");
+            err_wide(o->directories[i]);
+            err_printf(" and ");
+            err_wide(o->directories[j]);
+            err_printf(" are on the same %s; test each %s once.\n", what, what);
+            return 0;
         }
     }
     return 1;
+}
+
+// A drive's log on another drive's volume adds writes to that drive's test, as
+// a single run's log on its own volume does (the dialogue warns of that one).
+void warn_logs_on_other_drives(const Drives* drives) {
+    static wchar_t log_root[PATH_CHARS];
+    static wchar_t target_root[PATH_CHARS];
+    for (int i = 0; i < drives->count; i++) {
+        const Drive* d = drives->items[i];
+        if (!plat_volume_root(d->config.log_path, log_root, PATH_CHARS)) continue;
+        for (int j = 0; j < drives->count; j++) {
+            const Drive* other = drives->items[j];
+            if (j == i || !plat_volume_root(other->config.target_path, target_root, PATH_CHARS) ||
+                !plat_same_volume_root(log_root, target_root))
+                continue;
+            out_printf("\nWARNING: The CSV log of drive %d is on the SAME VOLUME as the test file "
+                       "of drive %d.\n", d->number, other->number);
+            out_printf("That adds extra writes and can slightly distort the measurement.\n");
+        }
+    }
 }
 
 // Asks nothing (--yes): the dialogue's checks, volume lines and settings per drive.
@@ -307,6 +315,7 @@ int multi_run_main(const RunOptions* o) {
         d->config.log_default_name = o->answers.log_path == nullptr;
         d->config.drives_side_by_side = (uint32_t)o->drive_count;
     }
+    warn_logs_on_other_drives(&drives);
     static wchar_t all_json[PATH_CHARS];
     if (o->json_path && !expand_mark(o->json_path, L"all", all_json)) return cancel();
     if (!outputs_apart(&drives, o->json_path ? all_json : nullptr)) return cancel();
@@ -343,6 +352,7 @@ int multi_run_main(const RunOptions* o) {
             d->status.phase.store(DRIVE_FINISHED);
             rows[i].config = nullptr;
             rows[i].results = nullptr;
+            rows[i].json_path = nullptr;
             continue;
         }
         d->reporter.log = d->log;

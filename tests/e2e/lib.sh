@@ -124,6 +124,7 @@ mount_loop() {
   case $2 in
     ext4) mkfs.ext4 -q -m 0 "$LOOP" ;;
     vfat) mkfs.vfat "$LOOP" >/dev/null ;;
+    btrfs) mkfs.btrfs -q "$LOOP" >/dev/null ;;
   esac || { fail "mkfs.$2 on $LOOP"; finish; }
   mount "$LOOP" "$MNT" || { fail "mounting $LOOP"; finish; }
   at_exit "umount '$MNT' || umount -l '$MNT'"

@@ -12,21 +12,26 @@ echo "seed $SEED, $RUNS runs"
 mount_faultfs capacity=$((288 * M))
 LOGS=$WORK/logs
 mkdir "$LOGS"
+# Device paths are answers too: nodes of our own, so that no run can replace
+# or remove the machine's /dev/null.
+DEV=$WORK/dev
+mkdir "$DEV" && mknod "$DEV/null" c 1 3 && mknod "$DEV/zero" c 1 5 && mknod "$DEV/full" c 1 7 &&
+  mknod "$DEV/tty" c 5 0 || { fail "cannot make device nodes in $DEV"; finish; }
 KEEP=${TMPDIR:-/tmp}/drive-hostile-failures
 
 long() { printf "%$1s" "" | tr ' ' "$2"; }
 L300=$(long 300 a) L40K=$(long 40000 b) D10K=$(long 10000 9)
 # Pools of answers, printed with %b (so \0, \xff and \r become raw bytes).
 DIRS=("$MNT" "$MNT/" . ./ "$MNT/." "\\0" "\\0$MNT" "$MNT\\0" "\\x1b[2J$MNT" "$MNT\\r"
-  "\\xff\\xfe" "\\xc3\\x28" "\\xed\\xa0\\x80" "\\xf4\\x90\\x80\\x80" /dev/null /dev/zero
-  /dev/tty /etc/passwd /proc/self/status "\"$MNT\"" " $MNT" "$MNT " "$L40K" "$MNT/$L300"
+  "\\xff\\xfe" "\\xc3\\x28" "\\xed\\xa0\\x80" "\\xf4\\x90\\x80\\x80" "$DEV/null" "$DEV/zero"
+  "$DEV/tty" /etc/passwd /proc/self/status "\"$MNT\"" " $MNT" "$MNT " "$L40K" "$MNT/$L300"
   "%s%n%x" "$MNT/%n" "\\t" "" /nonexistent/dir)
 NAMES=("" x . .. a/b "a:b" "a\\tb" "%n%s%x" con "nul." "\\0" "\\xff" "$L300" "$L40K" "\\x01"
   "é" "名前" tesselmark-drive-test.bin "\\x7f" "a\\rb" "a\\\\b" "*" "a|b")
 YESNO=(y n "" yes NO " y" "y " "Y\\r" "\\0" maybe "$L40K" "\\xff" "y\\0" "ｙ")
 NUMBERS=(0 0.01 -1 -0 1e309 inf nan NaN 0x10 1e-400 99999999999999999999999999 17179869184
   1.5.5 "" "$D10K" " 1" "1 " +1 "١" 0.0000001 "\\0" "1\\0" "1,5" "\\xff" "1e" . "$L40K")
-LOGPATHS=("" "$LOGS/l.csv" /dev/null /dev/full "$LOGS/missing/x.csv" "$LOGS" "\\0" "$L40K"
+LOGPATHS=("" "$LOGS/l.csv" "$DEV/null" "$DEV/full" "$LOGS/missing/x.csv" "$LOGS" "\\0" "$L40K"
   "$LOGS/\\xff\\xfe.csv" "$LOGS/%s%n.csv" "$MNT/l.csv" "$LOGS/\\x1b[31m.csv")
 
 pick() { local -n pool=$1; printf '%s' "${pool[RANDOM % ${#pool[@]}]}"; }
@@ -84,6 +89,7 @@ for ((i = 1; i <= RUNS; i++)); do
     keep_failure $i "exit code $RC"
   fi
   rm -rf "${MNT:?}"/* "${LOGS:?}"/*
+  for n in null zero full tty; do [[ -c $DEV/$n ]] || keep_failure $i "$DEV/$n is no longer a device"; done
   ((FAILED)) && break
 done
 echo "START prompt reached in $STARTS runs"

@@ -128,7 +128,7 @@ if command -v tmux >/dev/null; then
   $TM new-session -d -x 100 -y 50 "cd $WORK; \"$DT\" verify --log $LOG $T; echo \$? >$WORK/rc; sleep 600"
   at_exit "$TM kill-server"
   shows() { $TM capture-pane -p -t 0 | grep -q "$1"; }
-  wait_until 20 shows "START VERIFICATION" || fail "Q: no START question"
+  wait_until 60 shows "START VERIFICATION" || fail "Q: no START question"
   $TM send-keys -t 0 y Enter
   wait_until 60 rows_at_least verify 1 || fail "Q: no verify samples"
   $TM send-keys -t 0 q

@@ -2,6 +2,10 @@
 # Whole runs of the real program on a real directory: a clean run, stops by
 # SIGINT in either phase, a threshold no sample meets, and deletion.
 source "$(dirname "$0")/lib.sh" "$1"
+# The stops act mid-phase: on a slow device (20 ms a request of at most 1 MiB,
+# under 50 MB/s) each phase lasts, whatever the speed of the machine's disk.
+mount_faultfs "capacity=$((16 << 30)),delay_us=20000"
+SLOW=$MNT
 D=$WORK/data
 mkdir -p "$D"
 F=$D/tesselmark-drive-test.bin
@@ -20,7 +24,7 @@ wait_run() { wait "$PID"; RC=$?; }
 # Waits until the program holds the test file open read-only (verification began).
 wait_verify_open() {
   local i fd flags
-  for ((i = 0; i < 3000; i++)); do
+  for ((i = 0; i < 6000; i++)); do
     for fd in /proc/$PID/fd/*; do
       [[ $(readlink "$fd" 2>/dev/null) == "$F" ]] || continue
       flags=$(awk '/^flags/{print $2}' "/proc/$PID/fdinfo/${fd##*/}" 2>/dev/null)
@@ -30,7 +34,6 @@ wait_verify_open() {
   done
   return 1
 }
-rows() { grep -c "^$1," "$LOG"; }
 last_row_field() { grep "^$1," "$LOG" | tail -n 1 | cut -d, -f"$2"; }
 
 # Words of the pattern at a few offsets, compared with the file's bytes.
@@ -72,8 +75,9 @@ check "clean: status" "$(report 'Write status')" "COMPLETED"
 check_pattern_sample
 
 # 2. SIGINT during the write phase: what was written is verified in full.
-start_run "$D" "" 8 0 0 y "$L" n y
-sleep 2
+F=$SLOW/$TEST_FILE
+start_run "$SLOW" "" 8 0 0 y "$L" n y
+wait_until 60 rows_at_least write 1 || fail "stop write: no write sample"
 kill -INT "$PID"
 wait_run
 check "stop write: exit" "$RC" 0
@@ -86,8 +90,8 @@ check "stop write: events" "$(events)" ""
 check_log_complete
 
 # 3. A duration limit ends the writing; a SIGINT during verification ends that too
-# (six seconds of writing, so the read-back lasts long enough to be caught under load).
-start_run "$D" "" 8 0.1 0 y "$L" n y
+# (six seconds of writing on the slow device: its read-back lasts as long).
+start_run "$SLOW" "" 8 0.1 0 y "$L" n y
 wait_verify_open || fail "verification never opened the file"
 kill -INT "$PID"
 wait_run
@@ -97,6 +101,8 @@ v=$(summary bytes_verified)
 ((v < $(summary bytes_written))) || fail "stop verify: verified $v of $(summary bytes_written)"
 check "stop verify: duration event" "$(events | cut -d, -f1,2)" "duration_limit_reached,0"
 check_log_complete
+rm -f "$F"
+F=$D/$TEST_FILE
 
 # 4. A threshold no sample can meet fails the verdict but not the exit code.
 start_run "$D" "" 0.0625 0 1000000000 n "$L" n y

@@ -12,9 +12,25 @@ $T new-session -d -x 100 -y 50 "bash --norc --noprofile -c 'trap : INT; cd $WORK
 at_exit "$T kill-server"
 screen() { $T capture-pane -p -t 0 "$@"; }
 shows() { screen | grep -q "$1"; }
+# The dialogue's questions in order; the pane drops trailing blanks, so their starts.
+QUESTIONS=("Target directory" "Test filename [" "Test size in GiB" "Optional duration limit"
+  "Required minimum sustained" "Verify the written file" "Log path [" "Delete the test file"
+  "START TEST?")
+pane_shows() { $T capture-pane -p -t "$1" | grep -qF -- "$2"; }
+# answer PANE ANSWER...: types each answer once the pane shows its question
+# (a slow start under load takes its time; nothing is typed ahead).
+answer() {
+  local pane=$1 k=0 a
+  shift
+  for a in "$@"; do
+    wait_until 60 pane_shows "$pane" "${QUESTIONS[k]}" || { fail "no question '${QUESTIONS[k]}'"; finish; }
+    $T send-keys -t "$pane" -l "$a"
+    $T send-keys -t "$pane" Enter
+    k=$((k + 1))
+  done
+}
 
-wait_until 20 shows "Target directory" || { fail "no first prompt"; finish; }
-for a in "$MNT" "" 0.25 0 0 y "$LOG" n y; do $T send-keys -t 0 -l "$a"; $T send-keys -t 0 Enter; done
+answer 0 "$MNT" "" 0.25 0 0 y "$LOG" n y
 
 wait_until 60 rows_at_least write 3 || { fail "fewer than 3 write samples"; finish; }
 check "write frames in history" "$(screen -S - -E - | grep -c 'Phase              : WRITE TEST')" 1
@@ -43,9 +59,7 @@ check "cursor visible" "$($T display -p -t 0 '#{cursor_flag}')" 1
 mount_faultfs capacity=$((8 << 30)),keep=8388608,drop_past_keep,delay_us=5000
 $T new-session -d -s stale -x 100 -y 50 "cd $WORK; \"$DT\"; echo \$? >$WORK/rc2; sleep 600"
 progress() { $T capture-pane -p -t stale | grep '^ Progress  '; }
-stale_shows() { $T capture-pane -p -t stale | grep -q "$1"; }
-wait_until 20 stale_shows "Target directory" || { fail "no first prompt in the second run"; finish; }
-for a in "$MNT" "" 2 0 0 n "$WORK/log2.csv" n y; do $T send-keys -t stale -l "$a"; $T send-keys -t stale Enter; done
+answer stale "$MNT" "" 2 0 0 n "$WORK/log2.csv" n y
 wait_until 120 eval 'progress | grep -q "  1\.[0-9][0-9] GiB / "' || fail "write never passed 1 GiB: $(progress)"
 check "shorter row redrawn" "$(progress | grep -o '/ .*')" "/ 2.00 GiB"
 $T send-keys -t stale q

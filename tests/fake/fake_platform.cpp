@@ -372,6 +372,14 @@ int plat_same_volume(const wchar_t* dir_a, const wchar_t* dir_b) {
     return a && a == volume_of(dir_b);
 }
 
+// Every fake volume is a disk of its own.
+int plat_whole_disk_id(const wchar_t* dir, uint64_t* disk) {
+    const FakeVolume* v = volume_of(dir);
+    if (!v) return fail(3);
+    *disk = (uint64_t)(uintptr_t)v;
+    return 1;
+}
+
 int plat_free_bytes_available(const wchar_t* root, uint64_t* bytes) {
     const FakeVolume* v = volume_at_root(root);
     if (!v) return fail(3);

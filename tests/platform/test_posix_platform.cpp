@@ -239,6 +239,33 @@ TEST_F(TempDir, EscapedMountPointIsFound) {
     EXPECT_STREQ(fs, L"tmpfs");
 }
 
+// A directory and its subdirectory share their disk; two memory file systems
+// are each a volume of their own, on no disk and apart from the directory's.
+TEST_F(TempDir, WholeDiskBehindADirectory) {
+    ASSERT_EQ(mkdir((dir + "/sub").c_str(), 0755), 0);
+    uint64_t here = 0, sub = 0, missing = 0;
+    ASSERT_EQ(plat_whole_disk_id(path("").c_str(), &here), 1);
+    ASSERT_EQ(plat_whole_disk_id(path("sub").c_str(), &sub), 1);
+    EXPECT_EQ(here, sub);
+    EXPECT_EQ(plat_whole_disk_id(path("not-there").c_str(), &missing), 0);
+
+    const std::string a = dir + "/a", b = dir + "/b";
+    ASSERT_EQ(mkdir(a.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(b.c_str(), 0755), 0);
+    if (mount("none", a.c_str(), "tmpfs", 0, "size=1m") != 0) GTEST_SKIP() << "cannot mount here";
+    int mounted_b = mount("none", b.c_str(), "tmpfs", 0, "size=1m") == 0;
+    uint64_t in_a = 0, in_b = 0;
+    int ok_a = plat_whole_disk_id(widen(a).c_str(), &in_a);
+    int ok_b = plat_whole_disk_id(widen(b).c_str(), &in_b);
+    umount(a.c_str());
+    if (mounted_b) umount(b.c_str());
+    ASSERT_TRUE(mounted_b);
+    EXPECT_EQ(ok_a, 1);
+    EXPECT_EQ(ok_b, 1);
+    EXPECT_NE(in_a, in_b);
+    EXPECT_NE(in_a, here);
+}
+
 TEST_F(TempDir, DirectWriteAndReadRoundTrip) {
     const uint32_t size = 1u << 20;
     const std::wstring file = path("io.bin");

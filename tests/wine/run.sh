@@ -300,7 +300,9 @@ answer "${DIR_PROMPT% }" "$(wpath "$U")" &&
   answer "Delete the test file" y &&
   answer "START TEST?" y
 wait_until 60 rows_at_least write 3
-sleep 0.3
+# A frame being drawn shows no phase line yet: wait for one, not for a fixed time.
+one_dashboard() { [[ $(screen | grep -c 'Phase  *: WRITE TEST') == 1 ]]; }
+wait_until 60 one_dashboard
 check "console: one dashboard, redrawn in place" "$(screen | grep -c 'Phase  *: WRITE TEST')" 1
 check "console: dashboard at the top" "$(screen | sed -n 2p)" " Tesselmark Drive Sustained Write Test v0.1.0"
 tmux -L "$SOCK" send-keys -t t q

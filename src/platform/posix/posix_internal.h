@@ -4,6 +4,7 @@
 #include <limits.h>
 #include <stddef.h>
 #include <stdint.h>
+#include <sys/types.h>
 #include <wchar.h>
 
 // The Windows error code an errno value stands for (ENOENT gives 2 here;
@@ -47,3 +48,7 @@ int posix_attr_exists(const char* dir, const char* name);
 int posix_starts_with(const char* text, const char* prefix);
 void posix_fill_disk_identity(const char* sys_root, const char* disk, PlatDeviceIdentity* id);
 void posix_read_sd_card(const char* dev, PlatCardIdentity* card);
+
+// The source of the mount that holds the existing absolute path resolved on
+// device dev (for a block device, its node); 0 when no mount holds it.
+int posix_mount_source(const char* resolved, dev_t dev, char* source, size_t cap);

@@ -84,8 +84,9 @@ static int is_path_prefix(const char* prefix, const char* path) {
 static char g_mountinfo_chunk[65536];
 
 // Finds the mount holding the existing path `resolved` on device `dev`: the
-// longest mount point that is a prefix of it and holds the same device.
-static int match_mount(const char* resolved, dev_t dev, MountEntry* found) {
+// longest mount point that is a prefix of it and holds the same device (any
+// device when same_device is 0).
+static int match_mount(const char* resolved, dev_t dev, int same_device, MountEntry* found) {
     int fd = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
     if (fd < 0) return 0;
     MountEntry candidate;
@@ -118,7 +119,8 @@ static int match_mount(const char* resolved, dev_t dev, MountEntry* found) {
             size_t len = strlen(candidate.point);
             struct stat st;
             // Later lines stack on earlier ones at the same point, so >= keeps the top one.
-            if (len >= best && stat(candidate.point, &st) == 0 && st.st_dev == dev) {
+            if (len >= best &&
+                (!same_device || (stat(candidate.point, &st) == 0 && st.st_dev == dev))) {
                 *found = candidate;
                 best = len;
                 have = 1;
@@ -164,7 +166,7 @@ static int find_mount(const char* path, MountEntry* out) {
         plat_posix_set_error(errno, 0);
         return 0;
     }
-    if (match_mount(resolved, st.st_dev, out)) return 1;
+    if (match_mount(resolved, st.st_dev, 1, out)) return 1;
 
     // No mount table to consult: climb while the device stays the same.
     memset(out, 0, sizeof *out);
@@ -184,6 +186,16 @@ static int find_mount(const char* path, MountEntry* out) {
         if (stat(parent, &up) != 0 || up.st_dev != st.st_dev) break;
         strcpy(out->point, parent);
     }
+    return 1;
+}
+
+int posix_mount_source(const char* resolved, dev_t dev, char* source, size_t cap) {
+    MountEntry m;
+    // A btrfs subvolume has a device number of its own that no mount shows.
+    if (!match_mount(resolved, dev, 1, &m) && !match_mount(resolved, dev, 0, &m)) return 0;
+    size_t n = strlen(m.source);
+    if (n + 1 > cap) return 0;
+    memcpy(source, m.source, n + 1);
     return 1;
 }
 
