@@ -19,6 +19,7 @@
 #include "run/dialogue.h"
 #include "run/output_guard.h"
 #include "run/run_options.h"
+#include "run/session.h"
 #include "report/program.h"
 #include "engine/test_config.h"
 #include "engine/test_results.h"
@@ -31,23 +32,6 @@ static int exit_code_for(const TestResults* r, int verify_passed) {
     int clean = !r->write_failed && verify_passed && r->write_errors == 0 &&
                 r->verification_errors == 0 && r->verification_mismatch_blocks == 0;
     return clean ? EXIT_PASSED : EXIT_FAILED;
-}
-
-void session_begin(void) {
-    plat_console_setup();
-    g_console = plat_stdout_handle();
-    plat_set_ctrl_handler(console_ctrl_handler, 1);
-}
-
-void session_end(void) {
-    plat_ctrl_release();
-    plat_set_ctrl_handler(console_ctrl_handler, 0);
-    plat_console_restore();
-    // A window opened for this program alone closes with it: keep the last
-    // words readable, unless the window or the session is already going away.
-    if (!end_requested() && plat_console_closes_with_process()) {
-        wait_for_enter(L"\nPress Enter to close this window.");
-    }
 }
 
 int drive_test_main(const RunOptions* options) {

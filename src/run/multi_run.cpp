@@ -27,8 +27,8 @@
 #include "report/program.h"
 #include "run/dialogue.h"
 #include "run/output_guard.h"
-#include "run/driver.h"
 #include "run/run_options.h"
+#include "run/session.h"
 
 namespace {
 

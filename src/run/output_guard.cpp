@@ -6,8 +6,8 @@
 #include "engine/test_config.h"
 #include "engine/test_file.h"
 #include "platform/platform.h"
-#include "run/driver.h"
 #include "run/run_options.h"
+#include "run/session.h"
 
 namespace {
 
