@@ -57,10 +57,8 @@ int plat_is_admin(void);
 // with plat_disk_close, which lets the volumes go again.
 int plat_disk_open(const wchar_t* device, plat_file* out);
 void plat_disk_close(plat_file f);
-// One positioned transfer; buffer, offset and length aligned to the sector.
-int plat_read_at(plat_file f, uint64_t offset, void* buffer, uint32_t length, uint32_t* moved);
-int plat_write_at(plat_file f, uint64_t offset, const void* buffer, uint32_t length,
-                  uint32_t* moved);
+// Transfers on it: plat_read_at / plat_write_at (platform.h), buffer, offset
+// and length aligned to the sector.
 
 // The program's state folder (created with its parents when missing).
 int plat_state_dir(wchar_t* out, uint32_t cap);
