@@ -62,3 +62,7 @@ void plat_disk_close(plat_file f);
 
 // The program's state folder (created with its parents when missing).
 int plat_state_dir(wchar_t* out, uint32_t cap);
+
+// 1 when standard output is a terminal (a console window): a status line
+// redrawn in place is shown only there.
+int plat_stdout_is_terminal(void);

@@ -9,6 +9,7 @@ enum CommandAction {
     COMMAND_VERSION,
     COMMAND_VERIFY, // "drive-test verify ...": the options in verify
     COMMAND_CHART,  // "drive-test chart ...": the options in chart
+    COMMAND_PROBE,  // "drive-test probe ...": the options in probe
     COMMAND_BAD     // the fault and the hint are already on standard error
 };
 
@@ -18,6 +19,7 @@ struct CommandLine {
     RunOptions run;
     VerifyOptions verify;
     ChartOptions chart;
+    ProbeOptions probe;
 };
 
 // Parses the arguments after the program name, the subcommands' with the same

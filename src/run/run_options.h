@@ -52,3 +52,13 @@ struct ChartOptions {
     const wchar_t* log;
     const wchar_t* svg; // null: the log's name with .svg
 };
+
+// "drive-test probe [OPTION]... DEVICE" and "drive-test probe --restore JOURNAL".
+struct ProbeOptions {
+    const wchar_t* device;
+    const wchar_t* journal; // null: named after the device and the time, here
+    const wchar_t* json;    // null: no JSON summary
+    const wchar_t* restore; // the journal to put back; no device then
+    int quiet;
+    int yes; // no confirmation question
+};
