@@ -1,0 +1,139 @@
+// The spot plan.
+//
+// A drive that wraps at W stores a write at x in the cell x mod W. With spots
+// no further apart than the window's length L (less one spot), the first spot
+// at or past any W lands within [0, L), which is read back in full; when
+// W < L every write lands in the window. Spots go in ascending order and
+// nothing later is written inside the window, so a cell there that a write
+// from past W reached keeps a block of this run naming a source past W.
+//
+// Cost for 1 TiB (writes 20 MB/s + 5 ms a request, reads 30 MB/s):
+//   L = 256 MiB -> 4098 spots of 4 KiB = 16 MiB: 4098 x 5 ms = 20.5 s + 0.9 s,
+//   their backup read 0.6 s; the flush 256 MiB in 8 MiB requests: 13.4 s +
+//   0.2 s, its backup read 8.9 s; read-back of the window and spots 9.5 s;
+//   restore 272 MiB in 4130 requests: 13.6 + 20.7 s, its check read 9.5 s.
+//   About 98 s in all, 272 MiB written (restore excluded).
+// Smaller devices: L = S / 4 up to 256 MiB and never fewer than 512 spots.
+#include "engine/probe_plan.h"
+
+#include <string.h>
+
+#include "platform/platform.h"
+
+namespace {
+
+const uint64_t ALIGN = 4096;
+
+uint64_t align_down(uint64_t v) { return v / ALIGN * ALIGN; }
+
+// The first keep extent that ends after pos (keep sorted by offset).
+uint32_t next_keep(const ProbeExtent* keep, uint32_t count, uint64_t pos) {
+    uint32_t lo = 0, hi = count;
+    while (lo < hi) {
+        uint32_t mid = lo + (hi - lo) / 2;
+        if (keep[mid].offset + keep[mid].length <= pos) lo = mid + 1;
+        else hi = mid;
+    }
+    return lo;
+}
+
+} // namespace
+
+int probe_plan_make(uint64_t announced_bytes, ProbePlan* out) {
+    memset(out, 0, sizeof *out);
+    if (announced_bytes < PROBE_MIN_DEVICE || announced_bytes % 512 != 0) return 0;
+    uint64_t window = align_down(announced_bytes / 4);
+    if (window > PROBE_MAX_WINDOW) window = PROBE_MAX_WINDOW;
+    uint64_t first = PROBE_KEEP_OUT;
+    uint64_t last = announced_bytes - PROBE_SPOT_BYTES;
+    uint64_t span = last - first;
+    // Spacing is rounded down to 4096, which can widen a gap by up to a spot:
+    // a whole spot still fits in the window after the widest gap.
+    uint64_t widest = window - 2 * PROBE_SPOT_BYTES;
+    uint64_t n = (span + widest - 1) / widest + 1;
+    if (n < PROBE_MIN_SPOTS) n = PROBE_MIN_SPOTS;
+    uint64_t* spots = (uint64_t*)plat_mem_alloc(n * sizeof(uint64_t));
+    if (spots == nullptr) return 0;
+    // i * span / (n - 1) in two parts, neither of which can overflow.
+    uint64_t step = span / (n - 1), rest = span % (n - 1);
+    for (uint64_t i = 0; i + 1 < n; i++) spots[i] = align_down(first + step * i + rest * i / (n - 1));
+    spots[n - 1] = last;
+    out->announced_bytes = announced_bytes;
+    out->window_bytes = window;
+    out->spot_count = (uint32_t)n;
+    out->spots = spots;
+    ProbeExtent* keep = (ProbeExtent*)plat_mem_alloc(n * sizeof(ProbeExtent));
+    if (keep == nullptr) {
+        probe_plan_release(out);
+        return 0;
+    }
+    for (uint64_t i = 0; i < n; i++) keep[i] = {spots[i], PROBE_SPOT_BYTES};
+    int ok = probe_flush_extents(out, keep, (uint32_t)n, &out->flush, &out->flush_count);
+    plat_mem_free(keep);
+    if (!ok) {
+        probe_plan_release(out);
+        return 0;
+    }
+    for (uint32_t i = 0; i < out->flush_count; i++) out->flush_bytes += out->flush[i].length;
+    return 1;
+}
+
+// Laps over [L, last spot) until enough is written: rewriting addresses a
+// cache already holds pushes nothing out, so each lap covers all it can.
+int probe_flush_extents(const ProbePlan* plan, const ProbeExtent* keep, uint32_t keep_count,
+                        ProbeExtent** out, uint32_t* count) {
+    *out = nullptr;
+    *count = 0;
+    uint64_t start = align_down(plan->window_bytes + ALIGN - 1);
+    uint64_t end = align_down(plan->announced_bytes - PROBE_SPOT_BYTES);
+    uint32_t cap = 0, used = 0;
+    ProbeExtent* list = nullptr;
+    uint64_t total = 0;
+    while (total < PROBE_FLUSH_BYTES) {
+        uint64_t lap = 0;
+        uint64_t pos = start;
+        while (pos < end && total < PROBE_FLUSH_BYTES) {
+            uint32_t k = next_keep(keep, keep_count, pos);
+            if (k < keep_count && keep[k].offset <= pos) {
+                pos = align_down(keep[k].offset + keep[k].length + ALIGN - 1);
+                continue;
+            }
+            uint64_t stop = end;
+            if (k < keep_count && align_down(keep[k].offset) < stop) stop = align_down(keep[k].offset);
+            if (stop <= pos) {
+                pos = align_down(keep[k].offset + keep[k].length + ALIGN - 1);
+                continue;
+            }
+            uint64_t length = stop - pos;
+            if (length > PROBE_FLUSH_REQUEST) length = PROBE_FLUSH_REQUEST;
+            if (used == cap) {
+                cap = cap ? cap * 2 : 64;
+                ProbeExtent* grown =
+                    (ProbeExtent*)plat_mem_realloc(list, (size_t)cap * sizeof(ProbeExtent));
+                if (grown == nullptr) {
+                    plat_mem_free(list);
+                    return 0;
+                }
+                list = grown;
+            }
+            list[used++] = {pos, (uint32_t)length};
+            pos += length;
+            total += length;
+            lap += length;
+        }
+        if (lap == 0) break; // no room at all: the device is too small
+    }
+    if (total < PROBE_FLUSH_BYTES) {
+        plat_mem_free(list);
+        return 0;
+    }
+    *out = list;
+    *count = used;
+    return 1;
+}
+
+void probe_plan_release(ProbePlan* plan) {
+    plat_mem_free(plan->spots);
+    plat_mem_free(plan->flush);
+    memset(plan, 0, sizeof *plan);
+}

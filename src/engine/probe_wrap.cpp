@@ -1,0 +1,177 @@
+// A drive that wraps at W keeps in cell c the last block written for any
+// offset congruent to c mod W. Every displacement seen is then a multiple of
+// W: the candidates are the divisors of their greatest common divisor, tried
+// from the largest, and the first whose prediction matches the reads wins.
+// Only blocks away from their own offset count as evidence: a sound drive
+// reads back its own offsets, which any period would also predict.
+#include "engine/probe_wrap.h"
+
+#include <algorithm>
+
+#include "platform/platform.h"
+
+namespace {
+
+const uint32_t SECTOR = 512;
+// Each try sorts every sector read; enough for any period of a real device.
+const uint32_t MAX_TRIES = 64;
+
+uint64_t gcd(uint64_t a, uint64_t b) {
+    while (b != 0) {
+        uint64_t t = a % b;
+        a = b;
+        b = t;
+    }
+    return a;
+}
+
+// A piece of a written extent in cell space.
+struct Piece {
+    uint64_t cell;
+    uint64_t end;
+    uint64_t source;
+    uint32_t order;
+};
+
+struct Query {
+    uint64_t cell;
+    uint64_t index;
+};
+
+bool later_first(const Piece* a, const Piece* b) { return a->order < b->order; }
+
+struct Arrays {
+    Piece* pieces = nullptr;
+    Query* queries = nullptr;
+    const Piece** heap = nullptr;
+    ~Arrays() {
+        plat_mem_free(pieces);
+        plat_mem_free(queries);
+        plat_mem_free(heap);
+    }
+};
+
+// Evidence for and against period w; -1 when memory runs out.
+int judge(const ProbeExtent* written, uint32_t written_count, const ProbeSeen* seen,
+          uint64_t seen_count, uint64_t w, uint64_t* agree, uint64_t* disagree) {
+    uint64_t piece_count = 0;
+    for (uint32_t k = 0; k < written_count; k++) {
+        uint64_t first = written[k].offset / w, last = (written[k].offset + written[k].length - 1) / w;
+        piece_count += last - first + 1;
+    }
+    Arrays a;
+    a.pieces = (Piece*)plat_mem_alloc(piece_count * sizeof(Piece));
+    a.queries = (Query*)plat_mem_alloc(seen_count * sizeof(Query));
+    a.heap = (const Piece**)plat_mem_alloc(piece_count * sizeof(Piece*));
+    if (!a.pieces || !a.queries || !a.heap) return -1;
+    uint64_t n = 0;
+    for (uint32_t k = 0; k < written_count; k++) {
+        uint64_t at = written[k].offset, end = at + written[k].length;
+        while (at < end) {
+            uint64_t cell = at % w;
+            uint64_t take = std::min(end - at, w - cell);
+            a.pieces[n++] = {cell, cell + take, at, k};
+            at += take;
+        }
+    }
+    std::sort(a.pieces, a.pieces + n,
+              [](const Piece& x, const Piece& y) { return x.cell < y.cell; });
+    uint64_t q = 0;
+    for (uint64_t i = 0; i < seen_count; i++) {
+        if (seen[i].source != PROBE_UNREAD) a.queries[q++] = {seen[i].offset % w, i};
+    }
+    std::sort(a.queries, a.queries + q,
+              [](const Query& x, const Query& y) { return x.cell < y.cell; });
+    // Sweep the cells upwards; the heap holds the pieces begun so far, the
+    // latest written on top, and drops those that have ended when met.
+    uint64_t next = 0, heap_size = 0;
+    *agree = *disagree = 0;
+    for (uint64_t i = 0; i < q; i++) {
+        uint64_t cell = a.queries[i].cell;
+        while (next < n && a.pieces[next].cell <= cell) {
+            a.heap[heap_size++] = &a.pieces[next++];
+            std::push_heap(a.heap, a.heap + heap_size, later_first);
+        }
+        while (heap_size > 0 && a.heap[0]->end <= cell) {
+            std::pop_heap(a.heap, a.heap + heap_size, later_first);
+            heap_size--;
+        }
+        const ProbeSeen& s = seen[a.queries[i].index];
+        uint64_t predicted = heap_size > 0 ? a.heap[0]->source + (cell - a.heap[0]->cell)
+                                           : PROBE_NOT_OURS;
+        int predicted_away = predicted != PROBE_NOT_OURS && predicted != s.offset;
+        int seen_away = s.source != PROBE_NOT_OURS && s.source != s.offset;
+        if (!predicted_away && !seen_away) continue;
+        if (predicted == s.source) ++*agree;
+        else ++*disagree;
+    }
+    return 0;
+}
+
+// The divisors of m, largest first, into out (at most cap); their count.
+uint32_t divisors_descending(uint64_t m, uint64_t* out, uint32_t cap) {
+    uint64_t primes[64];
+    uint32_t powers[64];
+    uint32_t kinds = 0;
+    for (uint64_t p = 2; p * p <= m; p += p == 2 ? 1 : 2) {
+        if (m % p != 0) continue;
+        primes[kinds] = p;
+        powers[kinds] = 0;
+        while (m % p == 0) {
+            m /= p;
+            powers[kinds]++;
+        }
+        kinds++;
+    }
+    if (m > 1) {
+        primes[kinds] = m;
+        powers[kinds++] = 1;
+    }
+    uint32_t count = 1;
+    out[0] = 1;
+    for (uint32_t k = 0; k < kinds; k++) {
+        uint32_t have = count;
+        uint64_t factor = 1;
+        for (uint32_t e = 1; e <= powers[k]; e++) {
+            factor *= primes[k];
+            for (uint32_t i = 0; i < have && count < cap; i++) out[count++] = out[i] * factor;
+        }
+    }
+    std::sort(out, out + count, [](uint64_t x, uint64_t y) { return x > y; });
+    return count;
+}
+
+} // namespace
+
+uint64_t probe_find_wrap(const ProbeExtent* written, uint32_t written_count,
+                         const ProbeSeen* seen, uint64_t seen_count) {
+    uint64_t g = 0;
+    for (uint64_t i = 0; i < seen_count; i++) {
+        const ProbeSeen& s = seen[i];
+        if (s.source == PROBE_NOT_OURS || s.source == PROBE_UNREAD || s.source == s.offset) continue;
+        g = gcd(g, s.source > s.offset ? s.source - s.offset : s.offset - s.source);
+    }
+    if (g < PROBE_MIN_WRAP || g % SECTOR != 0) return 0;
+    // The divisor list of a number below 2^64 is at most a few hundred thousand
+    // long; the largest ones are the ones tried.
+    const uint32_t cap = 1u << 16;
+    uint64_t* divisors = (uint64_t*)plat_mem_alloc(cap * sizeof(uint64_t));
+    if (divisors == nullptr) return 0;
+    uint32_t count = divisors_descending(g / SECTOR, divisors, cap);
+    uint64_t found = 0;
+    uint32_t tries = 0;
+    for (uint32_t i = 0; i < count && tries < MAX_TRIES; i++) {
+        uint64_t w = divisors[i] * SECTOR;
+        if (w < PROBE_MIN_WRAP) continue;
+        tries++;
+        uint64_t agree, disagree;
+        if (judge(written, written_count, seen, seen_count, w, &agree, &disagree) != 0) break;
+        // A few damaged sectors among the evidence are allowed.
+        if (agree > 0 && disagree * 8 <= agree) {
+            found = w;
+            break;
+        }
+    }
+    plat_mem_free(divisors);
+    return found;
+}
