@@ -1,5 +1,5 @@
 // Linux: a whole disk or an image opened unbuffered, write-through and
-// exclusive, and positioned transfers on it.
+// exclusive; transfers on it are plat_read_at / plat_write_at.
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -37,33 +37,4 @@ int plat_disk_open(const wchar_t* device, plat_file* out) {
 
 void plat_disk_close(plat_file f) {
     plat_close(f);
-}
-
-int plat_read_at(plat_file f, uint64_t offset, void* buffer, uint32_t length, uint32_t* moved) {
-    *moved = 0;
-    ssize_t n;
-    do {
-        n = pread((int)f, buffer, length, (off_t)offset);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0) {
-        plat_posix_set_error(errno, 0);
-        return 0;
-    }
-    *moved = (uint32_t)n;
-    return 1;
-}
-
-int plat_write_at(plat_file f, uint64_t offset, const void* buffer, uint32_t length,
-                  uint32_t* moved) {
-    *moved = 0;
-    ssize_t n;
-    do {
-        n = pwrite((int)f, buffer, length, (off_t)offset);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0) {
-        plat_posix_set_error(errno, 0);
-        return 0;
-    }
-    *moved = (uint32_t)n;
-    return 1;
 }
