@@ -124,12 +124,14 @@ void make_header(const PlatDiskFacts* f, JournalHeader* h) {
     strncpy(h->identity, f->identity, JOURNAL_TEXT_CAP - 1);
 }
 
-// Puts the journal back, says how it went; 1 when the device is as before.
-int restore_and_report(OpenDevice* device, Journal* journal, ProbeScreen* screen,
-                       const wchar_t* path) {
-    static ProbeRestore r;
-    memset(&r, 0, sizeof r);
-    int restored = probe_restore(&device->io, journal, screen, &r);
+ProbeRestore g_restore;
+
+// Puts the journal back; 1 when the device is as before (the journal is then
+// deleted and leaves the list of unfinished ones).
+int restore_device(OpenDevice* device, Journal* journal, ProbeScreen* screen,
+                   const wchar_t* path) {
+    memset(&g_restore, 0, sizeof g_restore);
+    int restored = probe_restore(&device->io, journal, screen, &g_restore);
     screen->finish();
     if (restored) {
         if (!journal_delete(journal, path)) {
@@ -137,7 +139,6 @@ int restore_and_report(OpenDevice* device, Journal* journal, ProbeScreen* screen
         }
         probe_state_remove(path);
     }
-    probe_print_restore(&r, restored, path);
     return restored;
 }
 
@@ -186,13 +187,14 @@ int run_probe(const ProbeOptions* o, const PlatDiskFacts* f, OpenDevice* device,
     screen.finish();
     say_outcome(outcome, &result);
     // Stopped or not, the device gets its content back; a second Ctrl+C does not stop that.
-    int restored = restore_and_report(device, &journal, &screen, g_journal_path);
+    int restored = restore_device(device, &journal, &screen, g_journal_path);
     console_cursor_visible(1);
     double seconds = (double)(plat_perf_counter() - screen.started) / (double)plat_perf_frequency();
 
     ProbeSummary summary = {f->device, f->bytes, &result, outcome == PROBE_DONE,
                             seconds,   restored, g_journal_path};
     probe_print_verdict(&summary);
+    probe_print_restore(&g_restore, restored, g_journal_path);
     out_flush();
     if (json) probe_json_write_file(g_json_path, json, &summary);
     return verdict_code(outcome, &result, restored);
@@ -286,8 +288,9 @@ int restore_session(const ProbeOptions* o) {
     }
     ProbeScreen screen;
     probe_screen_start(&screen, o->quiet);
-    return restore_and_report(&device, &journal, &screen, g_journal_path) ? EXIT_PASSED
-                                                                          : EXIT_FAILED;
+    int restored = restore_device(&device, &journal, &screen, g_journal_path);
+    probe_print_restore(&g_restore, restored, g_journal_path);
+    return restored ? EXIT_PASSED : EXIT_FAILED;
 }
 
 } // namespace

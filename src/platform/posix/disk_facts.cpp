@@ -93,6 +93,28 @@ static int block_numbers(const char* path, PlatDiskFacts* out) {
     return 1;
 }
 
+static int sysfs_number(const char* dir, const char* name, uint64_t* value) {
+    char path[PATH_MAX + 64];
+    char text[64];
+    snprintf(path, sizeof path, "%s/%s", dir, name);
+    if (!posix_read_line(path, text, sizeof text)) return 0;
+    char* end = nullptr;
+    *value = strtoull(text, &end, 10);
+    return end != text;
+}
+
+// The same from sysfs, where the device node cannot be opened (a container's
+// device rules): its size in 512-byte units, its read-only flag, its disk's queue.
+static int sysfs_numbers(const char* dir, const char* disk_dir, PlatDiskFacts* out) {
+    uint64_t units = 0, ro = 0, sector = 512;
+    if (!sysfs_number(dir, "size", &units) || !sysfs_number(dir, "ro", &ro)) return 0;
+    sysfs_number(disk_dir, "queue/logical_block_size", &sector);
+    out->bytes = units * 512;
+    out->sector_bytes = sector ? (uint32_t)sector : 512;
+    out->read_only = ro != 0;
+    return 1;
+}
+
 int posix_disk_facts(const char* sysfs, const wchar_t* name, PlatDiskFacts* out) {
     memset(out, 0, sizeof *out);
     char path[PATH_MAX];
@@ -133,7 +155,7 @@ int posix_disk_facts(const char* sysfs, const wchar_t* name, PlatDiskFacts* out)
     char disk_path[PATH_MAX];
     posix_dev_path(strrchr(disk_dir, '/') + 1, disk_path);
     if (!wide_out(disk_path, out->disk)) return 0;
-    if (!block_numbers(full, out)) return 0;
+    if (!block_numbers(full, out) && !sysfs_numbers(dir, disk_dir, out)) return 0;
     // The kernel's name and the serial numbers the device gives; a loop
     // device is known by the file behind it.
     snprintf(out->identity, sizeof out->identity, "block %s", strrchr(dir, '/') + 1);

@@ -215,24 +215,24 @@ int posix_disk_use(const char* sysfs, const char* mountinfo, const char* swaps,
     if (!posix_block_dir(sysfs, st.st_rdev, dir) || !collect_parts(dir, &parts)) return 0;
     int part = 0;
     char detail[PATH_MAX];
-    if (mount_of(mountinfo, &parts, 0, &part, detail)) {
+    ssize_t n = readlink("/proc/self/exe", detail, sizeof detail - 1);
+    detail[n > 0 ? n : 0] = 0;
+    char other[PATH_MAX];
+    if (other_path && !posix_path_to_utf8(other_path, other)) return 0;
+    // What the disk holds first: the root disk is always mounted too, and
+    // "holds the root file system" says more than the mount does.
+    if (holds_path(mountinfo, &parts, "/")) {
+        put(out, PLAT_USE_ROOT, parts.name[0], "/");
+    } else if (n > 0 && holds_path(mountinfo, &parts, detail)) {
+        put(out, PLAT_USE_PROGRAM, parts.name[0], detail);
+    } else if (other_path && holds_path(mountinfo, &parts, other)) {
+        put(out, PLAT_USE_PATH, parts.name[0], other);
+    } else if (mount_of(mountinfo, &parts, 0, &part, detail)) {
         put(out, PLAT_USE_MOUNTED, parts.name[part], detail);
     } else if (swap_of(swaps, &parts, &part)) {
         put(out, PLAT_USE_SWAP, parts.name[part], "");
     } else if (holder_of(&parts, &part, detail)) {
         put(out, PLAT_USE_HELD, parts.name[part], detail);
-    } else if (holds_path(mountinfo, &parts, "/")) {
-        put(out, PLAT_USE_ROOT, parts.name[0], "/");
-    } else {
-        ssize_t n = readlink("/proc/self/exe", detail, sizeof detail - 1);
-        detail[n > 0 ? n : 0] = 0;
-        if (n > 0 && holds_path(mountinfo, &parts, detail)) {
-            put(out, PLAT_USE_PROGRAM, parts.name[0], detail);
-        } else if (other_path) {
-            char other[PATH_MAX];
-            if (!posix_path_to_utf8(other_path, other)) return 0;
-            if (holds_path(mountinfo, &parts, other)) put(out, PLAT_USE_PATH, parts.name[0], other);
-        }
     }
     return 1;
 }
