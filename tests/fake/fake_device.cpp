@@ -19,8 +19,9 @@ uint64_t mix(uint64_t z) {
 
 // What a cell held before: its own bytes, different in every cell.
 void original_content(uint64_t seed, uint64_t cell, uint8_t* out) {
+    uint64_t base = mix(seed ^ mix(cell));
     for (uint32_t k = 0; k < SECTOR; k += 8) {
-        uint64_t v = mix(seed ^ mix(cell + k));
+        uint64_t v = base ^ (k * 0xD1B54A32D192ED03ull);
         memcpy(out + k, &v, 8);
     }
 }
