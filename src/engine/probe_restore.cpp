@@ -124,6 +124,28 @@ int probe_restore(const ProbeIo* io, Journal* journal, ProbeObserver* observer,
         tell(&r);
     }
 
+    // A drive's cache may still answer for an address with what it was last
+    // given there, though the medium behind it now holds the original: where
+    // a backup was one of this run's blocks, the record goes again with the
+    // original it stands for (any order: each names the original itself).
+    for (uint32_t i = 0; i < r.count; i++) {
+        const JournalRecord& rec = journal->records[i];
+        if (!journal_read_record(journal, i, orig)) continue;
+        int aliased = 0;
+        for (uint32_t s = 0; s < rec.length && !aliased; s += PROBE_SECTOR_BYTES) {
+            uint64_t source;
+            aliased = probe_decode(orig + s, journal->header.salt, &source);
+        }
+        if (!aliased) continue;
+        int known = 1;
+        for (uint32_t s = 0; s < rec.length; s += PROBE_SECTOR_BYTES) known &= original_of(&r, i, orig + s);
+        uint32_t code = 0;
+        if (!known) out->journal_unreadable = 1;
+        else if (!io->write_at(io->context, rec.device_offset, orig, rec.length, &code))
+            note_error(&r, code, 1);
+        else out->bytes_restored += rec.length;
+    }
+
     r.progress.phase = PROBE_PHASE_CHECK;
     tell(&r);
     for (uint32_t i = 0; i < r.count; i++) {
