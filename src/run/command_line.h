@@ -9,8 +9,8 @@ enum CommandAction {
     COMMAND_VERSION,
     COMMAND_VERIFY, // "drive-test verify ...": the options in verify
     COMMAND_CHART,  // "drive-test chart ...": the options in chart
-    COMMAND_PROBE,  // "drive-test probe ...": the options in probe
-    COMMAND_BAD     // the fault and the hint are already on standard error
+    COMMAND_BAD,    // the fault and the hint are already on standard error
+    COMMAND_PROBE   // "drive-test probe ...": the options in probe
 };
 
 struct CommandLine {
