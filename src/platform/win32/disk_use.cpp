@@ -54,10 +54,20 @@ int plat_disk_use(const wchar_t* disk, const wchar_t* other_path, PlatDiskUse* o
     return 1;
 }
 
+// advapi32 is loaded here alone, so that a test run needs no library beyond
+// kernel32 and the C runtime.
 int plat_is_admin(void) {
+    typedef BOOL(WINAPI * CreateSid)(WELL_KNOWN_SID_TYPE, PSID, PSID, DWORD*);
+    typedef BOOL(WINAPI * CheckMember)(HANDLE, PSID, PBOOL);
+    HMODULE lib = LoadLibraryW(L"advapi32.dll");
+    if (!lib) return 0;
+    CreateSid create = (CreateSid)(void*)GetProcAddress(lib, "CreateWellKnownSid");
+    CheckMember check = (CheckMember)(void*)GetProcAddress(lib, "CheckTokenMembership");
     BYTE sid[SECURITY_MAX_SID_SIZE];
     DWORD size = sizeof sid;
     BOOL member = FALSE;
-    if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, NULL, sid, &size)) return 0;
-    return CheckTokenMembership(NULL, sid, &member) && member;
+    int admin = create && check && create(WinBuiltinAdministratorsSid, NULL, sid, &size) &&
+                check(NULL, sid, &member) && member;
+    FreeLibrary(lib);
+    return admin;
 }
