@@ -138,6 +138,7 @@ for sig in INT HUP; do
   ended
   check "SIG$sig: exit code" "$RC" 1
   grep -q "^Probe stopped" "$OUT" || fail "SIG$sig: no stop said"
+  check "SIG$sig: no status line in a file" "$(grep -c 'spot [0-9]* of' "$OUT")" 0
   check "SIG$sig: verdict" "$(json verdict)" null
   check "SIG$sig: restored" "$(json restored)" true
   check "SIG$sig: journal gone" "$(ls "$JDIR")" ""
@@ -163,6 +164,15 @@ check "restore: journal gone" "$(ls "$JDIR")" ""
 rm -f "$JDIR"/*
 medium_after "kill -9 and --restore"
 
+# On a terminal the status line is drawn and redrawn in place.
+head -c $((64 * M)) /dev/urandom >"$WORK/small"
+sum=$(content "$WORK/small")
+(cd "$WORK" && timeout -k 5 300 script -qec "$(printf '%q ' "$DT" probe --yes --journal "$JDIR/tty" "$WORK/small")" \
+  "$WORK/typescript" </dev/null >"$WORK/script.out" 2>&1)
+check "terminal: exit code" "$?" 0
+grep -qa $'\rWriting spots: spot [0-9]* of 512, ' "$WORK/typescript" || fail "terminal: no status line"
+check "terminal: image restored" "$(content "$WORK/small")" "$sum"
+
 # refused LABEL MESSAGE ARG...: exit 1, the message on standard error, and no
 # journal made. The caller checks the bytes.
 refused() {
@@ -182,7 +192,8 @@ truncate -s $((128 * M)) "$WORK/parted"
 LOOP=$(losetup -f --show "$WORK/parted")
 at_exit "losetup -d $LOOP"
 echo 'start=2048, type=83' | sfdisk -q "$LOOP" >/dev/null 2>&1 || fail "sfdisk on $LOOP"
-partx -a "$LOOP" || fail "partx -a $LOOP"
+partx -a "$LOOP" 2>/dev/null || partx -u "$LOOP"
+wait_until 30 test -b "${LOOP}p1" || fail "partx: no ${LOOP}p1"
 mkfs.ext4 -q "${LOOP}p1" || fail "mkfs.ext4 ${LOOP}p1"
 mkdir "$WORK/pmnt"
 mount -o ro "${LOOP}p1" "$WORK/pmnt" || fail "mount ${LOOP}p1"
