@@ -103,6 +103,9 @@ struct ProbeRestore {
     uint32_t first_error;
     uint64_t sectors_checked;
     uint64_t sectors_differing; // read back unlike the journal's original
+    // Records written a second time, with the originals their backups stand
+    // for, because the drive still answered with this run's blocks (a cache).
+    uint32_t records_rewritten;
     int journal_unreadable;     // a record failed to read or its checksum
 };
 
