@@ -8,11 +8,12 @@
 // from past W reached keeps a block of this run naming a source past W.
 //
 // Cost for 1 TiB (writes 20 MB/s + 5 ms a request, reads 30 MB/s):
-//   L = 256 MiB -> 4098 spots of 4 KiB = 16 MiB: 4098 x 5 ms = 20.5 s + 0.9 s,
-//   their backup read 0.6 s; the flush 256 MiB in 8 MiB requests: 13.4 s +
-//   0.2 s, its backup read 8.9 s; read-back of the window and spots 9.5 s;
-//   restore 272 MiB in 4130 requests: 13.6 + 20.7 s, its check read 9.5 s.
-//   About 98 s in all, 272 MiB written (restore excluded).
+//   L = 256 MiB -> 4098 uniform spots + 1335 ladder rungs of 4 KiB = 21 MiB:
+//   5433 x 5 ms = 27.2 s + 1.1 s, their backup read 0.7 s; the flush 266 MiB
+//   in 92 requests (cut around the spots): 13.9 s + 0.5 s, its backup read
+//   9.3 s; read-back of the window and the spots 9.6 s; restore 287 MiB in
+//   5525 requests: 15.0 s + 27.6 s, its check read 10.0 s.
+//   About 115 s in all, 287 MiB written (restore excluded).
 // Smaller devices: L = S / 4 up to 256 MiB and never fewer than 512 spots.
 #include "engine/probe_plan.h"
 
