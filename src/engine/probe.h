@@ -40,7 +40,7 @@ enum ProbePhase {
     PROBE_PHASE_SPOTS = 0,   // backing up and writing the spots
     PROBE_PHASE_FLUSH = 1,   // backing up and writing the cache flush
     PROBE_PHASE_READ = 2,    // reading back the window and the spots
-    PROBE_PHASE_BISECT = 3,  // locating where the data drops
+    PROBE_PHASE_BISECT = 3,  // unused: the plan's ladder locates a drop without a second round
     PROBE_PHASE_RESTORE = 4, // writing the original content back
     PROBE_PHASE_CHECK = 5,   // reading it back against the journal
 };
@@ -50,7 +50,7 @@ struct ProbeProgress {
     uint32_t spots_done;   // spots written (SPOTS) or checked (READ)
     uint32_t spot_count;
     uint64_t bytes_done;   // device bytes read and written so far, all phases
-    uint64_t bytes_total;  // the plan's estimate of the whole (grows when bisecting)
+    uint64_t bytes_total;  // the plan's estimate of the whole
 };
 
 struct ProbeObserver {
@@ -90,7 +90,7 @@ struct ProbeResult {
     uint32_t journal_error;  // PROBE_JOURNAL_FAILED: the Windows code
 };
 
-// Writes the plan, reads it back, judges, bisects a drop; every write is
+// Writes the plan, reads it back and judges; every write is
 // journaled first. Never writes below PROBE_KEEP_OUT.
 int probe_run(const ProbeIo* io, const ProbePlan* plan, Journal* journal,
               ProbeObserver* observer, ProbeResult* out);
@@ -103,6 +103,9 @@ struct ProbeRestore {
     uint32_t first_error;
     uint64_t sectors_checked;
     uint64_t sectors_differing; // read back unlike the journal's original
+    // Records written a second time, with the originals their backups stand
+    // for, because the drive still answered with this run's blocks (a cache).
+    uint32_t records_rewritten;
     int journal_unreadable;     // a record failed to read or its checksum
 };
 

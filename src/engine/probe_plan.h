@@ -24,7 +24,10 @@ struct ProbePlan {
     uint64_t announced_bytes;
     uint64_t window_bytes;   // L: [0, L) is read back in full
     uint32_t spot_count;
-    uint64_t* spots;         // ascending offsets, each PROBE_SPOT_BYTES long; last ends at S
+    // Ascending offsets, each PROBE_SPOT_BYTES long, the last ending at S:
+    // uniform ones no further apart than the window allows, and below them a
+    // ladder in 0.8 % steps that locates a drop within 1 %.
+    uint64_t* spots;
     uint32_t flush_count;
     ProbeExtent* flush;      // written after the spots, in this order
     uint64_t flush_bytes;
@@ -33,7 +36,7 @@ struct ProbePlan {
 // 0 when announced_bytes is below PROBE_MIN_DEVICE, not a multiple of 512, or
 // memory runs out.
 int probe_plan_make(uint64_t announced_bytes, ProbePlan* out);
-// Cache-flush extents of total >= PROBE_FLUSH_BYTES in [plan->window_bytes, S)
+// Cache-flush extents of total > PROBE_FLUSH_BYTES in [plan->window_bytes, S)
 // that avoid every extent in keep (sorted by offset); caller frees with plat_mem_free.
 int probe_flush_extents(const ProbePlan* plan, const ProbeExtent* keep, uint32_t keep_count,
                         ProbeExtent** out, uint32_t* count);

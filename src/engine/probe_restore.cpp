@@ -124,50 +124,48 @@ int probe_restore(const ProbeIo* io, Journal* journal, ProbeObserver* observer,
         tell(&r);
     }
 
-    // A drive's cache may still answer for an address with what it was last
-    // given there, though the medium behind it now holds the original: where
-    // a backup was one of this run's blocks, the record goes again with the
-    // original it stands for (any order: each names the original itself).
-    for (uint32_t i = 0; i < r.count; i++) {
-        const JournalRecord& rec = journal->records[i];
-        if (!journal_read_record(journal, i, orig)) continue;
-        int aliased = 0;
-        for (uint32_t s = 0; s < rec.length && !aliased; s += PROBE_SECTOR_BYTES) {
-            uint64_t source;
-            aliased = probe_decode(orig + s, journal->header.salt, &source);
-        }
-        if (!aliased) continue;
-        int known = 1;
-        for (uint32_t s = 0; s < rec.length; s += PROBE_SECTOR_BYTES) known &= original_of(&r, i, orig + s);
-        uint32_t code = 0;
-        if (!known) out->journal_unreadable = 1;
-        else if (!io->write_at(io->context, rec.device_offset, orig, rec.length, &code))
-            note_error(&r, code, 1);
-        else out->bytes_restored += rec.length;
-    }
-
+    // The check. A drive's cache may still answer for an address with what it
+    // was last given there, though the medium behind it holds the original
+    // again: a record whose backup was one of this run's blocks and that reads
+    // back wrong goes once more, with the originals it stands for.
     r.progress.phase = PROBE_PHASE_CHECK;
     tell(&r);
     for (uint32_t i = 0; i < r.count; i++) {
         const JournalRecord& rec = journal->records[i];
-        uint32_t code = 0;
         r.progress.bytes_done += rec.length;
+        uint32_t code = 0;
         if (!journal_read_record(journal, i, orig)) {
             out->journal_unreadable = 1;
             tell(&r);
             continue;
         }
-        if (!io->read_at(io->context, rec.device_offset, dev, rec.length, &code)) {
-            note_error(&r, code, 0);
-            tell(&r);
-            continue;
-        }
+        int aliased = 0;
         for (uint32_t s = 0; s < rec.length; s += PROBE_SECTOR_BYTES) {
-            unsigned char* want = orig + s;
-            out->sectors_checked++;
-            if (!original_of(&r, i, want) ||
-                memcmp(want, dev + s, PROBE_SECTOR_BYTES) != 0)
-                out->sectors_differing++;
+            uint64_t source;
+            aliased |= probe_decode(orig + s, journal->header.salt, &source);
+        }
+        int known = 1;
+        for (uint32_t s = 0; s < rec.length; s += PROBE_SECTOR_BYTES)
+            known &= original_of(&r, i, orig + s);
+        for (int attempt = 0;; attempt++) {
+            if (!io->read_at(io->context, rec.device_offset, dev, rec.length, &code)) {
+                note_error(&r, code, 0);
+                break;
+            }
+            uint64_t differing = 0;
+            for (uint32_t s = 0; s < rec.length; s += PROBE_SECTOR_BYTES)
+                differing += memcmp(orig + s, dev + s, PROBE_SECTOR_BYTES) != 0;
+            if (differing == 0 || attempt == 1 || !aliased || !known) {
+                out->sectors_checked += rec.length / PROBE_SECTOR_BYTES;
+                out->sectors_differing += known ? differing : rec.length / PROBE_SECTOR_BYTES;
+                break;
+            }
+            if (!io->write_at(io->context, rec.device_offset, orig, rec.length, &code)) {
+                note_error(&r, code, 1);
+                break;
+            }
+            out->records_rewritten++;
+            out->bytes_restored += rec.length;
         }
         tell(&r);
     }

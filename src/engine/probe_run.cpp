@@ -1,5 +1,5 @@
 // The probe itself: back up, journal and write the spots and the cache flush,
-// read the window and the spots back, judge, and bisect a drop.
+// read the window and the spots back, and judge.
 #include "engine/probe.h"
 
 #include <string.h>
@@ -10,14 +10,9 @@
 
 namespace {
 
-const uint32_t ALIGN = 4096;
 // Writes backed up, journaled and flushed to the journal's medium together:
 // one journal flush per batch rather than per spot.
 const uint32_t BATCH = 64;
-// Blocks written per bisection round; geometric spacing of 0.8 % needs about
-// 700 to cover the widest gap between two spots from 1 MiB on.
-const uint32_t BISECT_BLOCKS = 2048;
-const uint32_t BISECT_ROUNDS = 4;
 
 enum { OK = 0, NOT_READ = 1, NOT_WRITTEN = 2 };
 
@@ -33,10 +28,9 @@ struct Run {
     unsigned char* blocks;   // PROBE_MAX_REQUEST bytes
     ProbeExtent* written;    // every extent written, in order
     uint32_t written_count;
+    uint32_t spots_written;  // of which the first ones, before the flush
     uint32_t written_cap;
 };
-
-uint64_t align_down(uint64_t v) { return v / ALIGN * ALIGN; }
 
 void tell(Run* r) {
     if (r->observer) r->observer->progress(r->progress);
@@ -193,66 +187,10 @@ uint32_t bad_suffix(const unsigned char* bad, uint32_t count) {
     return i;
 }
 
-// Narrows (lo, hi]: data at lo and below is kept, at hi it is lost. Each round
-// writes blocks at 0.8 % steps, pushes the cache out, and reads them back.
-int bisect(Run* r, uint64_t* lo, uint64_t* hi) {
-    ProbeExtent* blocks = (ProbeExtent*)plat_mem_alloc(BISECT_BLOCKS * sizeof(ProbeExtent));
-    OwnedPages state(BISECT_BLOCKS);
-    if (blocks == nullptr || state.data == nullptr) {
-        plat_mem_free(blocks);
-        return PROBE_NO_MEMORY;
-    }
-    unsigned char* st = (unsigned char*)state.data;
-    int outcome = PROBE_DONE;
-    for (uint32_t round = 0; round < BISECT_ROUNDS && (*hi - *lo) * 100 > *lo; round++) {
-        uint32_t n = 0;
-        uint64_t p = align_down(*lo + ALIGN - 1);
-        while (n < BISECT_BLOCKS && p + PROBE_SPOT_BYTES <= *hi) {
-            blocks[n++] = {p, PROBE_SPOT_BYTES};
-            uint64_t step = align_down(p / 125);
-            p += step > 2 * ALIGN ? step : 2 * ALIGN;
-        }
-        if (n == 0) break;
-        r->progress.phase = PROBE_PHASE_BISECT;
-        r->progress.bytes_total += 2 * (uint64_t)n * PROBE_SPOT_BYTES * 3 + 4 * PROBE_FLUSH_BYTES;
-        outcome = write_extents(r, blocks, n, st, 0);
-        if (outcome != PROBE_DONE) break;
-        ProbeExtent* flush;
-        uint32_t flush_count;
-        if (!probe_flush_extents(r->plan, blocks, n, &flush, &flush_count)) {
-            outcome = PROBE_NO_MEMORY;
-            break;
-        }
-        outcome = write_flush(r, flush, flush_count);
-        plat_mem_free(flush);
-        if (outcome != PROBE_DONE) break;
-        for (uint32_t i = 0; i < n; i++) {
-            if (stop(r)) {
-                outcome = PROBE_STOPPED;
-                break;
-            }
-            if (st[i] != OK) st[i] = 1;
-            else st[i] = (unsigned char)read_block(r, blocks[i], nullptr, nullptr);
-            r->progress.bytes_done += PROBE_SPOT_BYTES;
-            tell(r);
-        }
-        if (outcome != PROBE_DONE) break;
-        uint32_t first_bad = bad_suffix(st, n);
-        if (first_bad == n) {
-            *lo = blocks[n - 1].offset + PROBE_SPOT_BYTES;
-        } else {
-            *hi = blocks[first_bad].offset;
-            if (first_bad > 0) *lo = blocks[first_bad - 1].offset + PROBE_SPOT_BYTES;
-        }
-    }
-    plat_mem_free(blocks);
-    return outcome;
-}
-
-int judge_and_bisect(Run* r, const unsigned char* bad, const ProbeSeen* seen, uint64_t seen_count) {
+int judge(Run* r, const unsigned char* bad, const ProbeSeen* seen, uint64_t seen_count) {
     ProbeResult* res = r->result;
     const ProbePlan* plan = r->plan;
-    uint64_t w = probe_find_wrap(r->written, r->written_count, seen, seen_count);
+    uint64_t w = probe_find_wrap(r->written, r->written_count, r->spots_written, seen, seen_count);
     if (w != 0 && w < plan->announced_bytes) {
         res->verdict = PROBE_WRAPS;
         res->wrap_bytes = w;
@@ -267,10 +205,9 @@ int judge_and_bisect(Run* r, const unsigned char* bad, const ProbeSeen* seen, ui
     // least two long and with good spots before it, and few bad ones there.
     if (first_bad > 0 && n - first_bad >= 2 && bad_before * 64 <= first_bad &&
         res->write_errors == 0) {
+        // The plan's ladder keeps neighbours within 1 % of each other: the
+        // good prefix ends where the last good spot does.
         uint64_t lo = plan->spots[first_bad - 1] + PROBE_SPOT_BYTES;
-        uint64_t hi = plan->spots[first_bad];
-        int outcome = bisect(r, &lo, &hi);
-        if (outcome != PROBE_DONE) return outcome;
         res->verdict = PROBE_DROPS;
         res->drop_bytes = lo;
         res->usable_bytes = lo;
@@ -314,6 +251,7 @@ int run_all(Run* r) {
     tell(r);
     int outcome = write_extents(r, spots, n, st, 1);
     if (outcome != PROBE_DONE) return outcome;
+    r->spots_written = r->written_count;
     r->progress.phase = PROBE_PHASE_FLUSH;
     tell(r);
     outcome = write_flush(r, plan->flush, plan->flush_count);
@@ -351,7 +289,7 @@ int run_all(Run* r) {
             seen[i].source != seen[i].offset)
             res->window_blocks++;
     }
-    return judge_and_bisect(r, st, seen, seen_count);
+    return judge(r, st, seen, seen_count);
 }
 
 } // namespace

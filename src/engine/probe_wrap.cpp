@@ -44,16 +44,46 @@ struct Arrays {
     Piece* pieces = nullptr;
     Query* queries = nullptr;
     const Piece** heap = nullptr;
+    uint64_t* last = nullptr;   // per query: what the last write there predicts
+    uint64_t* before = nullptr; // per query: the last write before the flush
     ~Arrays() {
         plat_mem_free(pieces);
         plat_mem_free(queries);
         plat_mem_free(heap);
+        plat_mem_free(last);
+        plat_mem_free(before);
     }
 };
 
+// For each query (sorted by cell), the source of the latest piece covering
+// its cell among pieces[0, n) (sorted by cell) whose order is below limit;
+// PROBE_NOT_OURS where none does.
+void sweep(const Piece* pieces, uint64_t n, uint32_t limit, const Query* queries, uint64_t q,
+           const Piece** heap, uint64_t* predicted) {
+    uint64_t next = 0, heap_size = 0;
+    for (uint64_t i = 0; i < q; i++) {
+        uint64_t cell = queries[i].cell;
+        // The heap holds the pieces begun so far, the latest written on top,
+        // and drops those that have ended when they come up.
+        while (next < n && pieces[next].cell <= cell) {
+            if (pieces[next].order < limit) {
+                heap[heap_size++] = &pieces[next];
+                std::push_heap(heap, heap + heap_size, later_first);
+            }
+            next++;
+        }
+        while (heap_size > 0 && heap[0]->end <= cell) {
+            std::pop_heap(heap, heap + heap_size, later_first);
+            heap_size--;
+        }
+        predicted[i] = heap_size > 0 ? heap[0]->source + (cell - heap[0]->cell) : PROBE_NOT_OURS;
+    }
+}
+
 // Evidence for and against period w; -1 when memory runs out.
-int judge(const ProbeExtent* written, uint32_t written_count, const ProbeSeen* seen,
-          uint64_t seen_count, uint64_t w, uint64_t* agree, uint64_t* disagree) {
+int judge(const ProbeExtent* written, uint32_t written_count, uint32_t before_flush,
+          const ProbeSeen* seen, uint64_t seen_count, uint64_t w, uint64_t* agree,
+          uint64_t* disagree) {
     uint64_t piece_count = 0;
     for (uint32_t k = 0; k < written_count; k++) {
         uint64_t first = written[k].offset / w, last = (written[k].offset + written[k].length - 1) / w;
@@ -63,7 +93,9 @@ int judge(const ProbeExtent* written, uint32_t written_count, const ProbeSeen* s
     a.pieces = (Piece*)plat_mem_alloc(piece_count * sizeof(Piece));
     a.queries = (Query*)plat_mem_alloc(seen_count * sizeof(Query));
     a.heap = (const Piece**)plat_mem_alloc(piece_count * sizeof(Piece*));
-    if (!a.pieces || !a.queries || !a.heap) return -1;
+    a.last = (uint64_t*)plat_mem_alloc(seen_count * sizeof(uint64_t));
+    a.before = (uint64_t*)plat_mem_alloc(seen_count * sizeof(uint64_t));
+    if (!a.pieces || !a.queries || !a.heap || !a.last || !a.before) return -1;
     uint64_t n = 0;
     for (uint32_t k = 0; k < written_count; k++) {
         uint64_t at = written[k].offset, end = at + written[k].length;
@@ -82,28 +114,16 @@ int judge(const ProbeExtent* written, uint32_t written_count, const ProbeSeen* s
     }
     std::sort(a.queries, a.queries + q,
               [](const Query& x, const Query& y) { return x.cell < y.cell; });
-    // Sweep the cells upwards; the heap holds the pieces begun so far, the
-    // latest written on top, and drops those that have ended when met.
-    uint64_t next = 0, heap_size = 0;
+    sweep(a.pieces, n, written_count, a.queries, q, a.heap, a.last);
+    sweep(a.pieces, n, before_flush, a.queries, q, a.heap, a.before);
     *agree = *disagree = 0;
     for (uint64_t i = 0; i < q; i++) {
-        uint64_t cell = a.queries[i].cell;
-        while (next < n && a.pieces[next].cell <= cell) {
-            a.heap[heap_size++] = &a.pieces[next++];
-            std::push_heap(a.heap, a.heap + heap_size, later_first);
-        }
-        while (heap_size > 0 && a.heap[0]->end <= cell) {
-            std::pop_heap(a.heap, a.heap + heap_size, later_first);
-            heap_size--;
-        }
         const ProbeSeen& s = seen[a.queries[i].index];
-        uint64_t predicted = heap_size > 0 ? a.heap[0]->source + (cell - a.heap[0]->cell)
-                                           : PROBE_NOT_OURS;
-        int predicted_away = predicted != PROBE_NOT_OURS && predicted != s.offset;
-        int seen_away = s.source != PROBE_NOT_OURS && s.source != s.offset;
-        if (!predicted_away && !seen_away) continue;
-        if (predicted == s.source) ++*agree;
-        else ++*disagree;
+        auto away = [&](uint64_t source) { return source != PROBE_NOT_OURS && source != s.offset; };
+        int explained = s.source == a.last[i] || s.source == a.before[i];
+        if (explained && away(s.source)) ++*agree;
+        else if (!explained && (away(s.source) || away(a.last[i]) || away(a.before[i])))
+            ++*disagree;
     }
     return 0;
 }
@@ -144,7 +164,7 @@ uint32_t divisors_descending(uint64_t m, uint64_t* out, uint32_t cap) {
 } // namespace
 
 uint64_t probe_find_wrap(const ProbeExtent* written, uint32_t written_count,
-                         const ProbeSeen* seen, uint64_t seen_count) {
+                         uint32_t before_flush, const ProbeSeen* seen, uint64_t seen_count) {
     uint64_t g = 0;
     for (uint64_t i = 0; i < seen_count; i++) {
         const ProbeSeen& s = seen[i];
@@ -165,7 +185,8 @@ uint64_t probe_find_wrap(const ProbeExtent* written, uint32_t written_count,
         if (w < PROBE_MIN_WRAP) continue;
         tries++;
         uint64_t agree, disagree;
-        if (judge(written, written_count, seen, seen_count, w, &agree, &disagree) != 0) break;
+        if (judge(written, written_count, before_flush, seen, seen_count, w, &agree, &disagree) != 0)
+            break;
         // A few damaged sectors among the evidence are allowed.
         if (agree > 0 && disagree * 8 <= agree) {
             found = w;

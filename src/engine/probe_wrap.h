@@ -19,8 +19,10 @@ struct ProbeSeen {
 const uint64_t PROBE_MIN_WRAP = 64u << 10;
 
 // written: every extent written, in order of writing, each holding this run's
-// blocks for its own offsets. W (a multiple of 512) when a wrap at W predicts
+// blocks for its own offsets; the first before_flush of them were written
+// before the cache flush. W (a multiple of 512) when a wrap at W predicts
 // every block read back away from its own offset, and such blocks were seen;
-// 0 otherwise.
+// 0 otherwise. A cell may show its last write or, where a write-back cache
+// still holds the flush's last writes, the last write before the flush.
 uint64_t probe_find_wrap(const ProbeExtent* written, uint32_t written_count,
-                         const ProbeSeen* seen, uint64_t seen_count);
+                         uint32_t before_flush, const ProbeSeen* seen, uint64_t seen_count);

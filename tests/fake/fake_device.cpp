@@ -43,14 +43,17 @@ void read_sector(const FakeDevice& d, uint64_t offset, uint8_t* out, bool initia
         for (uint32_t k = 0; k < SECTOR; k++) out[k] = (uint8_t)(k * 7 + 3);
         return;
     }
+    // A cache answers for what it holds, even where the medium loses it.
+    if (!initial) {
+        auto c = d.cache.find(offset);
+        if (c != d.cache.end()) return render(d, c->second.first, out);
+    }
     if (lost(d, offset)) {
         if (d.drop_reads_zero) memset(out, 0, SECTOR);
         else original_content(d.seed, cell_of(d, offset), out);
         return;
     }
     if (!initial) {
-        auto c = d.cache.find(offset);
-        if (c != d.cache.end()) return render(d, c->second.first, out);
         auto m = d.medium.find(cell_of(d, offset));
         if (m != d.medium.end()) return render(d, m->second, out);
     }
@@ -103,9 +106,9 @@ int write_at(void* context, uint64_t offset, const void* buffer, uint32_t length
     for (uint32_t k = 0; k < length; k += SECTOR) {
         uint64_t at = offset + k;
         d.touched.insert(at);
-        if (d.bad_sectors.count(at) || lost(d, at)) continue;
+        if (d.bad_sectors.count(at)) continue;
         FakeSector s = describe(d, at, (const uint8_t*)buffer + k);
-        d.medium[cell_of(d, at)] = s;
+        if ((!d.write_back || !cache_sectors) && !lost(d, at)) d.medium[cell_of(d, at)] = s;
         if (cache_sectors) {
             uint64_t stamp = ++d.stamp;
             d.cache[at] = {s, stamp};
@@ -114,7 +117,10 @@ int write_at(void* context, uint64_t offset, const void* buffer, uint32_t length
                 auto oldest = d.cache_order.front();
                 d.cache_order.pop_front();
                 auto c = d.cache.find(oldest.first);
-                if (c != d.cache.end() && c->second.second == oldest.second) d.cache.erase(c);
+                if (c == d.cache.end() || c->second.second != oldest.second) continue;
+                if (d.write_back && !lost(d, oldest.first))
+                    d.medium[cell_of(d, oldest.first)] = c->second.first;
+                d.cache.erase(c);
             }
         }
     }
@@ -131,6 +137,18 @@ void fake_device_sector(const FakeDevice& device, uint64_t offset, uint8_t out[5
 
 void fake_device_initial(const FakeDevice& device, uint64_t offset, uint8_t out[512]) {
     read_sector(device, offset, out, true);
+}
+
+void fake_device_drain(FakeDevice* device) {
+    FakeDevice& d = *device;
+    for (const auto& entry : d.cache_order) {
+        auto c = d.cache.find(entry.first);
+        if (c != d.cache.end() && c->second.second == entry.second) {
+            if (d.write_back && !lost(d, entry.first)) d.medium[cell_of(d, entry.first)] = c->second.first;
+            d.cache.erase(c);
+        }
+    }
+    d.cache_order.clear();
 }
 
 uint64_t fake_device_changed(const FakeDevice& device, std::vector<uint64_t>* listed,

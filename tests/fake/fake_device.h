@@ -27,6 +27,7 @@ struct FakeDevice {
     uint64_t drop_past = 0;    // non-zero: writes at or past it are lost ...
     bool drop_reads_zero = false; // ... and reads there give zeros (else the old content)
     uint64_t cache_bytes = 0;  // the newest writes are read back from a cache this size
+    bool write_back = false;   // the cache reaches the medium only when it overflows
     std::set<uint64_t> bad_sectors;   // hold nothing: read back as fixed garbage
     std::set<uint64_t> error_sectors; // a read that covers one fails with 23
     uint64_t salt = 0;         // the probe's, to keep its blocks as descriptions
@@ -54,5 +55,8 @@ void fake_device_sector(const FakeDevice& device, uint64_t offset, uint8_t out[5
 void fake_device_initial(const FakeDevice& device, uint64_t offset, uint8_t out[512]);
 // Offsets that any write reached whose content reads unlike before, at most
 // limit of them listed; the count.
+// Writes back whatever a write-back cache still holds, oldest first (a device
+// that is closed or powered down in order).
+void fake_device_drain(FakeDevice* device);
 uint64_t fake_device_changed(const FakeDevice& device, std::vector<uint64_t>* listed,
                              size_t limit);

@@ -110,6 +110,7 @@ TEST(ProbeJournal, CrashAtAnyWriteThenRestoreFromWhatWasFlushed)
         EXPECT_EQ(restore(&d, &j, &rr), 1);
         EXPECT_EQ(changed(d), 0u);
         EXPECT_EQ(rr.sectors_differing, 0u);
+        EXPECT_EQ(rr.records_rewritten, 0u);
     }
 }
 
@@ -214,6 +215,7 @@ TEST(ProbeJournal, ReverseReplayRestoresWhereForwardWouldNot)
     ProbeRestore rr;
     EXPECT_EQ(restore(&d, &p.journal, &rr), 1);
     EXPECT_EQ(changed(d), 0u);
+    EXPECT_EQ(rr.records_rewritten, 0u);
 }
 
 TEST(ProbeJournal, AFailingJournalOrAStopEndsTheProbeAndRestoreUndoesIt)
