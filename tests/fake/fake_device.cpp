@@ -39,6 +39,8 @@ void render(const FakeDevice& d, const FakeSector& s, uint8_t* out) {
 }
 
 void read_sector(const FakeDevice& d, uint64_t offset, uint8_t* out, bool initial) {
+    auto mis = d.misread.find(offset);
+    if (mis != d.misread.end()) offset = mis->second;
     if (d.bad_sectors.count(offset)) {
         for (uint32_t k = 0; k < SECTOR; k++) out[k] = (uint8_t)(k * 7 + 3);
         return;

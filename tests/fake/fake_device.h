@@ -30,6 +30,7 @@ struct FakeDevice {
     bool write_back = false;   // the cache reaches the medium only when it overflows
     std::set<uint64_t> bad_sectors;   // hold nothing: read back as fixed garbage
     std::set<uint64_t> error_sectors; // a read that covers one fails with 23
+    std::map<uint64_t, uint64_t> misread; // a read of the key gives the sector at the value
     uint64_t salt = 0;         // the probe's, to keep its blocks as descriptions
     uint64_t seed = 0x5EED;    // of the original content
     bool frozen = false;       // a crash: writes are ignored from now on

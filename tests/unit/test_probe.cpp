@@ -86,6 +86,10 @@ TEST(QuickProbe, VerdictForEachKindOfDrive)
     ProbePlan p64;
     ASSERT_TRUE(probe_plan_make(64 * GiB, &p64));
     const uint64_t spot_a = p64.spots[37] + 1024, spot_b = p64.spots[400];
+    const uint64_t far_spot = p64.spots[p64.spot_count - 300];
+    // A window sector no spot covers: just after the first spot.
+    const uint64_t between = p64.spots[0] + PROBE_SPOT_BYTES + 512;
+    ASSERT_GE(p64.spots[1], between + 512);
     probe_plan_release(&p64);
     const struct {
         const char* name;
@@ -129,6 +133,12 @@ TEST(QuickProbe, VerdictForEachKindOfDrive)
          PROBE_DROPS, 0, 4 * GiB},
         {"64 GiB sound with two bad sectors in spots",
          [&](FakeDevice& d) { d.announced = 64 * GiB; d.bad_sectors = {spot_a, spot_b}; },
+         PROBE_FAILING, 0, 0},
+        {"64 GiB sound, a window sector misread as a far spot's",
+         [&](FakeDevice& d) { d.announced = 64 * GiB; d.misread = {{between, far_spot}}; },
+         PROBE_NO_FAKE_FOUND, 0, 0},
+        {"64 GiB sound, a spot's sector misread as a far spot's",
+         [&](FakeDevice& d) { d.announced = 64 * GiB; d.misread = {{spot_b + 1024, far_spot + 512}}; },
          PROBE_FAILING, 0, 0},
         {"64 GiB sound with an unreadable sector in a spot",
          [&](FakeDevice& d) { d.announced = 64 * GiB; d.error_sectors = {spot_b + 512}; },
