@@ -124,7 +124,7 @@ start() {
 journal_grows() { (($(stat -c %s "$JDIR/$1" 2>/dev/null || echo 0) > 64 * 1024)); }
 ended() {
   timeout 300 tail --pid="$pid" -f /dev/null || kill -KILL "$pid"
-  wait "$pid"
+  wait "$pid" 2>/dev/null
   RC=$?
 }
 
