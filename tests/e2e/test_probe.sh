@@ -164,6 +164,19 @@ check "restore: journal gone" "$(ls "$JDIR")" ""
 rm -f "$JDIR"/*
 medium_after "kill -9 and --restore"
 
+# A journal that fills up on the way: nothing more is written, what was
+# journaled is put back, exit 2.
+mount_faultfs "write_fault_at=$M,write_fault=enospc"
+JMNT=$MNT
+device delay_us=0 $((2 * G))
+rm -f "$WORK/p.json"
+probe --yes --quiet --json "$WORK/p.json" --journal "$JMNT/journal" "$DEV"
+check "journal full: exit code" "$RC" 2
+grep -q "The journal could not be written" "$ERR" "$OUT" || fail "journal full: not said"
+check "journal full: restored" "$(json restored)" true
+check "journal full: journal gone" "$(ls "$JMNT")" ""
+medium_after "journal full"
+
 # On a terminal the status line is drawn and redrawn in place.
 head -c $((64 * M)) /dev/urandom >"$WORK/small"
 sum=$(content "$WORK/small")
