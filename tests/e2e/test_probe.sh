@@ -128,9 +128,9 @@ ended() {
   RC=$?
 }
 
-# SIGINT (Ctrl+C) or SIGHUP (a closed terminal) in the middle: it stops at
+# SIGINT (Ctrl+C), SIGHUP (a closed terminal) or SIGTERM in the middle: it stops at
 # once, restores, exit 1.
-for sig in INT HUP; do
+for sig in INT HUP TERM; do
   device write_req_us=20000 $((2 * G))
   start --yes --json "$WORK/p.json" --journal "$JDIR/$sig" "$DEV"
   wait_until 120 journal_grows "$sig" || fail "SIG$sig: the journal did not grow"
