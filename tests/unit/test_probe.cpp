@@ -25,10 +25,14 @@ const wchar_t* const JOURNAL = L"/home/user/probe.journal";
 struct Observer : ProbeObserver {
     uint64_t calls = 0;
     uint64_t stop_at = 0; // non-zero: stop once this many progress calls were made
-    int last_phase = -1;
+    ProbeProgress last = {};
+    bool past_total = false;
+    bool backwards = false;
     void progress(const ProbeProgress& p) override {
         calls++;
-        last_phase = p.phase;
+        past_total |= p.bytes_done > p.bytes_total;
+        backwards |= p.phase < last.phase || p.bytes_done < last.bytes_done;
+        last = p;
     }
     int stop_requested() override { return stop_at && calls >= stop_at; }
 };
@@ -99,8 +103,17 @@ void check_rows(const std::vector<Row>& rows) {
         uint64_t low_writes = 0;
         d.on_write = [&](uint64_t, uint64_t offset, uint32_t) { low_writes += offset < MiB; };
         Probe p;
-        run_probe(&d, &p);
+        Observer o;
+        run_probe(&d, &p, &o);
         ASSERT_EQ(p.outcome, PROBE_DONE);
+        // Progress runs forwards to its total, never past it.
+        EXPECT_FALSE(o.past_total);
+        EXPECT_FALSE(o.backwards);
+        EXPECT_EQ(o.last.phase, PROBE_PHASE_READ);
+        EXPECT_EQ(o.last.spots_done, p.plan.spot_count);
+        if (d.error_sectors.empty()) {
+            EXPECT_EQ(o.last.bytes_done, o.last.bytes_total);
+        }
         const ProbeResult& r = p.result;
         EXPECT_EQ(r.verdict, row.verdict) << probe_verdict_name(r.verdict);
         EXPECT_EQ(r.positions, p.plan.spot_count);
