@@ -49,8 +49,10 @@ struct ProbeProgress {
     int phase;
     uint32_t spots_done;   // spots written (SPOTS) or checked (READ)
     uint32_t spot_count;
-    uint64_t bytes_done;   // device bytes read and written so far, all phases
-    uint64_t bytes_total;  // the plan's estimate of the whole
+    // Device bytes read and written so far and in all, by this call: probe_run
+    // (backups, writes, read-back) or probe_restore (replay, check) on its own.
+    uint64_t bytes_done;
+    uint64_t bytes_total;
 };
 
 struct ProbeObserver {

@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "engine/probe_block.h"
+#include "engine/probe_plan.h"
 #include "platform/utf8.h"
 
 namespace {
@@ -246,8 +247,12 @@ int journal_open(const wchar_t* path, Journal* out) {
         int whole = read_all(out->file.handle, at, head, RECORD_HEAD, &failed);
         if (failed) return JOURNAL_UNREADABLE;
         if (whole) length = get32(head + 12);
+        // The probe never writes below PROBE_KEEP_OUT or past the device's end:
+        // a record that would is no record of a probe.
+        uint64_t device_offset = whole ? get64(head + 16) : 0;
         int valid = whole && get64(head) == RECORD_MAGIC && get32(head + 8) == out->record_count &&
-                    length <= MAX_RECORD;
+                    length <= MAX_RECORD && device_offset >= PROBE_KEEP_OUT &&
+                    device_offset + length <= out->header.device_bytes;
         unsigned char sum[8];
         if (valid) {
             valid = read_all(out->file.handle, at + RECORD_HEAD, data, length, &failed) &&

@@ -7,14 +7,15 @@
 // nothing later is written inside the window, so a cell there that a write
 // from past W reached keeps a block of this run naming a source past W.
 //
-// Cost for 1 TiB (writes 20 MB/s + 5 ms a request, reads 30 MB/s):
-//   L = 256 MiB -> 4098 uniform spots + 1335 ladder rungs of 4 KiB = 21 MiB:
-//   5433 x 5 ms = 27.2 s + 1.1 s, their backup read 0.7 s; the flush 266 MiB
-//   in 92 requests (cut around the spots): 13.9 s + 0.5 s, its backup read
-//   9.3 s; read-back of the window and the spots 9.6 s; restore 287 MiB in
-//   5525 requests: 15.0 s + 27.6 s, its check read 10.0 s.
-//   About 115 s in all, 287 MiB written (restore excluded).
-// Smaller devices: L = S / 4 up to 256 MiB and never fewer than 512 spots.
+// Cost for 1 TiB (writes 20 MB/s + 5 ms a request, reads 30 MB/s): with
+// L = 512 MiB, 2050 uniform spots + 1422 ladder rungs of 4 KiB = 14 MiB and
+// a flush of 266 MiB in 54 requests (cut around the spots): 3526 write
+// requests, 17.6 s, and 293 MB, 14.6 s; their backup reads 9.8 s; the
+// read-back of the window and the spots 18.4 s; the restore as many
+// requests and bytes again, 32.2 s, and its check read 9.8 s. About 103 s
+// in all, 293 MB written (restore excluded). A 256 MiB window would halve
+// the read-back but double the uniform spots, each a 5 ms request twice.
+// Smaller devices: L = S / 4 up to 512 MiB and never fewer than 512 spots.
 #include "engine/probe_plan.h"
 
 #include <string.h>

@@ -8,7 +8,7 @@
 const uint64_t PROBE_KEEP_OUT = 1ull << 20;
 const uint32_t PROBE_SPOT_BYTES = 4096;
 const uint32_t PROBE_MIN_SPOTS = 512;
-const uint64_t PROBE_MAX_WINDOW = 256ull << 20;
+const uint64_t PROBE_MAX_WINDOW = 512ull << 20;
 // A drive cache up to this size is pushed out before anything is read back.
 const uint64_t PROBE_FLUSH_BYTES = 256ull << 20;
 const uint32_t PROBE_FLUSH_REQUEST = 8u << 20;

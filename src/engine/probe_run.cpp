@@ -317,9 +317,9 @@ int probe_run(const ProbeIo* io, const ProbePlan* plan, Journal* journal,
     r.original = (unsigned char*)original.data;
     r.blocks = (unsigned char*)blocks.data;
     r.progress.spot_count = plan->spot_count;
-    // Back-up reads, writes, the read-back, and the restore's writes and check.
+    // Back-up reads, writes and the read-back; the restore counts its own.
     uint64_t written = (uint64_t)plan->spot_count * PROBE_SPOT_BYTES + plan->flush_bytes;
-    r.progress.bytes_total = 4 * written + plan->window_bytes +
+    r.progress.bytes_total = 2 * written + plan->window_bytes +
                              (uint64_t)plan->spot_count * PROBE_SPOT_BYTES;
     int outcome = run_all(&r);
     plat_mem_free(r.written);

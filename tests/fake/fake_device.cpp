@@ -1,6 +1,7 @@
 // The fake block device.
 #include "fake/fake_device.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "engine/probe_block.h"
@@ -107,7 +108,7 @@ int write_at(void* context, uint64_t offset, const void* buffer, uint32_t length
     const uint32_t cache_sectors = (uint32_t)(d.cache_bytes / SECTOR);
     for (uint32_t k = 0; k < length; k += SECTOR) {
         uint64_t at = offset + k;
-        d.touched.insert(at);
+        d.touched.push_back(at);
         if (d.bad_sectors.count(at)) continue;
         FakeSector s = describe(d, at, (const uint8_t*)buffer + k);
         if ((!d.write_back || !cache_sectors) && !lost(d, at)) d.medium[cell_of(d, at)] = s;
@@ -156,7 +157,10 @@ void fake_device_drain(FakeDevice* device) {
 uint64_t fake_device_changed(const FakeDevice& device, std::vector<uint64_t>* listed,
                              size_t limit) {
     uint64_t changed = 0;
-    for (uint64_t at : device.touched) {
+    std::vector<uint64_t> offsets = device.touched;
+    std::sort(offsets.begin(), offsets.end());
+    offsets.erase(std::unique(offsets.begin(), offsets.end()), offsets.end());
+    for (uint64_t at : offsets) {
         uint8_t now[SECTOR], before[SECTOR];
         fake_device_sector(device, at, now);
         fake_device_initial(device, at, before);

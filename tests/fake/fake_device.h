@@ -42,7 +42,7 @@ struct FakeDevice {
     std::unordered_map<uint64_t, std::pair<FakeSector, uint64_t>> cache; // by offset: content, stamp
     std::deque<std::pair<uint64_t, uint64_t>> cache_order; // offset, stamp; oldest first
     std::vector<std::vector<uint8_t>> raw;
-    std::set<uint64_t> touched; // every offset a write reached
+    std::vector<uint64_t> touched; // every offset a write reached, repeats included
     uint64_t writes = 0;
     uint64_t reads = 0;
     uint64_t stamp = 0;

@@ -370,6 +370,44 @@ TEST_F(TempDir, LogIsCreatedOrEmptied) {
     EXPECT_EQ(plat_last_error(), 3u);
 }
 
+// The probe's journal: created only where nothing is (a link included),
+// private, and read and written at explicit offsets whatever came before.
+TEST_F(TempDir, JournalFileIsNewPrivateAndPositioned) {
+    const std::wstring journal = path("probe.journal");
+    plat_file f;
+    ASSERT_TRUE(plat_journal_create(journal.c_str(), &f));
+    struct stat st;
+    ASSERT_EQ(stat((dir + "/probe.journal").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_NE(fcntl((int)f, F_GETFD) & FD_CLOEXEC, 0);
+    uint32_t moved = 0;
+    ASSERT_TRUE(plat_write_at(f, 4096, "tail", 4, &moved));
+    EXPECT_EQ(moved, 4u);
+    ASSERT_TRUE(plat_write_at(f, 0, "head", 4, &moved));
+    ASSERT_TRUE(plat_flush(f));
+    char buffer[8] = {};
+    ASSERT_TRUE(plat_read_at(f, 4096, buffer, 8, &moved));
+    EXPECT_EQ(moved, 4u);
+    EXPECT_EQ(std::string(buffer, 4), "tail");
+    ASSERT_TRUE(plat_read_at(f, 8192, buffer, 8, &moved));
+    EXPECT_EQ(moved, 0u);
+    plat_close(f);
+    ASSERT_TRUE(plat_journal_open_read(journal.c_str(), &f));
+    ASSERT_TRUE(plat_read_at(f, 0, buffer, 4, &moved));
+    EXPECT_EQ(std::string(buffer, 4), "head");
+    plat_close(f);
+    // Never over an existing file or through a link, never a directory read.
+    EXPECT_FALSE(plat_journal_create(journal.c_str(), &f));
+    ASSERT_EQ(symlink((dir + "/elsewhere").c_str(), (dir + "/link.journal").c_str()), 0);
+    EXPECT_FALSE(plat_journal_create(path("link.journal").c_str(), &f));
+    EXPECT_NE(access((dir + "/elsewhere").c_str(), F_OK), 0);
+    EXPECT_FALSE(plat_journal_create(path("nodir/probe.journal").c_str(), &f));
+    EXPECT_EQ(plat_last_error(), 3u);
+    EXPECT_FALSE(plat_journal_open_read(widen(dir).c_str(), &f));
+    EXPECT_FALSE(plat_journal_open_read(path("none").c_str(), &f));
+    EXPECT_EQ(plat_last_error(), 2u);
+}
+
 std::atomic<int> g_events{0};
 std::atomic<uint32_t> g_last_event{99};
 int record_event(uint32_t event) {

@@ -25,10 +25,14 @@ const wchar_t* const JOURNAL = L"/home/user/probe.journal";
 struct Observer : ProbeObserver {
     uint64_t calls = 0;
     uint64_t stop_at = 0; // non-zero: stop once this many progress calls were made
-    int last_phase = -1;
+    ProbeProgress last = {};
+    bool past_total = false;
+    bool backwards = false;
     void progress(const ProbeProgress& p) override {
         calls++;
-        last_phase = p.phase;
+        past_total |= p.bytes_done > p.bytes_total;
+        backwards |= p.phase < last.phase || p.bytes_done < last.bytes_done;
+        last = p;
     }
     int stop_requested() override { return stop_at && calls >= stop_at; }
 };
@@ -80,70 +84,15 @@ void expect_restored(FakeDevice* d, Journal* journal) {
         << "first changed sector after the drain " << (listed.empty() ? 0 : listed[0]);
 }
 
-TEST(QuickProbe, VerdictForEachKindOfDrive)
-{
-    // Sectors of two spots of a plan for 64 GiB, to damage on a sound drive.
-    ProbePlan p64;
-    ASSERT_TRUE(probe_plan_make(64 * GiB, &p64));
-    const uint64_t spot_a = p64.spots[37] + 1024, spot_b = p64.spots[400];
-    const uint64_t far_spot = p64.spots[p64.spot_count - 300];
-    // A window sector no spot covers: just after the first spot.
-    const uint64_t between = p64.spots[0] + PROBE_SPOT_BYTES + 512;
-    ASSERT_GE(p64.spots[1], between + 512);
-    probe_plan_release(&p64);
-    const struct {
-        const char* name;
-        std::function<void(FakeDevice&)> make;
-        int verdict;
-        uint64_t wrap;  // exact
-        uint64_t drop;  // within 1 % below
-    } rows[] = {
-        {"genuine 1 TiB", [](FakeDevice& d) { d.announced = TiB; }, PROBE_NO_FAKE_FOUND, 0, 0},
-        {"genuine 256 MiB", [](FakeDevice& d) { d.announced = 256 * MiB; }, PROBE_NO_FAKE_FOUND,
-         0, 0},
-        {"1 TiB wrapping at 32 GiB",
-         [](FakeDevice& d) { d.announced = TiB; d.wrap = 32 * GiB; }, PROBE_WRAPS, 32 * GiB, 0},
-        {"64 GiB wrapping at 7.3 GiB",
-         [](FakeDevice& d) { d.announced = 64 * GiB; d.wrap = 7838315008ull; }, PROBE_WRAPS,
-         7838315008ull, 0},
-        {"8 GiB wrapping at 64 MiB",
-         [](FakeDevice& d) { d.announced = 8 * GiB; d.wrap = 64 * MiB; }, PROBE_WRAPS, 64 * MiB, 0},
-        {"1 TiB wrapping 512 bytes short of its end",
-         [](FakeDevice& d) { d.announced = TiB; d.wrap = TiB - 512; }, PROBE_WRAPS, TiB - 512, 0},
-        {"128 GiB wrapping at 8 GiB behind a 256 MiB cache",
-         [](FakeDevice& d) { d.announced = 128 * GiB; d.wrap = 8 * GiB; d.cache_bytes = 256 * MiB; },
-         PROBE_WRAPS, 8 * GiB, 0},
-        {"1 TiB wrapping at 1 GiB behind a 256 MiB write-back cache",
-         [](FakeDevice& d) { d.announced = TiB; d.wrap = GiB; d.cache_bytes = 256 * MiB; d.write_back = true; },
-         PROBE_WRAPS, GiB, 0},
-        {"16 GiB reading zeros past 3.7 GiB",
-         [](FakeDevice& d) { d.announced = 16 * GiB; d.drop_past = 3972844032ull; d.drop_reads_zero = true; },
-         PROBE_DROPS, 0, 3972844032ull},
-        {"1 TiB keeping its old data past 100 GiB",
-         [](FakeDevice& d) { d.announced = TiB; d.drop_past = 100 * GiB + 12345 * 512; },
-         PROBE_DROPS, 0, 100 * GiB + 12345 * 512},
-        {"1 TiB losing data past 40 MiB",
-         [](FakeDevice& d) { d.announced = TiB; d.drop_past = 40 * MiB; d.drop_reads_zero = true; },
-         PROBE_DROPS, 0, 40 * MiB},
-        {"32 GiB losing data past 5 GiB behind a 256 MiB cache",
-         [](FakeDevice& d) { d.announced = 32 * GiB; d.drop_past = 5 * GiB + 4096 * 7; d.cache_bytes = 256 * MiB; },
-         PROBE_DROPS, 0, 5 * GiB + 4096 * 7},
-        {"1 TiB losing data past 4 GiB behind a 256 MiB write-back cache",
-         [](FakeDevice& d) { d.announced = TiB; d.drop_past = 4 * GiB; d.drop_reads_zero = true; d.cache_bytes = 256 * MiB; d.write_back = true; },
-         PROBE_DROPS, 0, 4 * GiB},
-        {"64 GiB sound with two bad sectors in spots",
-         [&](FakeDevice& d) { d.announced = 64 * GiB; d.bad_sectors = {spot_a, spot_b}; },
-         PROBE_FAILING, 0, 0},
-        {"64 GiB sound, a window sector misread as a far spot's",
-         [&](FakeDevice& d) { d.announced = 64 * GiB; d.misread = {{between, far_spot}}; },
-         PROBE_NO_FAKE_FOUND, 0, 0},
-        {"64 GiB sound, a spot's sector misread as a far spot's",
-         [&](FakeDevice& d) { d.announced = 64 * GiB; d.misread = {{spot_b + 1024, far_spot + 512}}; },
-         PROBE_FAILING, 0, 0},
-        {"64 GiB sound with an unreadable sector in a spot",
-         [&](FakeDevice& d) { d.announced = 64 * GiB; d.error_sectors = {spot_b + 512}; },
-         PROBE_FAILING, 0, 0},
-    };
+struct Row {
+    const char* name;
+    std::function<void(FakeDevice&)> make;
+    int verdict;
+    uint64_t wrap;  // exact
+    uint64_t drop;  // within 1 % below
+};
+
+void check_rows(const std::vector<Row>& rows) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         fake_reset_with_card();
@@ -154,8 +103,17 @@ TEST(QuickProbe, VerdictForEachKindOfDrive)
         uint64_t low_writes = 0;
         d.on_write = [&](uint64_t, uint64_t offset, uint32_t) { low_writes += offset < MiB; };
         Probe p;
-        run_probe(&d, &p);
+        Observer o;
+        run_probe(&d, &p, &o);
         ASSERT_EQ(p.outcome, PROBE_DONE);
+        // Progress runs forwards to its total, never past it.
+        EXPECT_FALSE(o.past_total);
+        EXPECT_FALSE(o.backwards);
+        EXPECT_EQ(o.last.phase, PROBE_PHASE_READ);
+        EXPECT_EQ(o.last.spots_done, p.plan.spot_count);
+        if (d.error_sectors.empty()) {
+            EXPECT_EQ(o.last.bytes_done, o.last.bytes_total);
+        }
         const ProbeResult& r = p.result;
         EXPECT_EQ(r.verdict, row.verdict) << probe_verdict_name(r.verdict);
         EXPECT_EQ(r.positions, p.plan.spot_count);
@@ -185,6 +143,80 @@ TEST(QuickProbe, VerdictForEachKindOfDrive)
         expect_restored(&d, &p.journal);
         EXPECT_EQ(low_writes, 0u);
     }
+}
+
+TEST(QuickProbe, GenuineAndWrappingDrives)
+{
+    check_rows({
+        {"genuine 1 TiB", [](FakeDevice& d) { d.announced = TiB; }, PROBE_NO_FAKE_FOUND, 0, 0},
+        {"genuine 256 MiB", [](FakeDevice& d) { d.announced = 256 * MiB; }, PROBE_NO_FAKE_FOUND,
+         0, 0},
+        {"1 TiB wrapping at 32 GiB",
+         [](FakeDevice& d) { d.announced = TiB; d.wrap = 32 * GiB; }, PROBE_WRAPS, 32 * GiB, 0},
+        {"64 GiB wrapping at 7.3 GiB",
+         [](FakeDevice& d) { d.announced = 64 * GiB; d.wrap = 7838315008ull; }, PROBE_WRAPS,
+         7838315008ull, 0},
+        {"8 GiB wrapping at 64 MiB",
+         [](FakeDevice& d) { d.announced = 8 * GiB; d.wrap = 64 * MiB; }, PROBE_WRAPS, 64 * MiB, 0},
+        {"1 TiB wrapping 512 bytes short of its end",
+         [](FakeDevice& d) { d.announced = TiB; d.wrap = TiB - 512; }, PROBE_WRAPS, TiB - 512, 0},
+        {"128 GiB wrapping at 8 GiB behind a 256 MiB cache",
+         [](FakeDevice& d) { d.announced = 128 * GiB; d.wrap = 8 * GiB; d.cache_bytes = 256 * MiB; },
+         PROBE_WRAPS, 8 * GiB, 0},
+        {"1 TiB wrapping at 1 GiB behind a 256 MiB write-back cache",
+         [](FakeDevice& d) { d.announced = TiB; d.wrap = GiB; d.cache_bytes = 256 * MiB; d.write_back = true; },
+         PROBE_WRAPS, GiB, 0},
+    });
+}
+
+TEST(QuickProbe, DrivesThatDropData)
+{
+    check_rows({
+        {"16 GiB reading zeros past 3.7 GiB",
+         [](FakeDevice& d) { d.announced = 16 * GiB; d.drop_past = 3972844032ull; d.drop_reads_zero = true; },
+         PROBE_DROPS, 0, 3972844032ull},
+        {"1 TiB keeping its old data past 100 GiB",
+         [](FakeDevice& d) { d.announced = TiB; d.drop_past = 100 * GiB + 12345 * 512; },
+         PROBE_DROPS, 0, 100 * GiB + 12345 * 512},
+        {"1 TiB losing data past 40 MiB",
+         [](FakeDevice& d) { d.announced = TiB; d.drop_past = 40 * MiB; d.drop_reads_zero = true; },
+         PROBE_DROPS, 0, 40 * MiB},
+        {"32 GiB losing data past 5 GiB behind a 256 MiB cache",
+         [](FakeDevice& d) { d.announced = 32 * GiB; d.drop_past = 5 * GiB + 4096 * 7; d.cache_bytes = 256 * MiB; },
+         PROBE_DROPS, 0, 5 * GiB + 4096 * 7},
+        {"1 TiB losing data past 4 GiB behind a 256 MiB write-back cache",
+         [](FakeDevice& d) { d.announced = TiB; d.drop_past = 4 * GiB; d.drop_reads_zero = true; d.cache_bytes = 256 * MiB; d.write_back = true; },
+         PROBE_DROPS, 0, 4 * GiB},
+    });
+}
+
+// A sound drive with damage the verdicts do not name: failing or nothing
+// found, never a wrap or a drop.
+TEST(QuickProbe, SoundDrivesWithDamage)
+{
+    // Sectors of two spots of a plan for 64 GiB, to damage on a sound drive.
+    ProbePlan p64;
+    ASSERT_TRUE(probe_plan_make(64 * GiB, &p64));
+    const uint64_t spot_a = p64.spots[37] + 1024, spot_b = p64.spots[400];
+    const uint64_t far_spot = p64.spots[p64.spot_count - 300];
+    // A window sector no spot covers: just after the first spot.
+    const uint64_t between = p64.spots[0] + PROBE_SPOT_BYTES + 512;
+    ASSERT_GE(p64.spots[1], between + 512);
+    probe_plan_release(&p64);
+    check_rows({
+        {"64 GiB sound with two bad sectors in spots",
+         [&](FakeDevice& d) { d.announced = 64 * GiB; d.bad_sectors = {spot_a, spot_b}; },
+         PROBE_FAILING, 0, 0},
+        {"64 GiB sound, a window sector misread as a far spot's",
+         [&](FakeDevice& d) { d.announced = 64 * GiB; d.misread = {{between, far_spot}}; },
+         PROBE_NO_FAKE_FOUND, 0, 0},
+        {"64 GiB sound, a spot's sector misread as a far spot's",
+         [&](FakeDevice& d) { d.announced = 64 * GiB; d.misread = {{spot_b + 1024, far_spot + 512}}; },
+         PROBE_FAILING, 0, 0},
+        {"64 GiB sound with an unreadable sector in a spot",
+         [&](FakeDevice& d) { d.announced = 64 * GiB; d.error_sectors = {spot_b + 512}; },
+         PROBE_FAILING, 0, 0},
+    });
 }
 
 } // namespace

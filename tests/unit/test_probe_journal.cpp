@@ -131,6 +131,8 @@ TEST(ProbeJournal, TornOrDamagedRecords)
         {"head cut", last_record - 10, -1, 127, 1, 0, 1},
         {"last record's data damaged", 0, -1 - 100, 127, 1, 0, 1},
         {"a record in the middle damaged", 0, 4096 * 10, 9, 1, 1, 0},
+        // Record 0's device offset (at 16 in its head) moved to sector 0.
+        {"a record aimed below 1 MiB", 0, -2, 0, 1, 1, 0},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -149,6 +151,22 @@ TEST(ProbeJournal, TornOrDamagedRecords)
         d.on_write = nullptr;
         std::vector<uint8_t>& bytes = g_fake.files[CRASHED].data;
         if (row.flip >= 0) bytes[(size_t)row.flip] ^= 0x40;
+        if (row.flip == -2) {
+            // Past the header: the first record's offset, zeroed with its checksum mended.
+            JournalHeader h;
+            ASSERT_EQ(journal_read_header(CRASHED, &h), JOURNAL_OPENED);
+            size_t head = bytes.size();
+            for (size_t at = 48; at + 8 <= bytes.size(); at++) {
+                if (memcmp(&bytes[at], "djRecord", 8) == 0) { head = at; break; }
+            }
+            ASSERT_LT(head, bytes.size());
+            memset(&bytes[head + 16], 0, 8);
+            uint32_t length;
+            memcpy(&length, &bytes[head + 12], 4);
+            uint64_t sum = probe_checksum(&bytes[head + 24], length,
+                                          probe_checksum(&bytes[head], 24, h.salt));
+            memcpy(&bytes[head + 24 + length], &sum, 8);
+        }
         if (row.flip < -1) bytes[bytes.size() + (size_t)(row.flip + 1)] ^= 0x40;
         Journal j;
         ASSERT_EQ(journal_open(CRASHED, &j), JOURNAL_OPENED);
