@@ -130,6 +130,17 @@ int plat_same_identity(const PlatFileId* a, const PlatFileId* b);
 // 1 when the two paths, both followed, name one file; 0 otherwise or when unknown.
 int plat_same_file(const wchar_t* a, const wchar_t* b);
 
+// ---- journal files: plain cached I/O at explicit offsets ----
+// Creates a new file for reading and writing (refused when anything is at
+// path, a link included) and makes its name durable in its directory.
+int plat_journal_create(const wchar_t* path, plat_file* out);
+// Opens an existing regular file for reading.
+int plat_journal_open_read(const wchar_t* path, plat_file* out);
+// One transfer at offset, the file position unused; moved may be short.
+int plat_write_at(plat_file f, uint64_t offset, const void* buffer, uint32_t length,
+                  uint32_t* moved);
+int plat_read_at(plat_file f, uint64_t offset, void* buffer, uint32_t length, uint32_t* moved);
+
 // ---- volumes ----
 int plat_volume_root(const wchar_t* path, wchar_t* root, uint32_t cap);
 // 1 when the two existing directories lie on one volume (one device, whatever

@@ -68,7 +68,7 @@ int chart_write(const wchar_t* log_path, const wchar_t* svg_path, const char* de
         return 0;
     }
     // The chart must not land on the log it reads, whatever its path does meanwhile.
-    static PlatFileId log_id;
+    PlatFileId log_id; // per call: drive threads chart at once
     if (plat_stream_identity(in, &log_id)) run_files_add(&log_id, "log", log_path);
     DriveLog log;
     char reason[LOG_REASON_BYTES];

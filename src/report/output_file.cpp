@@ -20,7 +20,8 @@ int output_open(OutputFile* f, const wchar_t* path, const char* what, int exclus
         f->created = 0;
         return 0;
     }
-    static PlatFileId id;
+    // Its own on each call: drive threads open their charts at once.
+    PlatFileId id;
     if (!plat_handle_identity(f->handle, &id)) {
         f->drop();
         return 0;

@@ -11,6 +11,7 @@
 #include "run/driver.h"
 #include "run/list_command.h"
 #include "run/multi_run.h"
+#include "run/probe.h"
 #include "run/reverify.h"
 
 namespace {
@@ -34,11 +35,13 @@ enum OptionId {
     OPT_VERSION,
     OPT_EXPECT_BYTES,
     OPT_OUTPUT,
+    OPT_JOURNAL,
+    OPT_RESTORE,
     OPT_COUNT
 };
 
 // Which commands take an option.
-enum { RUN = 1, VERIFY = 2, CHART = 4, LIST = 8, ALL = RUN | VERIFY | CHART | LIST };
+enum { RUN = 1, VERIFY = 2, CHART = 4, LIST = 8, PROBE = 16, ALL = RUN | VERIFY | CHART | LIST | PROBE };
 
 struct OptionEntry {
     OptionId id;
@@ -60,14 +63,16 @@ const OptionEntry OPTIONS[] = {
     {OPT_LOG, L"log", 0, 1, RUN | VERIFY},
     {OPT_DELETE, L"delete", 0, 0, RUN},
     {OPT_KEEP, L"keep", 0, 0, RUN},
-    {OPT_YES, L"yes", L'y', 0, RUN | VERIFY},
-    {OPT_QUIET, L"quiet", L'q', 0, RUN | VERIFY},
-    {OPT_JSON, L"json", 0, 1, RUN | VERIFY | LIST},
+    {OPT_YES, L"yes", L'y', 0, RUN | VERIFY | PROBE},
+    {OPT_QUIET, L"quiet", L'q', 0, RUN | VERIFY | PROBE},
+    {OPT_JSON, L"json", 0, 1, RUN | VERIFY | LIST | PROBE},
     {OPT_CHART, L"chart", 0, 1, RUN},
     {OPT_HELP, L"help", L'h', 0, ALL},
     {OPT_VERSION, L"version", L'V', 0, RUN},
     {OPT_EXPECT_BYTES, L"expect-bytes", 0, 1, VERIFY},
     {OPT_OUTPUT, L"output", L'o', 1, CHART},
+    {OPT_JOURNAL, L"journal", 0, 1, PROBE},
+    {OPT_RESTORE, L"restore", 0, 1, PROBE},
 };
 
 static_assert(sizeof OPTIONS / sizeof OPTIONS[0] == OPT_COUNT, "one entry per option");
@@ -143,6 +148,15 @@ int store_value(OptionId id, const wchar_t* value, CommandLine* out) {
     RunOptions* run = &out->run;
     DialogueAnswers* a = &run->answers;
     int verify = out->command == COMMAND_VERIFY;
+    ProbeOptions* probe = &out->probe;
+    if (out->command == COMMAND_PROBE) {
+        switch (id) {
+        case OPT_JSON: probe->json = value; return 1;
+        case OPT_JOURNAL: probe->journal = value; return 1;
+        case OPT_RESTORE: probe->restore = value; return 1;
+        default: return 0;
+        }
+    }
     switch (id) {
     case OPT_DIR:
         if (!a->directory) a->directory = value;
@@ -168,6 +182,10 @@ int store_value(OptionId id, const wchar_t* value, CommandLine* out) {
 void store_flag(OptionId id, CommandLine* out, int* help, int* version) {
     DialogueAnswers* a = &out->run.answers;
     int verify = out->command == COMMAND_VERIFY;
+    if (out->command == COMMAND_PROBE && (id == OPT_YES || id == OPT_QUIET)) {
+        *(id == OPT_YES ? &out->probe.yes : &out->probe.quiet) = 1;
+        return;
+    }
     switch (id) {
     case OPT_VERIFY:
     case OPT_NO_VERIFY:
@@ -207,23 +225,49 @@ static int several_drives_refusal(const RunOptions* run) {
     return 0;
 }
 
+// A probe names its device, a restore its journal alone.
+static int probe_refusal(const ProbeOptions* p) {
+    if (p->restore && p->device) {
+        refuse("option '--restore' takes the journal: give no device with it");
+        return 1;
+    }
+    if (p->restore && (p->journal || p->json)) {
+        refuse("option '--restore' takes no '--journal' or '--json'");
+        return 1;
+    }
+    if (!p->restore && !p->device) {
+        refuse("missing the device to probe");
+        return 1;
+    }
+    return 0;
+}
+
 static CommandAction parse_options(int count, const wchar_t* const* args, CommandLine* out) {
     out->command = COMMAND_RUN;
-    if (count > 0 &&
-        (!wcscmp(args[0], L"verify") || !wcscmp(args[0], L"chart") || !wcscmp(args[0], L"list"))) {
-        out->command = !wcscmp(args[0], L"verify") ? COMMAND_VERIFY
-                       : !wcscmp(args[0], L"chart") ? COMMAND_CHART
-                                                    : COMMAND_LIST;
-        ++args;
-        --count;
+    static const struct {
+        const wchar_t* name;
+        CommandAction command;
+    } subcommands[] = {{L"verify", COMMAND_VERIFY},
+                       {L"chart", COMMAND_CHART},
+                       {L"list", COMMAND_LIST},
+                       {L"probe", COMMAND_PROBE}};
+    for (const auto& sub : subcommands) {
+        if (count > 0 && !wcscmp(args[0], sub.name)) {
+            out->command = sub.command;
+            ++args;
+            --count;
+            break;
+        }
     }
     int command = out->command == COMMAND_VERIFY  ? VERIFY
                   : out->command == COMMAND_CHART ? CHART
                   : out->command == COMMAND_LIST  ? LIST
+                  : out->command == COMMAND_PROBE ? PROBE
                                                   : RUN;
-    // The one operand of a subcommand: the test file, or the log to chart.
+    // The one operand of a subcommand: the test file, the log to chart, the device.
     const wchar_t** operand = command == VERIFY  ? &out->verify.file
                               : command == CHART ? &out->chart.log
+                              : command == PROBE ? &out->probe.device
                                                  : nullptr;
     const wchar_t* seen[OPT_COUNT] = {};
     int help = 0;
@@ -251,8 +295,9 @@ static CommandAction parse_options(int count, const wchar_t* const* args, Comman
             option = find_short(arg[1], command);
         } else if (!is_option && operand && !*operand) {
             if (!arg[0])
-                return refuse(command == VERIFY ? "the name of the test file is empty"
-                                                : "the name of the log is empty");
+                return refuse(command == VERIFY  ? "the name of the test file is empty"
+                              : command == PROBE ? "the name of the device is empty"
+                                                 : "the name of the log is empty");
             *operand = arg;
             continue;
         } else {
@@ -286,6 +331,7 @@ static CommandAction parse_options(int count, const wchar_t* const* args, Comman
     if (version) return COMMAND_VERSION;
     if (out->run.answers.yes && !out->run.answers.directory)
         return refuse("option '--yes' needs '--dir': the target directory has no default");
+    if (command == PROBE) return probe_refusal(&out->probe) ? COMMAND_BAD : COMMAND_PROBE;
     if (operand && !*operand)
         return refuse(command == VERIFY ? "missing the test file to verify"
                                         : "missing the log to chart");
@@ -301,6 +347,7 @@ CommandAction parse_command_line(int count, const wchar_t* const* args, CommandL
         memset(&out->verify, 0, sizeof out->verify);
         memset(&out->chart, 0, sizeof out->chart);
         memset(&out->list, 0, sizeof out->list);
+        memset(&out->probe, 0, sizeof out->probe);
     }
     return out->action;
 }
@@ -311,6 +358,7 @@ void print_usage(void) {
                "                         [--expect-bytes N] FILE\n"
                "       drive-test chart [-o OUT.svg] LOG.csv\n"
                "       drive-test list [--json PATH]\n"
+               "       drive-test probe [--yes] [--quiet] [--json PATH] [--journal PATH] DEVICE\n"
                "Writes one large test file, samples the sustained write speed, then reads\n"
                "the file back and checks every byte. Without options it asks for every\n"
                "setting; each option answers its question, and the others are asked.\n"
@@ -340,7 +388,8 @@ void print_usage(void) {
                "verify reads a kept test file back again and checks every byte; its\n"
                "--expect-bytes N fails a file that became shorter than N bytes.\n"
                "chart draws the CSV log of a run as an SVG chart. list shows the disks a\n"
-               "test can use and the directories to give --dir. Each answers --help.\n"
+               "test can use and the directories to give --dir. probe tells in minutes\n"
+               "whether a whole device is fake and puts every byte back. Each answers --help.\n"
                "A value that begins with '-' is given as --OPTION=VALUE.\n"
                "Exit status: 0 passed, 1 cancelled or bad command line, 2 log or JSON file\n"
                "not creatable, 3 failed or incomplete. Full manual: drive-test(1).\n");
@@ -386,6 +435,29 @@ static void print_list_usage(void) {
                "Full manual: drive-test(1).\n");
 }
 
+static void print_probe_usage(void) {
+    out_printf("Usage: drive-test probe [OPTION]... DEVICE\n"
+               "       drive-test probe --restore JOURNAL [--yes]\n"
+               "Tells in minutes whether a whole device (a card, a stick, a disk) is fake: it\n"
+               "writes a few hundred spots over the whole announced size, reads them back and\n"
+               "finds where a fake drive wraps around or drops data. The original content of\n"
+               "every spot is saved in a journal before it is written and put back at the end,\n"
+               "also after Ctrl+C; after a crash or an unplug, --restore puts it back. DEVICE\n"
+               "is a whole disk (/dev/sdX, /dev/mmcblkN, \\\\.\\PhysicalDriveN, a drive\n"
+               "letter E: for its disk) or a disk image file. Needs root or administrator for\n"
+               "a disk. A quick probe can show a drive is fake, never prove it genuine.\n"
+               "\n"
+               "      --journal PATH    the journal [drive-test-probe-DEVICE-TIME.journal here]\n"
+               "      --json PATH       write a JSON summary of the probe to PATH\n"
+               "      --restore JOURNAL put back what an interrupted probe's journal holds\n"
+               "  -y, --yes             start without asking\n"
+               "  -q, --quiet           no progress line\n"
+               "  -h, --help            show this help and exit\n"
+               "\n"
+               "Exit status: 0 no sign of a fake, 1 refused, cancelled, stopped or bad command\n"
+               "line, 2 journal not creatable, 3 fake or failing. Full manual: drive-test(1).\n");
+}
+
 static void print_version(void) {
     out_printf("drive-test %s (%s)\n", DRIVE_TEST_VERSION, DRIVE_TEST_TITLE);
     out_printf("Copyright (c) 2026 drive-test developers\n");
@@ -402,6 +474,8 @@ int command_line_main(int count, const wchar_t* const* args) {
             print_chart_usage();
         } else if (line.command == COMMAND_LIST) {
             print_list_usage();
+        } else if (line.command == COMMAND_PROBE) {
+            print_probe_usage();
         } else {
             print_usage();
         }
@@ -414,6 +488,7 @@ int command_line_main(int count, const wchar_t* const* args) {
     case COMMAND_VERIFY: return reverify_command(&line.verify);
     case COMMAND_CHART: return chart_command(&line.chart);
     case COMMAND_LIST: return list_command(&line.list);
+    case COMMAND_PROBE: return probe_command(&line.probe);
     case COMMAND_BAD: return EXIT_CANCELLED;
     case COMMAND_RUN: break;
     }

@@ -10,7 +10,8 @@ enum CommandAction {
     COMMAND_VERIFY, // "drive-test verify ...": the options in verify
     COMMAND_CHART,  // "drive-test chart ...": the options in chart
     COMMAND_BAD,    // the fault and the hint are already on standard error
-    COMMAND_LIST    // "drive-test list ...": the options in list
+    COMMAND_LIST,   // "drive-test list ...": the options in list
+    COMMAND_PROBE   // "drive-test probe ...": the options in probe
 };
 
 struct CommandLine {
@@ -20,6 +21,7 @@ struct CommandLine {
     VerifyOptions verify;
     ChartOptions chart;
     ListOptions list;
+    ProbeOptions probe;
 };
 
 // Parses the arguments after the program name, the subcommands' with the same

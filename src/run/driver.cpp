@@ -19,6 +19,7 @@
 #include "run/output_guard.h"
 #include "run/run_options.h"
 #include "run/test_phases.h"
+#include "run/session.h"
 #include "report/program.h"
 #include "engine/run_files.h"
 #include "engine/test_config.h"
@@ -27,23 +28,6 @@
 // The single run's stop request is the program's own: the verification clears it.
 static void clear_stop_request(void*) {
     reset_stop_request();
-}
-
-void session_begin(void) {
-    plat_console_setup();
-    g_console = plat_stdout_handle();
-    plat_set_ctrl_handler(console_ctrl_handler, 1);
-}
-
-void session_end(void) {
-    plat_ctrl_release();
-    plat_set_ctrl_handler(console_ctrl_handler, 0);
-    plat_console_restore();
-    // A window opened for this program alone closes with it: keep the last
-    // words readable, unless the window or the session is already going away.
-    if (!end_requested() && plat_console_closes_with_process()) {
-        wait_for_enter(L"\nPress Enter to close this window.");
-    }
 }
 
 int drive_test_main(const RunOptions* options) {

@@ -28,9 +28,9 @@
 #include "report/program.h"
 #include "run/dialogue.h"
 #include "run/output_guard.h"
-#include "run/driver.h"
 #include "run/run_options.h"
 #include "run/test_phases.h"
+#include "run/session.h"
 
 namespace {
 

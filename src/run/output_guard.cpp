@@ -10,6 +10,7 @@
 #include "report/output_file.h"
 #include "run/driver.h"
 #include "run/run_options.h"
+#include "run/session.h"
 
 namespace {
 

@@ -20,7 +20,7 @@
 #include "report/phase_reporter.h"
 #include "report/program.h"
 #include "run/dialogue.h"
-#include "run/driver.h"
+#include "run/session.h"
 #include "run/output_guard.h"
 #include "run/volume_probe.h"
 

@@ -57,3 +57,13 @@ struct ChartOptions {
 struct ListOptions {
     const wchar_t* json; // null: no JSON
 };
+
+// "drive-test probe [OPTION]... DEVICE" and "drive-test probe --restore JOURNAL".
+struct ProbeOptions {
+    const wchar_t* device;
+    const wchar_t* journal; // null: named after the device and the time, here
+    const wchar_t* json;    // null: no JSON summary
+    const wchar_t* restore; // the journal to put back; no device then
+    int quiet;
+    int yes; // no confirmation question
+};

@@ -101,12 +101,12 @@ check "link: message" "$(cat "$ERR")" "Could not create JSON summary: $WORK/plan
 check "link: victim" "$(cat "$WORK/victim")" keep
 check "link: no test file" "$(ls -A "$D")" ""
 
-# 7. --help of the run, verify and chart together and the manual page name the
+# 7. --help of the run, verify, chart and probe together and the manual page name the
 #    same long options; --version its version.
 MAN=$BIN_DIR/drive-test.1
 [[ -f $MAN ]] || fail "no manual page at $MAN"
 : >"$WORK/helps"
-for command in "" verify chart; do
+for command in "" verify chart probe; do
   run_args $command --help
   check "$command --help: exit" "$RC" 0
   check "$command --help: usage" "$(head -n 1 "$OUT" | cut -d' ' -f1-3)" \

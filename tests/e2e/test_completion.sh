@@ -24,7 +24,7 @@ complete_line() {
 while IFS='|' read -r line want; do
   check "completion of '$line'" "$(complete_line "$line")" "$want"
 done <<'EOF'
-drive-test |chart list verify
+drive-test |chart list probe verify
 drive-test --no|--no-verify
 drive-test --yes --d|--delete --dir --duration
 drive-test --min-speed v|V10 V30 V6 V60 V90
@@ -41,6 +41,9 @@ drive-test chart -- -|
 drive-test list --|--help --json
 drive-test list --json |card dir logs run.csv
 drive-test list |
+drive-test probe --re|--restore
+drive-test probe --journal=r|run.csv
+drive-test probe -y |card dir logs run.csv
 EOF
 
 # Every option of the test run and every speed class that --help lists, and no other.
@@ -50,6 +53,8 @@ check "options against --help" "$(complete_line "drive-test --q --")" \
 "$DT" list --help >"$WORK/list-help"
 check "list options against list --help" "$(complete_line "drive-test list -")" \
   "$(grep -oE '^ +(-[a-zA-Z], )?--[a-z-]+' "$WORK/list-help" | grep -oE -- '-[a-zA-Z]\b|--[a-z-]+' | sort | paste -sd' ')"
+check "probe options against probe --help" "$(complete_line "drive-test probe --")" \
+  "$("$DT" probe --help | grep -oE '^ +(-[a-zA-Z], )?--[a-z-]+' | grep -oE -- '--[a-z-]+' | sort | paste -sd' ')"
 check "speed classes against --help" "$(complete_line "drive-test --min-speed ")" \
   "$(sed -n 's/.*a speed class: //p' "$OUT" | tr ' ' '\n' | sort | paste -sd' ')"
 finish

@@ -60,6 +60,31 @@ ddw && ddr || fail "drop: dd failed: $(cat "$WORK/dd.err")"
 same "$WORK/back" 0 0 $M || fail "drop: first MiB lost"
 same "$WORK/back" $((3 * M)) 0 $M || fail "drop: offset 3M does not read cell 0"
 
+# A drive cache of 1 MiB over a medium that wraps at 1 MiB, in one open as a
+# loop device holds it: the newest MiB reads back from the cache at its own
+# offset (the wrap hidden), fsync does not store it, a later write pushes it
+# out and shows the wrap, and the rest is stored by the time the file system
+# is unmounted (a close is released after it returns).
+mount_faultfs "keep=$M,cache=$M"
+head -c $((3 * M)) /dev/urandom >"$WORK/abc"
+check "cache" "$(python3 - "$MNT/f" "$WORK/abc" "$BACKING/f" <<'PY'
+import os, sys
+M = 1 << 20
+a, b, c = (open(sys.argv[2], "rb").read()[i * M:(i + 1) * M] for i in range(3))
+cell = lambda: open(sys.argv[3], "rb").read(M)
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_CREAT)
+os.pwrite(fd, a, 0); os.pwrite(fd, b, M); os.fsync(fd)
+seen = [os.pread(fd, M, 0) == a, os.pread(fd, M, M) == b, cell() == a]
+os.pwrite(fd, c, 2 * M)
+seen += [os.pread(fd, M, 0) == b, os.pread(fd, M, 2 * M) == c]
+os.close(fd)
+print(" ".join("ok" if s else "no" for s in seen))
+PY
+)" "ok ok ok ok ok"
+umount "$MNT"
+wait_until 60 eval '! pgrep -f -- "faultfs $MNT " >/dev/null' || fail "cache: faultfs did not end"
+cmp -s <(head -c $M "$BACKING/f") <(tail -c $M "$WORK/abc") || fail "cache: the last MiB was not stored"
+
 # Failing fsync.
 mount_faultfs fsync_fault
 ddw conv=fsync && fail "fsync: went through"

@@ -224,8 +224,56 @@ int plat_read(plat_file f, void* buffer, uint32_t length, uint32_t* moved) {
 
 int plat_flush(plat_file f) {
     g_fake.flush_calls++;
-    if (!handle_of(f)) return fail(6);
-    return g_fake.flush_error ? fail(g_fake.flush_error) : 1;
+    OpenFile* h = handle_of(f);
+    if (!h) return fail(6);
+    if (g_fake.flush_error) return fail(g_fake.flush_error);
+    FakeFile& file = g_fake.files[h->path];
+    file.durable = file.data.size();
+    return 1;
+}
+
+int plat_journal_create(const wchar_t* path, plat_file* out) {
+    *out = PLAT_NO_FILE;
+    if (g_fake.files.count(path)) return fail(80);
+    if (!dir_exists(parent_of(path))) return fail(3);
+    g_fake.files[path] = FakeFile{};
+    *out = new_handle(path);
+    return *out == PLAT_NO_FILE ? fail(4) : 1;
+}
+
+int plat_journal_open_read(const wchar_t* path, plat_file* out) {
+    *out = PLAT_NO_FILE;
+    auto it = g_fake.files.find(path);
+    if (it == g_fake.files.end()) return fail(2);
+    if (it->second.is_dir) return fail(5);
+    *out = new_handle(path);
+    return *out == PLAT_NO_FILE ? fail(4) : 1;
+}
+
+int plat_write_at(plat_file f, uint64_t offset, const void* buffer, uint32_t length,
+                  uint32_t* moved) {
+    *moved = 0;
+    uint64_t call = ++g_fake.write_at_calls;
+    OpenFile* h = handle_of(f);
+    if (!h) return fail(6);
+    if (call == g_fake.fail_write_at_call) return fail(29);
+    std::vector<uint8_t>& data = g_fake.files[h->path].data;
+    if (data.size() < offset + length) data.resize(offset + length);
+    memcpy(data.data() + offset, buffer, length);
+    *moved = length;
+    return 1;
+}
+
+int plat_read_at(plat_file f, uint64_t offset, void* buffer, uint32_t length, uint32_t* moved) {
+    *moved = 0;
+    OpenFile* h = handle_of(f);
+    if (!h) return fail(6);
+    const std::vector<uint8_t>& data = g_fake.files[h->path].data;
+    uint64_t avail = data.size() > offset ? data.size() - offset : 0;
+    uint32_t n = (uint32_t)std::min<uint64_t>(length, avail);
+    if (n) memcpy(buffer, data.data() + offset, n);
+    *moved = n;
+    return 1;
 }
 
 void plat_close(plat_file f) {

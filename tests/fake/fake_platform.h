@@ -17,6 +17,7 @@
 struct FakeFile {
     std::vector<uint8_t> data;
     bool is_dir = false;
+    size_t durable = 0;  // bytes that a crash would keep: the size at the last flush
 };
 
 struct FakeVolume {
@@ -93,6 +94,9 @@ struct FakePlatform {
     std::set<uint64_t> fail_realloc_calls;
     std::set<uint64_t> fail_alloc_calls;
     uint32_t delete_error = 0;
+    // journal files (plat_write_at / plat_read_at)
+    uint64_t write_at_calls = 0;
+    uint64_t fail_write_at_call = 0;  // this positioned write fails with 29
 
     // hooks run at the start of each write / read call (1-based call number)
     std::function<void(uint64_t)> on_write;

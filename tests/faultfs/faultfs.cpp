@@ -24,6 +24,14 @@
 //                         see them, fsync does not store them, and an unmount
 //                         loses them (a drive cache that lies about flushes);
 //                         the file keeps its size, the lost part reads as zeros
+//   cache=N               a drive cache over the medium: the newest N bytes
+//                         written are held in memory and served by offset, so
+//                         a wrap (keep=R) stays hidden until they are pushed
+//                         out by later writes; fsync leaves them, a close of
+//                         the file stores them
+//   write_bps=N           writes move N bytes per second (a slow device) ...
+//   write_req_us=N        ... and every write request takes N microseconds more
+//   read_bps=N            reads move N bytes per second
 //   max_file=N            no file grows past N bytes: a write that would is cut
 //                         there, one that starts at N fails with EFBIG (FAT's
 //                         4 GiB - 1 limit, as the kernel enforces it)
@@ -69,9 +77,13 @@ struct Options {
   unsigned long long max_file;
   char* subtype;
   char* past_keep_fill;
+  unsigned long long cache;
+  unsigned long long write_bps;
+  unsigned write_req_us;
+  unsigned long long read_bps;
 };
 
-Options g_opt = {nullptr, 1ull << 30, -1, nullptr, -1, -1, nullptr, 0, 0, 0, nullptr, 0, 0, 0, nullptr, nullptr};
+Options g_opt = {nullptr, 1ull << 30, -1, nullptr, -1, -1, nullptr, 0, 0, 0, nullptr, 0, 0, 0, nullptr, nullptr, 0, 0, 0, 0};
 int g_dir = -1;
 int g_write_errno = 0;  // 0 = short transfer
 int g_read_errno = 0;
@@ -107,6 +119,10 @@ const fuse_opt k_opts[] = {
     OPT("volatile_cache=%llu", volatile_cache),
     OPT("max_file=%llu", max_file),
     OPT("subtype=%s", subtype),
+    OPT("cache=%llu", cache),
+    OPT("write_bps=%llu", write_bps),
+    OPT("write_req_us=%u", write_req_us),
+    OPT("read_bps=%llu", read_bps),
     FUSE_OPT_END};
 
 // Paths arrive as "/name"; the backing directory is flat.
@@ -247,8 +263,11 @@ int fs_flush(const char* path, fuse_file_info* fi) {
   return 0;
 }
 
+int cache_push(const char* path, unsigned long long keep_bytes);
+
 int fs_release(const char* path, fuse_file_info* fi) {
   fs_flush(path, fi);
+  if (g_opt.cache > 0) cache_push(path, 0);
   close((int)fi->fh);
   return 0;
 }
@@ -302,6 +321,41 @@ long transfer(int fd, char* buf, size_t n, unsigned long long off, bool write) {
   return (long)done;
 }
 
+// The drive cache: the oldest writes beyond its size reach the medium, wrapped
+// as the medium wraps; all of them when the file is closed.
+int cache_push(const char* path, unsigned long long keep_bytes) {
+  int fd = -1;
+  while (!g_pending.empty() && g_pending_bytes > keep_bytes) {
+    auto it = g_pending.begin();
+    while (it != g_pending.end() && it->path != path) ++it;
+    if (it == g_pending.end()) break;
+    if (fd < 0) fd = openat(g_dir, rel(path), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return -errno;
+    long r = transfer(fd, it->bytes.data(), it->bytes.size(), it->off, true);
+    if (r < 0) {
+      close(fd);
+      return (int)r;
+    }
+    g_pending_bytes -= it->bytes.size();
+    g_pending.erase(it);
+  }
+  if (fd >= 0) close(fd);
+  return 0;
+}
+
+void fs_destroy(void*) {
+  while (!g_pending.empty() && g_opt.cache > 0) {
+    std::string path = g_pending.front().path;
+    if (cache_push(path.c_str(), 0) < 0) break;
+  }
+}
+
+void pace(size_t n, unsigned long long bps, unsigned request_us) {
+  unsigned long long us = request_us;
+  if (bps > 0) us += (unsigned long long)n * 1000000ull / bps;
+  if (us > 0) usleep((useconds_t)us);
+}
+
 int fs_read(const char* path, char* buf, size_t n, off_t off, fuse_file_info* fi) {
   struct stat st;
   if (fstat((int)fi->fh, &st) != 0) return -errno;
@@ -309,6 +363,7 @@ int fs_read(const char* path, char* buf, size_t n, off_t off, fuse_file_info* fi
   if ((unsigned long long)off >= size) return 0;
   if (n > size - (unsigned long long)off) n = (size_t)(size - (unsigned long long)off);
   if (g_opt.delay_us > 0) usleep(g_opt.delay_us);
+  pace(n, g_opt.read_bps, 0);
   if (g_opt.read_fault_at >= off && g_opt.read_fault_at < off + (off_t)n) {
     if (g_read_errno != 0) return -g_read_errno;
     n = (size_t)(g_opt.read_fault_at - off);
@@ -322,6 +377,7 @@ int fs_read(const char* path, char* buf, size_t n, off_t off, fuse_file_info* fi
 
 int fs_write(const char* path, const char* buf, size_t n, off_t off, fuse_file_info* fi) {
   if (g_opt.delay_us > 0) usleep(g_opt.delay_us);
+  pace(n, g_opt.write_bps, g_opt.write_req_us);
   if (g_opt.max_file > 0) {
     if ((unsigned long long)off >= g_opt.max_file) return -EFBIG;
     if (n > g_opt.max_file - (unsigned long long)off) n = (size_t)(g_opt.max_file - (unsigned long long)off);
@@ -331,6 +387,15 @@ int fs_write(const char* path, const char* buf, size_t n, off_t off, fuse_file_i
     n = (size_t)(g_opt.write_fault_at - off);
   }
   if (g_opt.volatile_cache > 0) return cache_write(path, (int)fi->fh, buf, n, off);
+  if (g_opt.cache > 0) {
+    g_pending.push_back({path, (unsigned long long)off, std::string(buf, n)});
+    g_pending_bytes += n;
+    int rc = cache_push(path, g_opt.cache);
+    if (rc < 0) return rc;
+    unsigned long long end = (unsigned long long)off + n;
+    if (g_opt.keep > 0 && end > logical_size(path, 0)) set_logical_size(path, end);
+    return (int)n;
+  }
   long r = transfer((int)fi->fh, const_cast<char*>(buf), n, (unsigned long long)off, true);
   if (r < 0) return (int)r;
   unsigned long long end = (unsigned long long)off + (unsigned long long)r;
@@ -430,6 +495,7 @@ int main(int argc, char* argv[]) {
   ops.write = fs_write;
   ops.statfs = fs_statfs;
   ops.init = fs_init;
+  ops.destroy = fs_destroy;
   int rc = fuse_main(args.argc, args.argv, &ops, nullptr);
   fuse_opt_free_args(&args);
   return rc;

@@ -11,6 +11,7 @@
 #include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -19,6 +20,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/disk.h"
 #include "platform/platform.h"
 #include "platform/posix/posix_internal.h"
 
@@ -421,6 +423,44 @@ TEST_F(TempDir, OutputIsOpenedUnchangedThenEmptied) {
     EXPECT_EQ(plat_last_error(), 3u);
 }
 
+// The probe's journal: created only where nothing is (a link included),
+// private, and read and written at explicit offsets whatever came before.
+TEST_F(TempDir, JournalFileIsNewPrivateAndPositioned) {
+    const std::wstring journal = path("probe.journal");
+    plat_file f;
+    ASSERT_TRUE(plat_journal_create(journal.c_str(), &f));
+    struct stat st;
+    ASSERT_EQ(stat((dir + "/probe.journal").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_NE(fcntl((int)f, F_GETFD) & FD_CLOEXEC, 0);
+    uint32_t moved = 0;
+    ASSERT_TRUE(plat_write_at(f, 4096, "tail", 4, &moved));
+    EXPECT_EQ(moved, 4u);
+    ASSERT_TRUE(plat_write_at(f, 0, "head", 4, &moved));
+    ASSERT_TRUE(plat_flush(f));
+    char buffer[8] = {};
+    ASSERT_TRUE(plat_read_at(f, 4096, buffer, 8, &moved));
+    EXPECT_EQ(moved, 4u);
+    EXPECT_EQ(std::string(buffer, 4), "tail");
+    ASSERT_TRUE(plat_read_at(f, 8192, buffer, 8, &moved));
+    EXPECT_EQ(moved, 0u);
+    plat_close(f);
+    ASSERT_TRUE(plat_journal_open_read(journal.c_str(), &f));
+    ASSERT_TRUE(plat_read_at(f, 0, buffer, 4, &moved));
+    EXPECT_EQ(std::string(buffer, 4), "head");
+    plat_close(f);
+    // Never over an existing file or through a link, never a directory read.
+    EXPECT_FALSE(plat_journal_create(journal.c_str(), &f));
+    ASSERT_EQ(symlink((dir + "/elsewhere").c_str(), (dir + "/link.journal").c_str()), 0);
+    EXPECT_FALSE(plat_journal_create(path("link.journal").c_str(), &f));
+    EXPECT_NE(access((dir + "/elsewhere").c_str(), F_OK), 0);
+    EXPECT_FALSE(plat_journal_create(path("nodir/probe.journal").c_str(), &f));
+    EXPECT_EQ(plat_last_error(), 3u);
+    EXPECT_FALSE(plat_journal_open_read(widen(dir).c_str(), &f));
+    EXPECT_FALSE(plat_journal_open_read(path("none").c_str(), &f));
+    EXPECT_EQ(plat_last_error(), 2u);
+}
+
 std::atomic<int> g_events{0};
 std::atomic<uint32_t> g_last_event{99};
 int record_event(uint32_t event) {
@@ -489,6 +529,79 @@ TEST(Signals, SleepLastsThroughASignal) {
     plat_set_ctrl_handler(record_event, 0);
     EXPECT_EQ(plat_perf_frequency(), 1000000000);
     EXPECT_GE(ticks, 120 * 1000000LL);
+}
+
+
+// A disk as sysfs shows it, in a tree of the test's own: disk 242:250 with its
+// partition 242:251, device nodes for both, and a mount table and swap list of
+// its own. Each row puts one use of the partition in place, or none.
+TEST_F(TempDir, WhatForbidsWritingToADisk) {
+    if (geteuid() != 0) GTEST_SKIP() << "device nodes need root";
+    std::string sys = dir + "/sys";
+    std::string disk = sys + "/devices/virtual/block/fakedisk";
+    auto write = [](const std::string& file, const std::string& text) {
+        FILE* f = fopen(file.c_str(), "w");
+        ASSERT_NE(f, nullptr) << file;
+        fputs(text.c_str(), f);
+        fclose(f);
+    };
+    auto run = [](const std::string& cmd) { ASSERT_EQ(system(cmd.c_str()), 0) << cmd; };
+    run("mkdir -p " + disk + "/fakedisk1/holders " + disk + "/holders " + sys + "/dev/block");
+    write(disk + "/dev", "242:250\n");
+    write(disk + "/size", "262144\n");
+    write(disk + "/ro", "0\n");
+    write(disk + "/fakedisk1/dev", "242:251\n");
+    write(disk + "/fakedisk1/partition", "1\n");
+    write(disk + "/fakedisk1/size", "260096\n");
+    write(disk + "/fakedisk1/ro", "0\n");
+    run("ln -s " + disk + " " + sys + "/dev/block/242:250");
+    run("ln -s " + disk + "/fakedisk1 " + sys + "/dev/block/242:251");
+    std::string node = dir + "/disk", part = dir + "/disk1";
+    ASSERT_EQ(mknod(node.c_str(), S_IFBLK | 0600, makedev(242, 250)), 0);
+    ASSERT_EQ(mknod(part.c_str(), S_IFBLK | 0600, makedev(242, 251)), 0);
+    std::string mounts = dir + "/mountinfo", swaps = dir + "/swaps";
+    const char* other_mount = "22 1 8:3 / /home rw - ext4 /dev/sdz3 rw\n";
+
+    struct Row {
+        const char* label;
+        std::string mountinfo, swaps;
+        bool held;
+        int use;
+        const wchar_t* part;
+        std::string detail;
+    } rows[] = {
+        {"free", other_mount, "Filename Type Size Used Priority\n", false, PLAT_USE_NONE, L"", ""},
+        {"mounted", std::string(other_mount) + "40 1 242:251 / /media/my\\040card rw - vfat /dev/x rw\n",
+         "", false, PLAT_USE_MOUNTED, L"/dev/fakedisk1", "/media/my card"},
+        {"mounted by source", "41 1 0:77 / /srv rw - btrfs " + part + " rw\n", "", false,
+         PLAT_USE_MOUNTED, L"/dev/fakedisk1", "/srv"},
+        {"swap", other_mount, "Filename Type Size Used Priority\n" + part + " partition 1 0 -2\n",
+         false, PLAT_USE_SWAP, L"/dev/fakedisk1", ""},
+        {"held", other_mount, "", true, PLAT_USE_HELD, L"/dev/fakedisk1", "/dev/dm-9"},
+    };
+    for (const Row& r : rows) {
+        write(mounts, r.mountinfo);
+        write(swaps, r.swaps);
+        run(std::string(r.held ? "mkdir -p " : "rm -rf ") + disk + "/fakedisk1/holders/dm-9");
+        PlatDiskUse use;
+        ASSERT_EQ(posix_disk_use(sys.c_str(), mounts.c_str(), swaps.c_str(), widen(node).c_str(),
+                                 nullptr, &use), 1) << r.label;
+        EXPECT_EQ(use.use, r.use) << r.label;
+        EXPECT_EQ(std::wstring(use.part), std::wstring(r.part)) << r.label;
+        EXPECT_EQ(std::wstring(use.detail), widen(r.detail)) << r.label;
+    }
+
+    // The partition names its disk; the disk is whole; the sizes come from the
+    // tree when the nodes lead to no device.
+    PlatDiskFacts facts;
+    ASSERT_EQ(posix_disk_facts(sys.c_str(), widen(part).c_str(), &facts), 1);
+    EXPECT_EQ(facts.kind, PLAT_DISK_PARTITION);
+    EXPECT_EQ(std::wstring(facts.disk), L"/dev/fakedisk");
+    EXPECT_EQ(facts.bytes, 260096ull * 512);
+    ASSERT_EQ(posix_disk_facts(sys.c_str(), widen(node).c_str(), &facts), 1);
+    EXPECT_EQ(facts.kind, PLAT_DISK_WHOLE);
+    EXPECT_EQ(facts.bytes, 262144ull * 512);
+    EXPECT_EQ(std::string(facts.identity), "block fakedisk");
 }
 
 }  // namespace

@@ -27,7 +27,8 @@ std::string number(double value) {
 
 // The parsed record as one line: the action, then each answer that was given.
 std::string describe(const CommandLine& line) {
-    static const char* const actions[] = {"run", "help", "version", "verify", "chart", "bad", "list"};
+    static const char* const actions[] = {"run",   "help", "version", "verify",
+                                          "chart", "bad",  "list",    "probe"};
     std::string s = actions[line.action];
     if (line.action == COMMAND_HELP && line.command != COMMAND_RUN) s += " " + std::string(actions[line.command]);
     const DialogueAnswers& a = line.run.answers;
@@ -54,6 +55,13 @@ std::string describe(const CommandLine& line) {
     if (line.chart.log) s += " log=" + narrow(line.chart.log);
     if (line.chart.svg) s += " svg=" + narrow(line.chart.svg);
     if (line.list.json) s += " json=" + narrow(line.list.json);
+    const ProbeOptions& p = line.probe;
+    if (p.device) s += " device=" + narrow(p.device);
+    if (p.restore) s += " restore=" + narrow(p.restore);
+    if (p.journal) s += " journal=" + narrow(p.journal);
+    if (p.json) s += " json=" + narrow(p.json);
+    if (p.quiet) s += " quiet";
+    if (p.yes) s += " yes";
     return s;
 }
 
@@ -135,6 +143,18 @@ const Case CASES[] = {
     {"verify -h --yes x", 0, "", "help verify file=x yes"},
     {"verify", 1, "drive-test: missing the test file to verify", "bad"},
     {"verify --yes", 1, "drive-test: missing the test file to verify", "bad"},
+    {"probe -y -q --json=/home/user/p.json --journal /home/user/p.journal /dev/sdz", 1,
+     "Refused: /dev/sdz cannot be examined",
+     "probe device=/dev/sdz journal=/home/user/p.journal json=/home/user/p.json quiet yes"},
+    {"probe --restore /home/user/p.journal --yes", 1, "", "probe restore=/home/user/p.journal yes"},
+    {"probe --help", 0, "", "help probe"},
+    {"probe", 1, "drive-test: missing the device to probe", "bad"},
+    {"probe --restore j /dev/sdz", 1,
+     "drive-test: option '--restore' takes the journal: give no device with it", "bad"},
+    {"probe --restore j --journal k", 1,
+     "drive-test: option '--restore' takes no '--journal' or '--json'", "bad"},
+    {"probe --dir /mnt/card /dev/sdz", 1, "drive-test: unknown option '--dir'", "bad"},
+    {"probe /dev/sdz /dev/sdy", 1, "drive-test: unexpected argument '/dev/sdy'", "bad"},
     {"verify a b", 1, "drive-test: unexpected argument 'b'", "bad"},
     {"verify --dir x", 1, "drive-test: unknown option '--dir'", "bad"},
     {"verify --frobnicate x", 1, "drive-test: unknown option '--frobnicate'", "bad"},
@@ -208,6 +228,7 @@ TEST_F(CommandLineTable, ExitCodeFirstErrorLineAndAnswers) {
             const std::string usage = line.command == COMMAND_VERIFY  ? "Usage: drive-test verify "
                                       : line.command == COMMAND_CHART ? "Usage: drive-test chart "
                                       : line.command == COMMAND_LIST  ? "Usage: drive-test list "
+                                      : line.command == COMMAND_PROBE ? "Usage: drive-test probe "
                                                                       : "Usage: drive-test [";
             EXPECT_EQ(g_fake.out.rfind(usage, 0), 0u) << c.args;
         }

@@ -3,7 +3,7 @@
 # standard input: the banner, the dialogue's refusals, full runs with
 # verification, CR LF answers, non-ASCII paths, a log that cannot be created,
 # a chart under the short name of the log,
-# Ctrl+C, the command line, and a session at a console (tmux) with typed
+# Ctrl+C, the command line, the quick probe of an image, and a session at a console (tmux) with typed
 # answers, the Q key and the wait for Enter of a console of its own.
 # Usage: tests/wine/run.sh [path/to/drive-test.exe]
 set -uo pipefail
@@ -272,6 +272,34 @@ if [[ -n $OBJDUMP ]]; then
   check "DLLs" "$("$OBJDUMP" -p "$EXE" | sed -n 's/^\tDLL Name: //p' | sort | paste -sd ' ')" \
     "KERNEL32.dll msvcrt.dll"
 fi
+
+# 7b. The quick probe of a disk image on a fault-injecting mount whose medium
+# wraps at 1 GiB: W found exact, every byte put back (the medium's checksum),
+# the journal gone; and a name that is neither a disk nor a file refused.
+if [[ -x $ROOT/build/faultfs && $EUID -eq 0 && -c /dev/fuse ]]; then
+  BIN_DIR=$ROOT/build mount_faultfs keep=$((1 << 30))
+  truncate -s $((1 << 30)) "$BACKING/image"
+  for ((at = 0; at < 1 << 30; at += 97 << 20)); do
+    head -c $((2 << 20)) /dev/urandom | dd of="$BACKING/image" bs=1M seek=$((at >> 20)) conv=notrunc status=none
+  done
+  truncate -s $((16 << 30)) "$MNT/image"
+  before=$(sha256sum <"$BACKING/image")
+  (cd "$WORK" && timeout -k 5 600 "$DT" probe --yes --quiet --json "$(wpath "$WORK/probe.json")" \
+    --journal "$(wpath "$WORK/probe.journal")" "$(wpath "$MNT/image")" </dev/null >"$OUT" 2>"$ERR")
+  RC=$?
+  check "probe: exit" "$RC" 3
+  check "probe: W" "$(python3 -c 'import json,sys; j=json.load(open(sys.argv[1])); print(j["verdict"], j["wrap_bytes"], j["restored"])' "$WORK/probe.json")" \
+    "wraps $((1 << 30)) True"
+  check "probe: journal gone" "$(ls "$WORK/probe.journal" 2>/dev/null)" ""
+  check "probe: medium restored" "$(sha256sum <"$BACKING/image")" "$before"
+else
+  echo "SKIPPED probe of an image: needs root, /dev/fuse and the native build's faultfs"
+fi
+mkdir -p "$WORK/not-a-disk"
+(cd "$WORK" && timeout -k 5 120 "$DT" probe --yes "$(wpath "$WORK/not-a-disk")" </dev/null >"$OUT" 2>"$ERR")
+RC=$?
+check "probe directory: exit" "$RC" 1
+check "probe directory: message" "$(cat "$ERR")" "Refused: $(wpath "$WORK/not-a-disk") is neither a disk nor a file."
 
 # 8. At a console (a tmux pane): answers typed with non-ASCII characters come
 # through the console, the dashboard is redrawn in place, and Q stops writing.

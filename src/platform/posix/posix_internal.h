@@ -52,3 +52,16 @@ void posix_read_sd_card(const char* dev, PlatCardIdentity* card);
 // The source of the mount that holds the existing absolute path resolved on
 // device dev (for a block device, its node); 0 when no mount holds it.
 int posix_mount_source(const char* resolved, dev_t dev, char* source, size_t cap);
+// ---- whole disks (sysfs is the root of the sysfs tree, "/sys" for the real one) ----
+#include <sys/types.h>
+struct PlatDiskFacts;
+struct PlatDiskUse;
+int posix_read_line(const char* path, char* out, size_t cap);
+// The sysfs directory of a block device (resolved: a partition's lies in its disk's).
+int posix_block_dir(const char* sysfs, dev_t dev, char out[PATH_MAX]);
+int posix_is_partition_dir(const char* dir);
+void posix_dev_path(const char* name, char out[PATH_MAX]);
+int posix_disk_facts(const char* sysfs, const wchar_t* name, PlatDiskFacts* out);
+// mountinfo and swaps are the paths of /proc/self/mountinfo and /proc/swaps.
+int posix_disk_use(const char* sysfs, const char* mountinfo, const char* swaps,
+                   const wchar_t* disk, const wchar_t* other_path, PlatDiskUse* out);
