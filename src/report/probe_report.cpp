@@ -4,6 +4,7 @@
 #include "console/output.h"
 #include "console/text.h"
 #include "engine/probe.h"
+#include "report/device_text.h"
 #include "report/json_summary.h"
 
 namespace {
@@ -24,13 +25,21 @@ void put_trusted(uint64_t usable) {
 
 } // namespace
 
+void probe_print_device(const PlatDeviceIdentity* id) {
+    char title[3 * PLAT_ID_CHARS];
+    device_title(id, title, sizeof title);
+    out_printf("Device    : %s", id->path);
+    if (title[0]) out_printf(" (%s)", title);
+    out_printf("\n");
+}
+
 void probe_print_verdict(const ProbeSummary* s) {
     const ProbeResult* r = s->result;
     char announced[96];
     bytes_text(s->announced_bytes, announced);
-    out_printf("\nDevice    : ");
-    out_wide(s->device);
-    out_printf("\nAnnounced : %s\n", announced);
+    out_printf("\n");
+    probe_print_device(s->device);
+    out_printf("Announced : %s\n", announced);
     if (!s->judged) {
         out_printf("Verdict   : none, the probe did not finish.\n");
         return;
@@ -90,7 +99,7 @@ void probe_print_restore(const ProbeRestore* r, int restored, const wchar_t* jou
 int probe_json_write_file(const wchar_t* path, FILE* f, const ProbeSummary* s) {
     const ProbeResult* r = s->result;
     fputs("{\n  \"device\": ", f);
-    json_put_text(f, s->device);
+    json_put_device(f, s->device, "  ");
     fprintf(f, ",\n  \"announced_bytes\": %llu,\n  \"verdict\": ",
             (unsigned long long)s->announced_bytes);
     if (s->judged) {

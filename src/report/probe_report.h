@@ -1,6 +1,8 @@
 // The quick probe's verdict in plain words, and its JSON summary.
 #pragma once
 
+#include "platform/platform.h"
+
 #include <stdint.h>
 #include <stdio.h>
 #include <wchar.h>
@@ -9,7 +11,7 @@ struct ProbeResult;
 struct ProbeRestore;
 
 struct ProbeSummary {
-    const wchar_t* device;
+    const PlatDeviceIdentity* device; // its path is the device probed
     uint64_t announced_bytes;
     const ProbeResult* result;
     int judged;                // the probe ran to its verdict (not stopped)
@@ -18,6 +20,8 @@ struct ProbeSummary {
     const wchar_t* journal;
 };
 
+// "Device    : PATH (model, serial, bus)": the identity as far as it is known.
+void probe_print_device(const PlatDeviceIdentity* id);
 // The verdict, what it means and what to do; nothing about the restore.
 void probe_print_verdict(const ProbeSummary* s);
 // The restore's outcome, with the journal to run --restore on when it fell short.

@@ -14,6 +14,7 @@
 #include "platform/disk.h"
 #include "platform/error_codes.h"
 #include "platform/platform.h"
+#include "report/device_text.h"
 #include "report/output_file.h"
 #include "report/probe_report.h"
 #include "report/program.h"
@@ -66,6 +67,7 @@ struct OwnedPlan {
 
 wchar_t g_journal_path[PROBE_PATH_CHARS];
 wchar_t g_json_path[PROBE_PATH_CHARS];
+PlatDeviceIdentity g_identity; // the probed disk, as the report and JSON name it
 
 int full_path_of(const wchar_t* path, wchar_t* out) {
     uint32_t len = plat_full_path(path, out, PROBE_PATH_CHARS);
@@ -93,14 +95,23 @@ void default_journal_name(const wchar_t* device, wchar_t* out) {
              clean, t.year, t.month, t.day, t.hour, t.minute, t.second);
 }
 
+// The disk's identity; an image file is only its own path, never the disk it lies on.
+void describe_device(const PlatDiskFacts* f, PlatDeviceIdentity* id) {
+    memset(id, 0, sizeof *id);
+    if (f->kind != PLAT_DISK_IMAGE) {
+        plat_device_identity(f->device, id);
+        return;
+    }
+    if (!wide_to_utf8(f->device, id->path, sizeof id->path)) id->path[0] = 0;
+}
+
 void show_plan(const PlatDiskFacts* f, const ProbePlan* plan, const wchar_t* journal) {
     char announced[64], flush[64], window[64];
     format_bytes(f->bytes, announced);
     format_bytes(plan->flush_bytes, flush);
     format_bytes(plan->window_bytes, window);
-    out_printf("Device    : ");
-    out_wide(f->device);
-    out_printf("\nAnnounced : %s (%llu bytes)\n", announced, (unsigned long long)f->bytes);
+    probe_print_device(&g_identity);
+    out_printf("Announced : %s (%llu bytes)\n", announced, (unsigned long long)f->bytes);
     out_printf("Journal   : ");
     out_wide(journal);
     out_printf("\nThe probe writes %lu spots of %lu bytes over the whole device and %s more to\n"
@@ -108,6 +119,7 @@ void show_plan(const PlatDiskFacts* f, const ProbePlan* plan, const wchar_t* jou
                "Before each write the original content goes to the journal; at the end it\n"
                "is put back and checked, also after Ctrl+C. The first 1 MiB is never written.\n\n",
                (unsigned long)plan->spot_count, (unsigned long)PROBE_SPOT_BYTES, flush, window);
+    print_device_hints(&g_identity);
 }
 
 int confirmed(int yes, const wchar_t* question) {
@@ -202,7 +214,7 @@ int run_probe(const ProbeOptions* o, const PlatDiskFacts* f, OpenDevice* device,
     console_cursor_visible(1);
     double seconds = (double)(plat_perf_counter() - screen.started) / (double)plat_perf_frequency();
 
-    ProbeSummary summary = {f->device, f->bytes, &result, outcome == PROBE_DONE,
+    ProbeSummary summary = {&g_identity, f->bytes, &result, outcome == PROBE_DONE,
                             seconds,   restored, g_journal_path};
     probe_print_verdict(&summary);
     probe_print_restore(&g_restore, restored, g_journal_path);
@@ -216,6 +228,7 @@ int probe_session(const ProbeOptions* o) {
     out_flush();
     static PlatDiskFacts facts;
     if (!probe_guard_device(o->device, &facts)) return EXIT_CANCELLED;
+    describe_device(&facts, &g_identity);
     static wchar_t name[PROBE_PATH_CHARS];
     if (o->journal) {
         wcsncpy(name, o->journal, PROBE_PATH_CHARS - 1);

@@ -93,6 +93,8 @@ while IFS='|' read -r -u 3 label opts size seed verdict at code; do
   check "$label: restored" "$(json restored)" true
   check "$label: JSON keys" "$(python3 -c 'import json,sys; print(" ".join(json.load(open(sys.argv[1]))))' "$WORK/p.json")" \
     "device announced_bytes verdict wrap_bytes usable_bytes positions bad_positions bytes_written seconds restored journal"
+  check "$label: device named" "$(python3 -c 'import json,sys; d=json.load(open(sys.argv[1]))["device"]; print(d["path"], d["bus"], d["size_bytes"])' "$WORK/p.json")" \
+    "$DEV loop $size"
   case $verdict in
     wraps) check "$label: W" "$(json wrap_bytes)" "$at"; check "$label: usable" "$(json usable_bytes)" "$at" ;;
     drops)
