@@ -34,7 +34,7 @@
 #define CASEFOLD_FLAG 0x40000000
 #endif
 
-static int open_path(const wchar_t* path, int flags, plat_file* out) {
+int posix_open_regular(const wchar_t* path, int flags, plat_file* out) {
     *out = PLAT_NO_FILE;
     char bytes[PATH_MAX];
     if (!posix_path_to_utf8(path, bytes)) return 0;
@@ -64,13 +64,13 @@ static int open_path(const wchar_t* path, int flags, plat_file* out) {
 // O_NOFOLLOW: a symbolic link in the test file's place would send the test's
 // writes to whatever it points at, maybe a file on another volume.
 int plat_open_write_through(const wchar_t* path, plat_file* out) {
-    return open_path(path, O_WRONLY | O_CREAT | O_TRUNC | O_DIRECT | O_DSYNC | O_NOFOLLOW | O_CLOEXEC,
+    return posix_open_regular(path, O_WRONLY | O_CREAT | O_TRUNC | O_DIRECT | O_DSYNC | O_NOFOLLOW | O_CLOEXEC,
                      out);
 }
 
 // Reads follow a symbolic link, as the size taken before the open does.
 int plat_open_read_sequential(const wchar_t* path, plat_file* out) {
-    if (!open_path(path, O_RDONLY | O_DIRECT | O_CLOEXEC, out)) return 0;
+    if (!posix_open_regular(path, O_RDONLY | O_DIRECT | O_CLOEXEC, out)) return 0;
     posix_fadvise((int)*out, 0, 0, POSIX_FADV_SEQUENTIAL);
     return 1;
 }
@@ -387,12 +387,12 @@ int plat_open_output(const wchar_t* path, int exclusive, plat_file* out, int* cr
     *created = 0;
     const int flags = O_WRONLY | O_NOFOLLOW | O_CLOEXEC;
     for (int tries = 0; tries < 8; tries++) {
-        if (open_path(path, flags | O_CREAT | O_EXCL, out)) {
+        if (posix_open_regular(path, flags | O_CREAT | O_EXCL, out)) {
             *created = 1;
             return 1;
         }
         if (plat_last_error() != WINERR_FILE_EXISTS || exclusive) return 0;
-        if (open_path(path, flags, out)) return 1;
+        if (posix_open_regular(path, flags, out)) return 1;
         // Deleted between the two opens: make it again.
         if (plat_last_error() != WINERR_FILE_NOT_FOUND) return 0;
     }

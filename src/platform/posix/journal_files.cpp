@@ -55,28 +55,7 @@ int plat_journal_create(const wchar_t* path, plat_file* out) {
 }
 
 int plat_journal_open_read(const wchar_t* path, plat_file* out) {
-    *out = PLAT_NO_FILE;
-    char bytes[PATH_MAX];
-    if (!posix_path_to_utf8(path, bytes)) return 0;
-    int fd;
-    do {
-        fd = open(bytes, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        posix_set_path_error(errno, bytes, 0);
-        return 0;
-    }
-    struct stat st;
-    int err = fstat(fd, &st) != 0 ? errno : !S_ISREG(st.st_mode) ? EINVAL : 0;
-    int mode = err ? -1 : fcntl(fd, F_GETFL);
-    if (!err && (mode < 0 || fcntl(fd, F_SETFL, mode & ~O_NONBLOCK) != 0)) err = errno;
-    if (err) {
-        close(fd);
-        plat_posix_set_error(err, 0);
-        return 0;
-    }
-    *out = (plat_file)fd;
-    return 1;
+    return posix_open_regular(path, O_RDONLY | O_CLOEXEC, out);
 }
 
 int plat_write_at(plat_file f, uint64_t offset, const void* buffer, uint32_t length,

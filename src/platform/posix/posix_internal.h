@@ -7,6 +7,8 @@
 #include <sys/types.h>
 #include <wchar.h>
 
+#include "platform/platform.h"
+
 // The Windows error code an errno value stands for (ENOENT gives 2 here;
 // the file calls turn it into 3 when a parent directory is missing).
 uint32_t plat_posix_error_code(int err);
@@ -21,6 +23,9 @@ const char* posix_program_code_text(uint32_t code);
 const char* posix_code_text(uint32_t code);
 
 // Paths cross to the kernel as UTF-8; 0 (error recorded) when one cannot be encoded.
+// Opens path with flags (and 0666 when it creates), refusing at once anything
+// but a regular file: a FIFO or device in its place would hold the open.
+int posix_open_regular(const wchar_t* path, int flags, plat_file* out);
 int posix_path_to_utf8(const wchar_t* path, char out[PATH_MAX]);
 // 0 when text is not valid UTF-8 or does not fit in cap wide characters.
 int posix_utf8_to_wide(const char* text, wchar_t* out, size_t cap);

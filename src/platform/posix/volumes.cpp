@@ -258,13 +258,8 @@ int plat_free_bytes_available(const wchar_t* root, uint64_t* bytes) {
 }
 
 static int read_number_file(const char* path, uint32_t* value) {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return 0;
     char text[32];
-    ssize_t n = read(fd, text, sizeof text - 1);
-    close(fd);
-    if (n <= 0) return 0;
-    text[n] = 0;
+    if (!posix_read_line(path, text, sizeof text)) return 0;
     char* end = nullptr;
     unsigned long v = strtoul(text, &end, 10);
     if (end == text || v == 0 || v > 0xFFFFFFFFul) return 0;

@@ -15,13 +15,8 @@
 static int read_dev_file(const char* dir, unsigned* major_id, unsigned* minor_id) {
     char path[PATH_MAX + 8];
     snprintf(path, sizeof path, "%s/dev", dir);
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return 0;
     char text[32];
-    ssize_t n = read(fd, text, sizeof text - 1);
-    close(fd);
-    if (n <= 0) return 0;
-    text[n] = 0;
+    if (!posix_read_line(path, text, sizeof text)) return 0;
     return sscanf(text, "%u:%u", major_id, minor_id) == 2;
 }
 
